@@ -1,0 +1,39 @@
+# GoogleTest/GoogleMock built from source with the same compiler and sanitizer flags as
+# the code under test (Debian ships the sources in /usr/src/googletest).
+enable_testing()
+include(GoogleTest)
+
+set(BRUMO_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources; empty to use find_package")
+if(BRUMO_GTEST_SOURCE_DIR AND EXISTS ${BRUMO_GTEST_SOURCE_DIR}/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(${BRUMO_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  add_library(brumo_gtest INTERFACE)
+  target_link_libraries(brumo_gtest INTERFACE gmock gtest_main)
+else()
+  find_package(GTest CONFIG REQUIRED)
+  add_library(brumo_gtest INTERFACE)
+  target_link_libraries(brumo_gtest INTERFACE GTest::gmock GTest::gtest_main)
+endif()
+
+# brumo_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
+#                [TIMEOUT <seconds>])
+# Host builds register every test case with ctest; Windows builds register one ctest
+# test per program, since each start under Wine costs a process launch.
+function(brumo_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  brumo_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} brumo_gtest)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+  endif()
+endfunction()

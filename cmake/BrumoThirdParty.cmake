@@ -1,0 +1,30 @@
+# nlohmann/json and fmt, both header-only. On the build host they come from their CMake
+# packages (Debian's, or vcpkg's with MSVC). A cross-build cannot use the host's package
+# files or put all of /usr/include on its path, so it stages just these two header trees.
+
+add_library(brumo_third_party INTERFACE)
+
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(nlohmann_json 3.11 CONFIG REQUIRED)
+  find_package(fmt CONFIG REQUIRED)
+  target_link_libraries(brumo_third_party INTERFACE nlohmann_json::nlohmann_json)
+  if(TARGET fmt::fmt-header-only)
+    target_link_libraries(brumo_third_party INTERFACE fmt::fmt-header-only)
+  else()
+    target_link_libraries(brumo_third_party INTERFACE fmt::fmt)
+  endif()
+else()
+  set(BRUMO_SYSTEM_INCLUDE_DIR /usr/include CACHE PATH "Where nlohmann/ and fmt/ headers live")
+  set(staged ${CMAKE_BINARY_DIR}/third_party/include)
+  file(MAKE_DIRECTORY ${staged})
+  foreach(dir nlohmann fmt)
+    if(NOT EXISTS ${BRUMO_SYSTEM_INCLUDE_DIR}/${dir})
+      message(FATAL_ERROR "${BRUMO_SYSTEM_INCLUDE_DIR}/${dir} not found: run scripts/setup")
+    endif()
+    if(NOT EXISTS ${staged}/${dir})
+      file(CREATE_LINK ${BRUMO_SYSTEM_INCLUDE_DIR}/${dir} ${staged}/${dir} SYMBOLIC)
+    endif()
+  endforeach()
+  target_include_directories(brumo_third_party SYSTEM INTERFACE ${staged})
+  target_compile_definitions(brumo_third_party INTERFACE FMT_HEADER_ONLY=1)
+endif()

@@ -1,0 +1,19 @@
+# Cross-build for Windows x64 with the posix-threads variant of mingw-w64.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(BRUMO_MINGW_TRIPLE x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${BRUMO_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BRUMO_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${BRUMO_MINGW_TRIPLE}-windres)
+set(CMAKE_DLLTOOL ${BRUMO_MINGW_TRIPLE}-dlltool)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BRUMO_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# One self-contained executable: libstdc++, libgcc and winpthreads linked in.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

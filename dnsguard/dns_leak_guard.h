@@ -3,12 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "tunnel/op_result.h"
 
 namespace brumo {
+
+struct DnsFilterRule;
+struct FilterRecord;
+struct Guid;
 
 class DnsLeakGuard {
  public:
@@ -26,6 +31,32 @@ class DnsLeakGuard {
   OpResult Disable();
 
   // Not thread-safe: callers keep Enable, Disable and destruction from overlapping.
+
+ private:
+  struct FilterAddResult {
+    std::uint64_t filter_id = 0;  // 0 on failure
+    std::string message;          // empty on success
+    bool ok = false;
+  };
+
+  FilterAddResult AddFilter(const FilterRecord& filter);
+  OpResult AddDnsFilterPair(const Guid& layer, const DnsFilterRule& rule);
+  OpResult AddLayerFilters(const Guid& layer);
+  // Gives up an unfinished Enable: aborts the transaction and closes the engine, whose
+  // dynamic session takes nothing with it since the aborted transaction left nothing.
+  void RollBack();
+  // Deletes the filters and the sublayer outside any transaction and closes the engine;
+  // every status is ignored.
+  void RemoveAll();
+  void CloseEngine();
+
+  // The engine handle is owned here and closed only by CloseEngine(); null when closed.
+  // A raw handle rather than an owner type, so that stand-ins of this class need no
+  // engine to link.
+  void* engine_ = nullptr;
+  std::uint32_t if_index_ = 0;
+  bool sublayer_added_ = false;
+  std::vector<std::uint64_t> filter_ids_;
 };
 
 }  // namespace brumo

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -19,6 +20,8 @@ inline constexpr int kProxyPort = 12735;
 inline constexpr std::string_view kBypassCidr = "10.255.255.255/32";
 inline constexpr std::chrono::milliseconds kLaunchCheckDelay{500};
 
+// Start, Stop, IsRunning and GetStatus may be called from any thread, also at the same
+// time; the destructor must not overlap any of them.
 class TunnelController {
  public:
   // `dns_guard` is not owned; it must exist whenever a stop can reach it.
@@ -30,9 +33,14 @@ class TunnelController {
   TunnelController& operator=(const TunnelController&) = delete;
 
   // Launches the worker, checks after kLaunchCheckDelay that it still runs, then enables
-  // the DNS leak guard. Throws std::system_error when the worker cannot be created.
+  // the DNS leak guard. Throws std::system_error when the worker cannot be created; the
+  // controller is then idle again. Refuses at once, changing nothing, while a tunnel runs
+  // ("VPN already running") or while an earlier worker, or a stop sequence run by another
+  // thread, has not finished ("previous instance still stopping - call stop() first").
   OpResult Start();
-  // Stops the worker and disables the guard. Always succeeds.
+  // Stops the worker and disables the guard. Always succeeds. When another thread is in a
+  // Start's guard phase or in a stop sequence, waits until it has finished and then stops
+  // what is still left to stop (often nothing).
   OpResult Stop();
   // Lock-free reads of the running flag.
   bool IsRunning() const;
@@ -42,11 +50,22 @@ class TunnelController {
   OpResult LaunchWorker();
   OpResult StopWorker();
   void WorkerMain();
+  // Clears transition_ and wakes the waiting Stops; takes `lock` back first if needed.
+  void EndTransition(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex_;
   std::atomic<bool> running_{false};
   std::thread worker_;
   DnsLeakGuard* dns_guard_;
+
+  // Set, under mutex_, while one thread has worker_ and the guard to itself: from the end
+  // of a Start's launch through its guard enable (and, if that fails, its stop sequence),
+  // and across the stop sequence that Stop runs with mutex_ released. No other thread
+  // touches worker_ or the guard until it is cleared. Stop waits on transition_done_ until
+  // it is clear, so the worker is joined once and the guard never holds two threads;
+  // Start does not wait but refuses. Guarded by mutex_.
+  bool transition_ = false;
+  std::condition_variable transition_done_;
 };
 
 }  // namespace brumo

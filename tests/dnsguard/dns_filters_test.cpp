@@ -1,0 +1,104 @@
+#include "dnsguard/dns_filters.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tests/dnsguard/record_printers.h"
+
+namespace brumo {
+namespace {
+
+TEST(DnsFilterData, GuidsReadAsTheirSdkTexts) {
+  const struct {
+    const char* name;
+    Guid guid;
+    const char* text;
+  } cases[] = {
+      {"sublayer", kDnsSublayerKey, "{8F6A0F7D-2ED2-4D79-A21F-7B2D11417398}"},
+      {"outbound v4", kFwpmLayerOutboundTransportV4, "{09E61AEA-D214-46E2-9B21-B26B0B2F28C8}"},
+      {"outbound v6", kFwpmLayerOutboundTransportV6, "{E1735BDE-013F-4655-B351-A49E15762DF0}"},
+      {"ip protocol", kFwpmConditionIpProtocol, "{3971EF2B-623E-4F9A-8CB1-6E79B806B9A7}"},
+      {"remote port", kFwpmConditionIpRemotePort, "{C35A604D-D22B-4E1A-91B4-68F674EE674B}"},
+      {"if index", kFwpmConditionInterfaceIndex, "{667FD755-D695-434A-8AF5-D3835A1259BC}"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(GuidText(c.guid), c.text);
+  }
+}
+
+TEST(DnsFilterData, SessionIsDynamicWithThePlatformDefaultTimeout) {
+  const SessionRecord session = MakeSessionRecord();
+  EXPECT_EQ(session.name, u"BrumoVPN WFP session");
+  EXPECT_EQ(session.description, u"BrumoVPN DNS leak prevention");
+  EXPECT_EQ(session.flags, 1u);
+  EXPECT_EQ(session.txn_wait_timeout_ms, 0u);
+}
+
+TEST(DnsFilterData, SublayerIsNotPersistentAndWeighs0x8000) {
+  const SublayerRecord sublayer = MakeSublayerRecord();
+  EXPECT_EQ(GuidText(sublayer.key), "{8F6A0F7D-2ED2-4D79-A21F-7B2D11417398}");
+  EXPECT_EQ(sublayer.name, u"BrumoVPN DNS leak prevention");
+  EXPECT_EQ(sublayer.description, u"Blocks outbound DNS on non-tunnel interfaces");
+  EXPECT_EQ(sublayer.flags, 0u);
+  EXPECT_EQ(sublayer.weight, 32768u);
+}
+
+// Every field of the twelve filters, in the order they are added. The index has bits in
+// all four bytes, so a value cut to 8 or 16 bits shows.
+TEST(DnsFilterData, TwelveFiltersFieldByField) {
+  constexpr std::uint32_t kIndex = 0x89ABCDEF;
+  const Guid v4 = kFwpmLayerOutboundTransportV4;
+  const Guid v6 = kFwpmLayerOutboundTransportV6;
+  const struct {
+    Guid layer;
+    const char16_t* name;
+    bool permit;
+    std::uint32_t protocol;
+    std::uint32_t port;
+  } expected[] = {
+      {v4, u"BrumoVPN DNS allow (UDP/53)", true, 17, 53},
+      {v4, u"BrumoVPN DNS allow (UDP/53) (block)", false, 17, 53},
+      {v4, u"BrumoVPN DNS allow (TCP/53)", true, 6, 53},
+      {v4, u"BrumoVPN DNS allow (TCP/53) (block)", false, 6, 53},
+      {v4, u"BrumoVPN DoT allow (TCP/853)", true, 6, 853},
+      {v4, u"BrumoVPN DoT allow (TCP/853) (block)", false, 6, 853},
+      {v6, u"BrumoVPN DNS allow (UDP/53)", true, 17, 53},
+      {v6, u"BrumoVPN DNS allow (UDP/53) (block)", false, 17, 53},
+      {v6, u"BrumoVPN DNS allow (TCP/53)", true, 6, 53},
+      {v6, u"BrumoVPN DNS allow (TCP/53) (block)", false, 6, 53},
+      {v6, u"BrumoVPN DoT allow (TCP/853)", true, 6, 853},
+      {v6, u"BrumoVPN DoT allow (TCP/853) (block)", false, 6, 853},
+  };
+
+  const std::vector<FilterRecord> filters = BuildDnsFilters(kIndex);
+  ASSERT_EQ(filters.size(), std::size(expected));
+  for (std::size_t i = 0; i < filters.size(); ++i) {
+    SCOPED_TRACE("filter #" + std::to_string(i + 1));
+    const FilterRecord& f = filters[i];
+    const auto& e = expected[i];
+    EXPECT_EQ(f.name, e.name);
+    EXPECT_EQ(f.flags, 0u);
+    EXPECT_EQ(f.layer_key, e.layer);
+    EXPECT_EQ(f.sublayer_key, kDnsSublayerKey);
+    EXPECT_EQ(f.weight, (FwpValue{FwpDataType::kUint8, e.permit ? 15u : 10u}));
+    EXPECT_EQ(f.action_type, e.permit ? 0x1002u : 0x1001u);
+    ASSERT_EQ(f.conditions.size(), e.permit ? 3u : 2u);
+    EXPECT_EQ(f.conditions[0], (FilterCondition{kFwpmConditionIpProtocol,
+                                                FwpMatchType::kEqual,
+                                                {FwpDataType::kUint8, e.protocol}}));
+    EXPECT_EQ(f.conditions[1], (FilterCondition{kFwpmConditionIpRemotePort,
+                                                FwpMatchType::kEqual,
+                                                {FwpDataType::kUint16, e.port}}));
+    if (e.permit) {
+      EXPECT_EQ(f.conditions[2], (FilterCondition{kFwpmConditionInterfaceIndex,
+                                                  FwpMatchType::kEqual,
+                                                  {FwpDataType::kUint32, kIndex}}));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace brumo

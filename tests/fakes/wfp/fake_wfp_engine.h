@@ -1,0 +1,80 @@
+// Control of the in-memory filter engine (fake_wfp_engine.cpp), which defines the
+// functions of dnsguard/wfp_engine.h for tests.
+//
+// It records every call and every submitted record in order and keeps the live objects
+// the way the platform does:
+// - each open gives a fresh non-null handle; an unknown handle fails with
+//   ERROR_INVALID_HANDLE;
+// - at most one transaction per handle; additions made in it are pending until the commit
+//   and dropped by the abort; a failed commit leaves the transaction open;
+// - a sublayer key exists once (FWP_E_ALREADY_EXISTS); a filter needs its sublayer
+//   (FWP_E_SUBLAYER_NOT_FOUND); a sublayer with filters cannot be deleted (FWP_E_IN_USE);
+// - closing a handle aborts its open transaction and, for a dynamic session, deletes
+//   every object added under it;
+// - filter ids grow across the whole run and are never reused.
+// A fault makes the Nth call of one operation return a chosen status and do nothing else
+// (a faulted open leaves the handle null, so a fault with status 0 is an open that
+// "succeeds" without a handle).
+//
+// State is process-wide. All functions are thread-safe. Reset between tests.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "dnsguard/wfp_engine.h"
+#include "dnsguard/wfp_records.h"
+
+namespace brumo::fake_wfp {
+
+inline constexpr std::uint32_t kInvalidHandle = 6;              // ERROR_INVALID_HANDLE
+inline constexpr std::uint32_t kFilterNotFound = 0x80320003;    // FWP_E_FILTER_NOT_FOUND
+inline constexpr std::uint32_t kSublayerNotFound = 0x80320007;  // FWP_E_SUBLAYER_NOT_FOUND
+inline constexpr std::uint32_t kInUse = 0x8032000A;             // FWP_E_IN_USE
+inline constexpr std::uint32_t kNoTransactionInProgress = 0x8032000D;
+inline constexpr std::uint32_t kTransactionInProgress = 0x8032000E;
+
+enum class Op {
+  kOpenEngine,
+  kCloseEngine,
+  kBeginTransaction,
+  kCommitTransaction,
+  kAbortTransaction,
+  kAddSublayer,
+  kAddFilter,
+  kDeleteFilterById,
+  kDeleteSublayerByKey,
+};
+
+// The platform function an operation stands for, e.g. "FwpmEngineOpen0".
+std::string_view PlatformName(Op op);
+
+struct Call {
+  Op op;
+  wfp::EngineHandle engine;  // the handle passed, or the one an open gave
+  std::uint64_t filter_id;   // given by an add, or passed to a delete; else 0
+  std::uint32_t status;      // what the call returned
+};
+
+// No objects, no handles, no faults, nothing recorded. Ids keep growing.
+void Reset();
+
+// The `nth` call (counted from 1 since Reset) of `op` returns `status` and does nothing.
+void FailAt(Op op, int nth, std::uint32_t status);
+
+std::vector<Call> Calls();
+std::vector<Op> Ops();
+// Records submitted to the opens, sublayer adds and filter adds, in call order, including
+// those of failed calls.
+std::vector<SessionRecord> Sessions();
+std::vector<SublayerRecord> Sublayers();
+std::vector<FilterRecord> Filters();
+
+// Live state: objects committed or pending in an open transaction.
+int OpenHandleCount();
+int OpenTransactionCount();
+std::vector<Guid> LiveSublayerKeys();
+std::vector<std::uint64_t> LiveFilterIds();  // ascending
+
+}  // namespace brumo::fake_wfp

@@ -1,0 +1,71 @@
+// Windows only: the controller bound to tun2proxy the way the service is, at load time
+// through the import library made from tun2proxy.def, here against the stand-in
+// tun2proxy.dll copied beside this program. Checks that the exports resolve and that the
+// arguments cross the DLL boundary intact, through the stand-in's call log.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "dnsguard/dns_leak_guard.h"
+#include "tunnel/tunnel_controller.h"
+
+namespace brumo {
+namespace {
+
+constexpr char kClearCallback[] = "set_log_callback callback=null ctx=null";
+constexpr char kRun[] =
+    "run proxy_url=socks5://127.0.0.1:12735 tun=brumotun bypass=10.255.255.255/32 "
+    "dns_strategy=2 root_privilege=0 verbosity=0";
+constexpr char kStop[] = "stop";
+
+// The stand-in reads its environment through the same C runtime on every call.
+void SetEnv(const std::string& assignment) { ASSERT_EQ(_putenv(assignment.c_str()), 0); }
+
+std::vector<std::string> ReadLines(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(Tun2proxyDllTest, ControllerDrivesTheLibraryThroughItsExports) {
+  const std::filesystem::path log =
+      std::filesystem::temp_directory_path() / "brumo_tun2proxy_dll_test.log";
+  std::filesystem::remove(log);
+  SetEnv("BRUMO_T2P_LOG=" + log.string());
+
+  DnsLeakGuard guard;
+  {
+    TunnelController controller(&guard);
+
+    SetEnv("BRUMO_T2P_MODE=block");
+    OpResult started = controller.Start();
+    EXPECT_TRUE(started.ok) << started.message;
+    EXPECT_TRUE(controller.IsRunning());
+    EXPECT_TRUE(controller.Stop().ok);
+    EXPECT_FALSE(controller.IsRunning());
+
+    SetEnv("BRUMO_T2P_MODE=return");
+    EXPECT_EQ(controller.Start().message, "tun2proxy thread exited prematurely");
+
+    // Outlives the launch check; the stop cuts it short.
+    SetEnv("BRUMO_T2P_MODE=delay:60000");
+    started = controller.Start();
+    EXPECT_TRUE(started.ok) << started.message;
+    EXPECT_TRUE(controller.Stop().ok);
+    EXPECT_FALSE(controller.IsRunning());
+  }
+
+  EXPECT_EQ(ReadLines(log), (std::vector<std::string>{kClearCallback, kRun, kStop, kClearCallback,
+                                                      kRun, kClearCallback, kRun, kStop}));
+  SetEnv("BRUMO_T2P_LOG=");
+  std::filesystem::remove(log);
+}
+
+}  // namespace
+}  // namespace brumo

@@ -1,0 +1,211 @@
+// The controller entered by two threads at once: the service's stop against a pipe
+// "start" or "stop". The worker must be joined once (one tun2proxy_stop, one guard
+// disable), the guard must never hold two threads (checked by the fixture), and mutex_
+// must be free while the guard enables and while a stop sequence runs. Meant to run
+// under ThreadSanitizer as well.
+#include "tunnel/tunnel_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tunnel/tunnel_test_support.h"
+
+namespace brumo {
+namespace {
+
+namespace t2p = fake_tun2proxy;
+namespace guard = fake_dns_guard;
+using namespace tunnel_test;
+using Calls = std::vector<std::string>;
+
+// Time given to a second thread to reach the controller while the first is held. Too
+// short only weakens a case; it never makes a correct controller fail.
+constexpr std::chrono::milliseconds kLetOthersArrive{200};
+
+bool Finishes(std::future<OpResult>& op) {
+  return op.wait_for(kLongWait) == std::future_status::ready;
+}
+
+using TunnelOverlapTest = TunnelTest;
+
+// The overlap check of the other cases can fire at all.
+TEST_F(TunnelOverlapTest, GuardStandInSeesTwoThreadsInside) {
+  // Each caller stays inside until both are.
+  Gate both_inside;
+  int entered = 0;
+  std::mutex entered_mutex;
+  guard::SetEnableHook([&] {
+    {
+      std::lock_guard<std::mutex> lock(entered_mutex);
+      if (++entered == 2) both_inside.Open();
+    }
+    both_inside.Wait();
+  });
+  DnsLeakGuard other;
+  std::thread first([&] { guard_.Enable("brumotun"); });
+  std::thread second([&] { other.Enable("brumotun"); });
+  first.join();
+  second.join();
+  EXPECT_EQ(guard::MaxThreadsInside(), 2);
+  guard::Reset();
+}
+
+// A Start in the guard's enable holds no lock: a second Start is answered at once.
+TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
+  TunnelController controller(&guard_);
+  Gate in_enable;
+  Gate release;
+  guard::SetEnableHook([&] {
+    in_enable.Open();
+    release.Wait();
+  });
+
+  std::future<OpResult> start = RunAsync([&] { return controller.Start(); });
+  ASSERT_TRUE(in_enable.Wait());
+  EXPECT_TRUE(controller.IsRunning());
+  std::future<OpResult> probe = RunAsync([&] { return controller.Start(); });
+  const bool probe_finished = Finishes(probe);
+  release.Open();
+
+  EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the guard's enable";
+  ExpectFailure(probe.get(), kAlreadyRunning);
+  ExpectSuccess(start.get());
+  EXPECT_EQ(t2p::RunCalls(), 1);
+  EXPECT_EQ(guard::EnableCalls(), 1);
+  ExpectSuccess(controller.Stop());
+}
+
+// The service stops while a pipe "start" is in the guard's enable. The Stop waits for the
+// Start to finish, then stops what it left running; whether the guard succeeded or not,
+// one stop sequence runs, after the enable.
+TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
+  struct Case {
+    const char* name;
+    OpResult enable_result;
+  };
+  const Case cases[] = {
+      {"guard enables", OpResult::Success()},
+      {"guard fails", OpResult::Failure("FwpmTransactionCommit0 failed: 2150760450")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    t2p::Reset();
+    guard::Reset();
+    guard::SetEnableResult(c.enable_result);
+    TunnelController controller(&guard_);
+    Gate in_enable;
+    Gate release;
+    guard::SetEnableHook([&] {
+      in_enable.Open();
+      release.Wait();
+    });
+
+    std::future<OpResult> start = RunAsync([&] { return controller.Start(); });
+    ASSERT_TRUE(in_enable.Wait());
+    std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
+    std::this_thread::sleep_for(kLetOthersArrive);
+    EXPECT_EQ(t2p::StopCalls(), 0) << "the stop sequence began during the guard's enable";
+    release.Open();
+
+    const OpResult started = start.get();
+    EXPECT_EQ(started.ok, c.enable_result.ok);
+    EXPECT_EQ(started.message, c.enable_result.message);
+    ExpectSuccess(stop.get());
+    EXPECT_FALSE(controller.IsRunning());
+    EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+    EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+    EXPECT_FALSE(guard::IsEnabled());
+  }
+}
+
+// A stop sequence is held at one of its steps while a Start and a second Stop arrive. The
+// Start is answered at once (mutex_ is free) and launches nothing; the second Stop waits
+// and then finds nothing left to stop.
+TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
+  enum class HoldAt { kLibraryStop, kGuardDisable };
+  struct Case {
+    const char* name;
+    HoldAt hold_at;
+    const char* start_answer;
+    int log_callback_calls;  // the launch attempt of the refused Start clears it too
+  };
+  const Case cases[] = {
+      {"held in tun2proxy_stop", HoldAt::kLibraryStop, kAlreadyRunning, 1},
+      {"held in the guard's disable", HoldAt::kGuardDisable, kStillStopping, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    t2p::Reset();
+    guard::Reset();
+    TunnelController controller(&guard_);
+    ExpectSuccess(controller.Start());
+
+    Gate held;
+    Gate release;
+    const std::function<void()> hold = [&] {
+      held.Open();
+      release.Wait();
+    };
+    if (c.hold_at == HoldAt::kLibraryStop) {
+      t2p::SetStopHook(hold);
+    } else {
+      guard::SetDisableHook(hold);
+    }
+
+    std::future<OpResult> first = RunAsync([&] { return controller.Stop(); });
+    ASSERT_TRUE(held.Wait());
+    std::future<OpResult> probe = RunAsync([&] { return controller.Start(); });
+    const bool probe_finished = Finishes(probe);
+    std::future<OpResult> second = RunAsync([&] { return controller.Stop(); });
+    std::this_thread::sleep_for(kLetOthersArrive);
+    release.Open();
+
+    EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the stop sequence";
+    ExpectFailure(probe.get(), c.start_answer);
+    ExpectSuccess(first.get());
+    ExpectSuccess(second.get());
+    EXPECT_FALSE(controller.IsRunning());
+    EXPECT_EQ(t2p::RunCalls(), 1);
+    EXPECT_EQ(t2p::StopCalls(), 1);
+    EXPECT_EQ(t2p::SetLogCallbackCalls(), c.log_callback_calls);
+    EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+
+    // Idle again: a Start launches.
+    t2p::SetStopHook(nullptr);
+    guard::SetDisableHook(nullptr);
+    ExpectSuccess(controller.Start());
+    EXPECT_EQ(t2p::RunCalls(), 2);
+  }
+}
+
+// Several Stops released together, with tun2proxy_stop slow enough for them to meet.
+TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
+  TunnelController controller(&guard_);
+  ExpectSuccess(controller.Start());
+  t2p::SetStopHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+
+  Gate go;
+  std::vector<std::future<OpResult>> stops;
+  for (int i = 0; i < 4; ++i) {
+    stops.push_back(RunAsync([&] {
+      go.Wait();
+      return controller.Stop();
+    }));
+  }
+  go.Open();
+  for (std::future<OpResult>& stop : stops) ExpectSuccess(stop.get());
+
+  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+}
+
+}  // namespace
+}  // namespace brumo

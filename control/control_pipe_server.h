@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <future>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -30,7 +31,10 @@ class ControlPipeServer {
   // Starts the server thread; true once it exists (also when it already did). Throws
   // std::system_error when the thread cannot be created. Caller's thread only.
   bool Start();
-  // Wakes and joins the server thread. Must not be called on the server thread.
+  // Wakes and joins the server thread; returns within about a second whatever a connected
+  // client does, but waits for a command that is being processed to finish. Does nothing
+  // when no thread runs. Caller's thread only; on the server thread itself it throws
+  // std::system_error (resource_deadlock_would_occur) from the join.
   void Stop();
 
   // Command protocol; all of it runs on the server thread.
@@ -46,12 +50,17 @@ class ControlPipeServer {
   nlohmann::json HandleStatus();
 
  private:
+  // The server thread's body (platform source). Returns only once stop_requested_ is set;
+  // never throws.
   void ServerMain();
 
   TunnelController* controller_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_requested_{false};
+  // Ready once ServerMain has returned; lets Stop repeat its wake-up until then. Valid while
+  // thread_ holds a thread. Caller's thread only.
+  std::future<void> server_done_;
 };
 
 }  // namespace brumo

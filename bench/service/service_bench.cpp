@@ -1,0 +1,679 @@
+// Figures of the real service, installed as "BrumoVPN" in the SCM beside the stand-in
+// tun2proxy.dll and fwpuclnt.dll (in "service\" beside this program), printed as one
+// table at the end:
+//   1. pipe exchange: "active" exchanges with the service against echo exchanges with a
+//      bare pipe server (bare_pipe_server.exe) of the same connection pattern, in
+//      alternating rounds of the same run; a second bare server with the service's I/O
+//      deadline timers added shows what those cost;
+//   2. start latency: "start" sent to its reply, with the TUN device present, against the
+//      500 ms launch check;
+//   3. service stop: stop control to the stopped state, idle and with the tunnel running;
+//   4. idle footprint: threads, working set, private bytes and CPU time over a quiet spell;
+//   5. soak: exchanges from two clients mixed with start/stop cycles from a third; every
+//      reply valid, handles and private bytes back where they were, no filter left.
+// Bench/run builds and runs it; it runs on Windows as it is (as an administrator).
+//
+// Options (--name=value): exchanges (per server, 3000), rounds (60), idle-seconds (30),
+// starts (10), stops (6, per kind), soak-exchanges (20000), soak-cycles (50),
+// soak-limit-seconds (600). A count of 0 skips that part.
+// Exit status 0 when every goal is met, 1 when one is missed or a check failed, 2 when the
+// service could not be set up.
+#include <windows.h>
+#include <winsvc.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "bench/service/bench_support.h"
+#include "common/scoped_resource.h"
+
+namespace brumo::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kActiveRequest = R"({"command":"active"})";
+constexpr std::string_view kStartRequest = R"({"command":"start"})";
+constexpr std::string_view kStopRequest = R"({"command":"stop"})";
+constexpr std::string_view kInactiveReply =
+    R"({"message":"inactive","running":false,"status":"ok"})";
+constexpr std::string_view kActiveReply = R"({"message":"active","running":true,"status":"ok"})";
+constexpr std::string_view kStartedReply =
+    R"({"message":"VPN started successfully","status":"ok"})";
+constexpr std::string_view kStoppedReply =
+    R"({"message":"VPN stopped successfully","status":"ok"})";
+
+// Goals.
+constexpr double kExchangeRatioGoal = 1.25;
+constexpr double kLaunchCheckMs = 500;
+constexpr double kStartRatioGoal = 1.1;
+constexpr double kStopGoalMs = 1100;
+constexpr double kIdleCpuGoalPercent = 1.0;
+constexpr long kHandleSlack = 5;
+constexpr std::int64_t kPrivateBytesSlack = 1 << 20;
+
+// Bounds for correctness only.
+constexpr DWORD kConnectMs = 30000;
+constexpr DWORD kStateTimeoutMs = 20000;
+// Quiet time before a reading that is compared with another: Wine ends idle thread-pool
+// workers (which the service's I/O deadlines wake) after about five seconds.
+constexpr DWORD kSettleMs = 6000;
+
+struct Options {
+  int exchanges = 3000;
+  int rounds = 60;
+  int idle_seconds = 30;
+  int starts = 10;
+  int stops = 6;
+  long soak_exchanges = 20000;
+  int soak_cycles = 50;
+  int soak_limit_seconds = 600;
+};
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  const std::map<std::string, long*> longs = {{"soak-exchanges", &options->soak_exchanges}};
+  const std::map<std::string, int*> ints = {{"exchanges", &options->exchanges},
+                                            {"rounds", &options->rounds},
+                                            {"idle-seconds", &options->idle_seconds},
+                                            {"starts", &options->starts},
+                                            {"stops", &options->stops},
+                                            {"soak-cycles", &options->soak_cycles},
+                                            {"soak-limit-seconds", &options->soak_limit_seconds}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const std::size_t equals = arg.find('=');
+    if (arg.substr(0, 2) != "--" || equals == std::string_view::npos) return false;
+    const std::string name(arg.substr(2, equals - 2));
+    char* end = nullptr;
+    const long value = std::strtol(argv[i] + equals + 1, &end, 10);
+    if (*end != '\0' || value < 0) return false;
+    if (const auto found = ints.find(name); found != ints.end()) {
+      *found->second = static_cast<int>(value);
+    } else if (const auto found_long = longs.find(name); found_long != longs.end()) {
+      *found_long->second = value;
+    } else {
+      return false;
+    }
+  }
+  options->rounds = std::max(options->rounds, 1);
+  return true;
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+struct Spread {
+  double mean = 0;
+  double median = 0;
+  double p99 = 0;
+  double max = 0;
+};
+
+Spread SpreadOf(std::vector<double> values) {
+  Spread spread;
+  if (values.empty()) return spread;
+  std::sort(values.begin(), values.end());
+  double sum = 0;
+  for (double v : values) sum += v;
+  spread.mean = sum / static_cast<double>(values.size());
+  spread.median = values[values.size() / 2];
+  spread.p99 = values[(values.size() - 1) * 99 / 100];
+  spread.max = values.back();
+  return spread;
+}
+
+std::string Mib(std::int64_t bytes) {
+  return bytes < 0 ? "n/a" : fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1 << 20));
+}
+
+std::string Quote(std::string_view text) { return fmt::format("'{}'", text); }
+
+// The table, in Markdown, so that it can go into the README as printed.
+class Table {
+ public:
+  enum class Verdict { kMet, kMissed, kFailed, kPassed, kInfo, kSkipped };
+
+  void Add(std::string measure, std::string result, std::string goal, Verdict verdict) {
+    rows_.push_back({std::move(measure), std::move(result), std::move(goal), verdict});
+    if (verdict == Verdict::kMissed || verdict == Verdict::kFailed) ok_ = false;
+  }
+  static Verdict Goal(bool met) { return met ? Verdict::kMet : Verdict::kMissed; }
+  static Verdict Check(bool passed) { return passed ? Verdict::kPassed : Verdict::kFailed; }
+
+  void Print() const {
+    std::printf("\n| Measure | Result | Goal | |\n|---|---|---|---|\n");
+    for (const Row& row : rows_) {
+      std::printf("| %s | %s | %s | %s |\n", row.measure.c_str(), row.result.c_str(),
+                  row.goal.c_str(), Name(row.verdict));
+    }
+    std::printf("\n%s\n", ok_ ? "Every goal met and every check passed."
+                              : "SOME GOALS MISSED OR CHECKS FAILED (see the table).");
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  struct Row {
+    std::string measure;
+    std::string result;
+    std::string goal;
+    Verdict verdict;
+  };
+  static const char* Name(Verdict verdict) {
+    switch (verdict) {
+      case Verdict::kMet:
+        return "met";
+      case Verdict::kMissed:
+        return "**missed**";
+      case Verdict::kFailed:
+        return "**FAILED**";
+      case Verdict::kPassed:
+        return "passed";
+      case Verdict::kSkipped:
+        return "skipped";
+      case Verdict::kInfo:
+        break;
+    }
+    return "";
+  }
+
+  std::vector<Row> rows_;
+  bool ok_ = true;
+};
+
+void Progress(const std::string& text) { std::printf("- %s\n", text.c_str()); }
+
+// The service under test and the bare server beside it.
+class Bench {
+ public:
+  explicit Bench(const Options& options) : options_(options) {}
+
+  // Installs and starts the service and starts the bare server; false with a reason
+  // printed when that fails.
+  bool SetUp();
+  void TearDown();
+
+  void PipeExchange();
+  void IdleFootprint();
+  void StartLatency();
+  void Soak();
+  void ServiceStop();
+  void FinalChecks();
+
+  const Table& table() const { return table_; }
+
+ private:
+  // A bare_pipe_server.exe started by SetUp.
+  struct Helper {
+    ScopedHandle process;
+    DWORD pid = 0;
+  };
+  bool StartHelper(const std::wstring& exe, const wchar_t* argument, const wchar_t* pipe,
+                   Helper* helper);
+
+  bool ServiceRunning();
+  bool StartService();
+  bool StopServiceTimed(double* ms);
+  DWORD service_pid() const;
+  std::string DeviceMissing() const;
+  ProcessReading SettledReading();
+
+  const Options& options_;
+  Table table_;
+  ServiceEntry service_;
+  std::wstring service_dir_;
+  std::wstring fwp_log_;
+  Helper bare_;
+  Helper deadlines_;
+  bool device_ = false;
+};
+
+DWORD Bench::service_pid() const {
+  DWORD state = 0;
+  DWORD pid = 0;
+  service_.Query(&state, &pid);
+  return pid;
+}
+
+std::string Bench::DeviceMissing() const {
+  char note[512];
+  const DWORD length = ::GetEnvironmentVariableA("BRUMO_BENCH_DEVICE_NOTE", note, sizeof(note));
+  const std::string why = length > 0 && length < sizeof(note) ? note : "not created";
+  return "skipped: no TUN device brumotun (" + why + ")";
+}
+
+bool Bench::SetUp() {
+  const std::wstring own = OwnDirectory();
+  service_dir_ = own + L"service\\";
+  fwp_log_ = service_dir_ + L"fwpuclnt.log";
+  const std::wstring exe = service_dir_ + L"BrumoVPN.exe";
+  const std::wstring bare = own + L"bare_pipe_server.exe";
+  for (const std::wstring& file :
+       {exe, service_dir_ + L"tun2proxy.dll", service_dir_ + L"fwpuclnt.dll", bare}) {
+    if (::GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      std::printf("missing: %s\n", Narrow(file).c_str());
+      return false;
+    }
+  }
+  ::DeleteFileW(fwp_log_.c_str());
+  device_ = TunDevicePresent();
+  Progress(device_ ? "TUN device brumotun present" : DeviceMissing());
+
+  DWORD error = service_.Connect();
+  if (error == 0) error = service_.RemoveExisting();
+  if (error == 0) error = service_.Install(exe);
+  if (error != 0) {
+    std::printf("cannot install the service: error %lu\n", error);
+    return false;
+  }
+  if (!StartService()) return false;
+
+  if (!StartHelper(bare, L"", kBarePipe, &bare_) ||
+      !StartHelper(bare, L" --deadlines", kDeadlinePipe, &deadlines_)) {
+    return false;
+  }
+  Progress(fmt::format("service running (pid {}), bare servers running (pids {} and {})",
+                       service_pid(), bare_.pid, deadlines_.pid));
+  return true;
+}
+
+bool Bench::StartHelper(const std::wstring& exe, const wchar_t* argument, const wchar_t* pipe,
+                        Helper* helper) {
+  std::wstring command = L"\"" + exe + L"\"" + argument;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    std::printf("cannot start %s: error %lu\n", Narrow(command).c_str(), ::GetLastError());
+    return false;
+  }
+  helper->process.reset(process.hProcess);
+  const ScopedHandle thread(process.hThread);
+  helper->pid = process.dwProcessId;
+  const Exchange echo = RunExchange(pipe, kActiveRequest, kConnectMs);
+  if (echo.reply != kActiveRequest) {
+    std::printf("%s does not echo (error %lu, reply %s)\n", Narrow(command).c_str(), echo.error,
+                Quote(echo.reply).c_str());
+    return false;
+  }
+  return true;
+}
+
+void Bench::TearDown() {
+  for (Helper* helper : {&bare_, &deadlines_}) {
+    if (!helper->process) continue;
+    ::TerminateProcess(helper->process.get(), 0);
+    ::WaitForSingleObject(helper->process.get(), 5000);
+  }
+  service_.RemoveExisting();
+}
+
+bool Bench::ServiceRunning() {
+  DWORD state = 0;
+  DWORD pid = 0;
+  return service_.Query(&state, &pid) == 0 && state == SERVICE_RUNNING;
+}
+
+// Starts the service and waits until it reports running and serves its pipe.
+bool Bench::StartService() {
+  const DWORD error = service_.Start();
+  if (error != 0 && error != ERROR_SERVICE_ALREADY_RUNNING) {
+    std::printf("cannot start the service: error %lu\n", error);
+    return false;
+  }
+  if (!service_.WaitForState(SERVICE_RUNNING, kStateTimeoutMs)) {
+    std::printf("the service did not report running\n");
+    return false;
+  }
+  const Exchange active = RunExchange(kServicePipe, kActiveRequest, kConnectMs);
+  if (active.reply != kInactiveReply) {
+    std::printf("the service's first reply: %s (error %lu)\n", Quote(active.reply).c_str(),
+                active.error);
+    return false;
+  }
+  return true;
+}
+
+// Sends the stop control and times it until the SCM reports the service stopped.
+bool Bench::StopServiceTimed(double* ms) {
+  const Clock::time_point start = Clock::now();
+  if (service_.Stop() != 0) return false;
+  const bool stopped = service_.WaitForState(SERVICE_STOPPED, kStateTimeoutMs);
+  *ms = Ms(Clock::now() - start);
+  return stopped;
+}
+
+ProcessReading Bench::SettledReading() {
+  ::Sleep(kSettleMs);
+  return ReadProcess(service_pid());
+}
+
+void Bench::PipeExchange() {
+  if (options_.exchanges == 0) return;
+  Progress(fmt::format("pipe exchange: {} per server in {} alternating rounds", options_.exchanges,
+                       options_.rounds));
+  struct Side {
+    const wchar_t* pipe;
+    std::string_view expected;
+    std::vector<double> ms;
+    long wrong = 0;
+    long retries = 0;
+  };
+  Side service{kServicePipe, kInactiveReply, {}, 0, 0};
+  Side bare{kBarePipe, kActiveRequest, {}, 0, 0};
+  Side deadlines{kDeadlinePipe, kActiveRequest, {}, 0, 0};
+  const auto run = [](Side& side, int count, bool record) {
+    for (int i = 0; i < count; ++i) {
+      const Clock::time_point start = Clock::now();
+      const Exchange exchange = RunExchange(side.pipe, kActiveRequest, kConnectMs);
+      const double ms = Ms(Clock::now() - start);
+      if (!record) continue;
+      side.ms.push_back(ms);
+      side.retries += exchange.open_retries;
+      if (exchange.error != 0 || exchange.reply != side.expected) ++side.wrong;
+    }
+  };
+  Side* const sides[] = {&service, &bare, &deadlines};
+  for (Side* side : sides) run(*side, 100, false);
+  // Each round runs the three in another order, so that no side always follows another.
+  const int per_round = std::max(options_.exchanges / options_.rounds, 1);
+  for (int round = 0; round < options_.rounds; ++round) {
+    for (int i = 0; i < 3; ++i) run(*sides[(round + i) % 3], per_round, true);
+  }
+  const Spread s = SpreadOf(service.ms);
+  const Spread b = SpreadOf(bare.ms);
+  const Spread d = SpreadOf(deadlines.ms);
+  // Judged on the medians: other work on a shared machine lengthens single exchanges of
+  // every side by whole scheduler slices, which the means take in and the medians do not.
+  const double ratio = s.median / b.median;
+  for (const auto& [name, side, spread] : {std::tuple{"service", &service, s},
+                                           {"bare", &bare, b},
+                                           {"bare+deadlines", &deadlines, d}}) {
+    Progress(fmt::format("{}: mean {:.3f} median {:.3f} p99 {:.3f} max {:.1f} ms, {} open retries",
+                         name, spread.mean, spread.median, spread.p99, spread.max, side->retries));
+  }
+  table_.Add(fmt::format("Pipe exchange, {} \"active\" vs {} bare echo", service.ms.size(),
+                         bare.ms.size()),
+             fmt::format("median {:.3f} ms vs {:.3f} ms: **{:.2f}×** (means {:.3f} vs {:.3f} ms: "
+                         "{:.2f}×)",
+                         s.median, b.median, ratio, s.mean, b.mean, s.mean / b.mean),
+             "≤ 1.25×", Table::Goal(ratio <= kExchangeRatioGoal));
+  table_.Add("Pipe exchange, bare echo + the service's I/O deadline timers",
+             fmt::format("median {:.3f} ms: {:.2f}× the bare echo (means: {:.2f}×)", d.median,
+                         d.median / b.median, d.mean / b.mean),
+             "", Table::Verdict::kInfo);
+  table_.Add("Pipe exchange replies",
+             fmt::format("{} of {} exact", service.ms.size() - service.wrong, service.ms.size()),
+             "all", Table::Check(service.wrong == 0 && bare.wrong == 0 && deadlines.wrong == 0));
+}
+
+void Bench::IdleFootprint() {
+  if (options_.idle_seconds == 0) return;
+  Progress(fmt::format("idle footprint: {} s without requests", options_.idle_seconds));
+  const ProcessReading before = ReadProcess(service_pid());
+  const ProcessReading bare_before = ReadProcess(bare_.pid);
+  ::Sleep(static_cast<DWORD>(options_.idle_seconds) * 1000);
+  const ProcessReading after = ReadProcess(service_pid());
+  const ProcessReading bare_after = ReadProcess(bare_.pid);
+  const std::string starts = ThreadStartModules(service_pid());
+  const double cpu = after.cpu_seconds - before.cpu_seconds;
+  const double bare_cpu = bare_after.cpu_seconds - bare_before.cpu_seconds;
+  const double percent = cpu / options_.idle_seconds * 100;
+  table_.Add("Idle: threads",
+             fmt::format("{} (started in {}; bare server: {})", after.threads,
+                         starts.empty() ? "?" : starts, bare_after.threads),
+             "", Table::Verdict::kInfo);
+  table_.Add("Idle: working set / private bytes",
+             fmt::format("{} / {} (bare server: {} / {})", Mib(after.working_set),
+                         Mib(after.private_bytes), Mib(bare_after.working_set),
+                         Mib(bare_after.private_bytes)),
+             "", Table::Verdict::kInfo);
+  table_.Add(
+      fmt::format("Idle: CPU over {} s", options_.idle_seconds),
+      fmt::format("{:.2f} s = {:.2f} % of a core (bare server: {:.2f} s)", cpu, percent, bare_cpu),
+      "no busy loop (< 1 %)", Table::Goal(cpu >= 0 && percent < kIdleCpuGoalPercent));
+}
+
+void Bench::StartLatency() {
+  if (options_.starts == 0) return;
+  if (!device_) {
+    table_.Add("Start latency", DeviceMissing(), "≤ 1.1 × 500 ms", Table::Verdict::kSkipped);
+    return;
+  }
+  Progress(fmt::format("start latency: {} start/stop cycles", options_.starts));
+  std::vector<double> starts;
+  std::vector<double> stops;
+  long wrong = 0;
+  long running_threads = -1;
+  std::string running_starts;
+  for (int i = 0; i < options_.starts; ++i) {
+    Clock::time_point begin = Clock::now();
+    const Exchange start = RunExchange(kServicePipe, kStartRequest, kConnectMs);
+    starts.push_back(Ms(Clock::now() - begin));
+    if (start.reply != kStartedReply) {
+      ++wrong;
+      Progress("start answered " + Quote(start.reply));
+    }
+    if (i == 0) {
+      running_threads = ReadProcess(service_pid()).threads;
+      running_starts = ThreadStartModules(service_pid());
+    }
+    begin = Clock::now();
+    const Exchange stop = RunExchange(kServicePipe, kStopRequest, kConnectMs);
+    stops.push_back(Ms(Clock::now() - begin));
+    if (stop.reply != kStoppedReply) {
+      ++wrong;
+      Progress("stop answered " + Quote(stop.reply));
+    }
+  }
+  const Spread s = SpreadOf(starts);
+  const Spread t = SpreadOf(stops);
+  const double ratio = s.median / kLaunchCheckMs;
+  table_.Add(fmt::format("Start latency, {} \"start\" requests", starts.size()),
+             fmt::format("median {:.0f} ms, max {:.0f} ms: **{:.2f}×** the 500 ms floor", s.median,
+                         s.max, ratio),
+             "≤ 1.1×", Table::Goal(wrong == 0 && ratio <= kStartRatioGoal));
+  table_.Add("\"stop\" request with the tunnel up",
+             fmt::format("median {:.0f} ms, max {:.0f} ms", t.median, t.max), "",
+             Table::Verdict::kInfo);
+  table_.Add("Threads with the tunnel up",
+             fmt::format("{} (started in {})", running_threads,
+                         running_starts.empty() ? "?" : running_starts),
+             "", Table::Verdict::kInfo);
+}
+
+void Bench::Soak() {
+  if (options_.soak_exchanges == 0 && options_.soak_cycles == 0) return;
+  const int cycles = device_ ? options_.soak_cycles : 0;
+  Progress(fmt::format("soak: {} exchanges from 2 clients, {} start/stop cycles from a third{}",
+                       options_.soak_exchanges, cycles,
+                       device_ ? "" : " (no TUN device: no cycles)"));
+  const ProcessReading before = SettledReading();
+  const DWORD pid_before = service_pid();
+
+  const long total = options_.soak_exchanges;
+  std::atomic<long> next{0};
+  std::atomic<long> done{0};
+  std::atomic<long> valid{0};
+  std::atomic<long> saw_running{0};
+  std::atomic<bool> abort{false};
+  std::mutex failures_mutex;
+  std::vector<std::string> failures;
+  const auto fail = [&](std::string what) {
+    const std::lock_guard<std::mutex> lock(failures_mutex);
+    if (failures.size() < 5) failures.push_back(std::move(what));
+  };
+  const auto asker = [&] {
+    while (!abort.load() && next.fetch_add(1) < total) {
+      const Exchange exchange = RunExchange(kServicePipe, kActiveRequest, kConnectMs);
+      if (exchange.error == 0 && exchange.reply == kInactiveReply) {
+        ++valid;
+      } else if (exchange.error == 0 && exchange.reply == kActiveReply) {
+        ++valid;
+        ++saw_running;
+      } else {
+        fail(fmt::format("active: error {}, reply {}", exchange.error, Quote(exchange.reply)));
+      }
+      ++done;
+    }
+  };
+  long cycles_ok = 0;
+  const auto cycler = [&] {
+    for (int c = 0; c < cycles && !abort.load(); ++c) {
+      // Spread over the exchanges: cycle c begins once c/cycles of them are done.
+      while (!abort.load() && done.load() < total * c / cycles) ::Sleep(2);
+      const Exchange start = RunExchange(kServicePipe, kStartRequest, kConnectMs);
+      const Exchange stop = RunExchange(kServicePipe, kStopRequest, kConnectMs);
+      if (start.reply == kStartedReply && stop.reply == kStoppedReply) {
+        ++cycles_ok;
+      } else {
+        fail(fmt::format("cycle {}: start {}, stop {}", c, Quote(start.reply), Quote(stop.reply)));
+      }
+    }
+  };
+  const Clock::time_point begin = Clock::now();
+  std::thread watchdog([&] {
+    while (!abort.load() && (done.load() < total || cycles_ok < cycles)) {
+      if (Clock::now() - begin > std::chrono::seconds(options_.soak_limit_seconds)) {
+        abort.store(true);
+      }
+      ::Sleep(100);
+    }
+  });
+  {
+    std::vector<std::thread> clients;
+    clients.emplace_back(asker);
+    clients.emplace_back(asker);
+    clients.emplace_back(cycler);
+    for (std::thread& client : clients) client.join();
+  }
+  abort.store(true);
+  watchdog.join();
+  const double took = std::chrono::duration<double>(Clock::now() - begin).count();
+  const ProcessReading after = SettledReading();
+  const bool same_process = service_pid() == pid_before;
+  for (const std::string& failure : failures) Progress("soak failure: " + failure);
+  Progress(
+      fmt::format("soak took {:.0f} s; {} of the replies said running", took, saw_running.load()));
+
+  table_.Add(fmt::format("Soak ({:.0f} s): exchanges", took),
+             fmt::format("{} of {} valid replies ({} while running)", valid.load(), total,
+                         saw_running.load()),
+             "all", Table::Check(valid.load() == total && same_process));
+  if (device_) {
+    table_.Add("Soak: start/stop cycles", fmt::format("{} of {} ok", cycles_ok, cycles), "all",
+               Table::Check(cycles_ok == cycles));
+  } else if (options_.soak_cycles > 0) {
+    table_.Add("Soak: start/stop cycles", DeviceMissing(), "", Table::Verdict::kSkipped);
+  }
+  const long handle_change = after.handles - before.handles;
+  table_.Add("Soak: service handles",
+             fmt::format("{} → {} ({:+})", before.handles, after.handles, handle_change), "±5",
+             Table::Check(before.handles > 0 && std::labs(handle_change) <= kHandleSlack));
+  const std::int64_t growth = after.private_bytes - before.private_bytes;
+  table_.Add("Soak: service private bytes",
+             fmt::format("{} → {} ({:+.0f} KiB)", Mib(before.private_bytes),
+                         Mib(after.private_bytes), static_cast<double>(growth) / 1024),
+             "≤ +1 MiB", Table::Check(before.private_bytes > 0 && growth <= kPrivateBytesSlack));
+  const FilterLedger ledger = ReadFilterLedger(fwp_log_);
+  table_.Add("Soak: filters left after the last stop",
+             fmt::format("{} ({} added, {} deleted; sublayers left {}, engines open {})",
+                         ledger.filters_left, ledger.filters_added, ledger.filters_deleted,
+                         ledger.sublayers_left, ledger.engines_left),
+             "0",
+             Table::Check(ledger.filters_left == 0 && ledger.sublayers_left == 0 &&
+                          ledger.engines_left == 0 && (cycles == 0 || ledger.filters_added > 0)));
+}
+
+void Bench::ServiceStop() {
+  if (options_.stops == 0) return;
+  Progress(fmt::format("service stop: {} idle, {} with the tunnel running", options_.stops,
+                       device_ ? options_.stops : 0));
+  // The service tests its running flag once a second from the moment it reports running;
+  // the stop controls are spread over that second.
+  const auto delay_ms = [this](int i) {
+    return static_cast<DWORD>(200 + 1000 * i / options_.stops);
+  };
+  for (const bool tunnel : {false, true}) {
+    if (tunnel && !device_) {
+      table_.Add("Service stop, tunnel running", DeviceMissing(), "≤ 1.1 s",
+                 Table::Verdict::kSkipped);
+      continue;
+    }
+    std::vector<double> ms;
+    long failed = 0;
+    for (int i = 0; i < options_.stops; ++i) {
+      if (!ServiceRunning() && !StartService()) {
+        ++failed;
+        break;
+      }
+      if (tunnel) {
+        const Exchange start = RunExchange(kServicePipe, kStartRequest, kConnectMs);
+        if (start.reply != kStartedReply) {
+          Progress("start answered " + Quote(start.reply));
+          ++failed;
+        }
+      }
+      ::Sleep(delay_ms(i));
+      double took = 0;
+      if (!StopServiceTimed(&took)) ++failed;
+      ms.push_back(took);
+    }
+    const Spread s = SpreadOf(ms);
+    table_.Add(
+        fmt::format("Service stop, {} ({} stops)", tunnel ? "tunnel running" : "idle", ms.size()),
+        fmt::format("median {:.0f} ms, max {:.0f} ms", s.median, s.max), "≤ 1.1 s",
+        failed != 0 ? Table::Verdict::kFailed : Table::Goal(s.max <= kStopGoalMs));
+  }
+}
+
+void Bench::FinalChecks() {
+  const FilterLedger ledger = ReadFilterLedger(fwp_log_);
+  table_.Add("Whole run: filters left after the last stop",
+             fmt::format("{} ({} added, {} deleted)", ledger.filters_left, ledger.filters_added,
+                         ledger.filters_deleted),
+             "0",
+             Table::Check(ledger.filters_left == 0 && ledger.sublayers_left == 0 &&
+                          ledger.engines_left == 0));
+}
+
+}  // namespace
+}  // namespace brumo::bench
+
+int main(int argc, char** argv) {
+  using namespace brumo::bench;
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr,
+                 "usage: service_bench [--exchanges=N] [--rounds=N] [--idle-seconds=N] "
+                 "[--starts=N] [--stops=N] [--soak-exchanges=N] [--soak-cycles=N] "
+                 "[--soak-limit-seconds=N]\n");
+    return 2;
+  }
+  Bench bench(options);
+  if (!bench.SetUp()) {
+    bench.TearDown();
+    return 2;
+  }
+  bench.PipeExchange();
+  bench.IdleFootprint();
+  bench.StartLatency();
+  bench.Soak();
+  bench.ServiceStop();
+  bench.FinalChecks();
+  bench.TearDown();
+  bench.table().Print();
+  return bench.table().ok() ? 0 : 1;
+}

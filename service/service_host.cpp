@@ -1,0 +1,165 @@
+#include "service/service_host.h"
+
+#include <exception>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "service/service_platform.h"
+
+namespace brumo {
+
+ServiceHost::ServiceHost(ServiceSlots* slots) : slots_(slots) {}
+
+void ServiceHost::ServiceMain() {
+  if (!RegisterControlHandler()) return;
+  ReportStartPending();
+  switch (StartUp()) {
+    case StartUpOutcome::kRunning:
+      WaitWhileRunning(running_);
+      ShutDown();
+      break;
+    case StartUpOutcome::kStopRequested:
+      ShutDown();
+      break;
+    case StartUpOutcome::kFailed:
+      break;
+  }
+}
+
+ServiceHost::StartUpOutcome ServiceHost::StartUp() {
+  try {
+    ReportStartPending();
+    if (StartWinsock() != 0) {
+      // Nothing to clean up: Winsock did not start.
+      ReportStopped(kErrorServiceSpecificError);
+      return StartUpOutcome::kFailed;
+    }
+    ReportStartPending();
+    slots_->guard = std::make_unique<DnsLeakGuard>();
+    slots_->controller = std::make_unique<TunnelController>(slots_->guard.get());
+    slots_->pipe_server = std::make_unique<ControlPipeServer>(slots_->controller.get());
+    ReportStartPending();
+    slots_->pipe_server->Start();
+    return EnterRunning() ? StartUpOutcome::kRunning : StartUpOutcome::kStopRequested;
+  } catch (const std::exception& e) {
+    WriteDebugOutput(fmt::format("[BrumoVPN] Exception during startup: {}\n", e.what()));
+  } catch (...) {
+    WriteDebugOutput("[BrumoVPN] Unknown exception during startup\n");
+  }
+  // Whatever is in the slots stays there; none of it has a thread running.
+  CleanupWinsock();
+  ReportStopped(kErrorServiceSpecificError);
+  return StartUpOutcome::kFailed;
+}
+
+bool ServiceHost::EnterRunning() {
+  std::lock_guard lock(status_mutex_);
+  // A stop that came during start-up has been reported as stop-pending already; running
+  // now would undo it and leave the service up until a second stop.
+  if (stop_requested_) return false;
+  running_.exchange(true);
+  status_.current_state = kServiceRunning;
+  status_.win32_exit_code = 0;
+  status_.check_point = 0;
+  status_.wait_hint = 0;
+  ReportServiceStatus(status_);
+  return true;
+}
+
+void ServiceHost::ShutDown() {
+  // The tunnel goes first: its worker and filters must not outlive the channel that
+  // could still stop them.
+  if (slots_->controller && slots_->controller->IsRunning()) {
+    static_cast<void>(slots_->controller->Stop());
+  }
+  if (slots_->pipe_server) {
+    slots_->pipe_server->Stop();
+    slots_->pipe_server.reset();
+  }
+  slots_->controller.reset();
+  // The guard stays in its slot until process exit.
+  CleanupWinsock();
+  ReportStopped(0);
+}
+
+void ServiceHost::HandleControl(std::uint32_t control) {
+  switch (control) {
+    case kServiceControlStop: {
+      std::lock_guard lock(status_mutex_);
+      // After the final report a stop-pending would stay with the SCM for good.
+      if (status_.current_state == kServiceStopped) return;
+      stop_requested_ = true;
+      status_.current_state = kServiceStopPending;
+      status_.win32_exit_code = 0;
+      status_.wait_hint = kStopWaitHintMs;
+      ++status_.check_point;
+      // Reported before the flag drops, so the SCM never sees a silent gap before the
+      // service main's stopped report.
+      ReportServiceStatus(status_);
+      running_.exchange(false);
+      return;
+    }
+    case kServiceControlInterrogate: {
+      std::lock_guard lock(status_mutex_);
+      ReportServiceStatus(status_);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+ServiceStatusRecord ServiceHost::status() const {
+  std::lock_guard lock(status_mutex_);
+  return status_;
+}
+
+void ServiceHost::ReportStartPending() {
+  std::lock_guard lock(status_mutex_);
+  // Once stop-pending is reported the state must not go back to start-pending.
+  if (stop_requested_) return;
+  status_.current_state = kServiceStartPending;
+  status_.win32_exit_code = 0;
+  status_.wait_hint = kStartWaitHintMs;
+  ++status_.check_point;
+  ReportServiceStatus(status_);
+}
+
+void ServiceHost::ReportStopped(std::uint32_t win32_exit_code) {
+  std::lock_guard lock(status_mutex_);
+  status_.current_state = kServiceStopped;
+  status_.win32_exit_code = win32_exit_code;
+  status_.check_point = 0;
+  status_.wait_hint = 0;
+  ReportServiceStatus(status_);
+}
+
+void WaitWhileRunning(const std::atomic<bool>& running) {
+  while (running.load()) SleepFor(kRunningPollInterval);
+}
+
+std::string ConsoleHelpText(std::string_view program_path) {
+  return fmt::format(
+      "BrumoVPN Service\n"
+      "================\n"
+      "This executable is designed to run as a Windows Service.\n\n"
+      "To install: sc create BrumoVPN binPath= \"{}\"\n"
+      "To start:   sc start BrumoVPN\n"
+      "To stop:    sc stop BrumoVPN\n"
+      "To delete:  sc delete BrumoVPN\n\n"
+      "Library functions linked successfully.\n",
+      program_path);
+}
+
+int RunServiceProcess(ServiceHost* host, std::string_view program_path) {
+  const DispatcherResult result = RunServiceDispatcher(host);
+  if (result.ok) return 0;
+  if (result.error == kErrorFailedServiceControllerConnect) {
+    WriteConsoleText(ConsoleHelpText(program_path));
+    return 0;
+  }
+  return static_cast<int>(result.error);
+}
+
+}  // namespace brumo

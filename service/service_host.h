@@ -1,0 +1,125 @@
+// The service host: process entry, service main and control handler of "BrumoVPN".
+//
+// It creates the three long-lived objects in the order guard, controller, pipe server,
+// reports every state change to the Service Control Manager and tears the objects down
+// again when asked to stop. All of it is platform-free; the SCM, Winsock and debugger
+// output are reached through service/service_platform.h.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "control/control_pipe_server.h"
+#include "dnsguard/dns_leak_guard.h"
+#include "tunnel/tunnel_controller.h"
+
+namespace brumo {
+
+inline constexpr char kServiceName[] = "BrumoVPN";
+
+// Values of the platform's service constants (winsvc.h, winerror.h).
+inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr std::uint32_t kServiceStopped = 1;
+inline constexpr std::uint32_t kServiceStartPending = 2;
+inline constexpr std::uint32_t kServiceStopPending = 3;
+inline constexpr std::uint32_t kServiceRunning = 4;
+inline constexpr std::uint32_t kServiceAcceptStop = 1;
+inline constexpr std::uint32_t kServiceControlStop = 1;
+inline constexpr std::uint32_t kServiceControlInterrogate = 4;
+inline constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
+inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+
+inline constexpr std::uint32_t kStartWaitHintMs = 10000;
+inline constexpr std::uint32_t kStopWaitHintMs = 5000;
+inline constexpr std::chrono::milliseconds kRunningPollInterval{1000};
+inline constexpr std::uint16_t kWinsockVersion = 0x0202;
+
+// The status record passed to every report, field for field the platform's SERVICE_STATUS.
+struct ServiceStatusRecord {
+  std::uint32_t service_type = kServiceWin32OwnProcess;
+  std::uint32_t current_state = 0;
+  std::uint32_t controls_accepted = kServiceAcceptStop;
+  std::uint32_t win32_exit_code = 0;
+  std::uint32_t service_specific_exit_code = 0;
+  std::uint32_t check_point = 0;
+  std::uint32_t wait_hint = 0;
+
+  bool operator==(const ServiceStatusRecord&) const = default;
+};
+static_assert(sizeof(ServiceStatusRecord) == 7 * sizeof(std::uint32_t));
+
+// The process-wide owning slots of the three long-lived objects. Members are destroyed in
+// the reverse order of their declaration, so whatever the slots still hold when their
+// owner goes (at process exit) goes pipe server, controller, guard: nothing outlives an
+// object it points to.
+struct ServiceSlots {
+  std::unique_ptr<DnsLeakGuard> guard;
+  std::unique_ptr<TunnelController> controller;
+  std::unique_ptr<ControlPipeServer> pipe_server;
+};
+
+class ServiceHost {
+ public:
+  // `slots` is not owned and must outlive the host; the host fills and empties it only
+  // on the service main's thread.
+  explicit ServiceHost(ServiceSlots* slots);
+
+  ServiceHost(const ServiceHost&) = delete;
+  ServiceHost& operator=(const ServiceHost&) = delete;
+
+  // The service main. Registers the control handler, starts up, waits while the service
+  // runs and shuts down; returns once it has reported stopped, or at once, with nothing
+  // reported, when the handler cannot be registered. Runs on the thread the SCM starts
+  // for it; call at most once per host. Exceptions of the start-up end in a stopped
+  // report with exit code 1066; none escapes from there.
+  void ServiceMain();
+
+  // The control handler: stop and interrogate are acted on, every other code is ignored.
+  // Runs on the dispatcher thread, concurrently with ServiceMain.
+  void HandleControl(std::uint32_t control);
+
+  // A copy of the status record as last set. Any thread.
+  ServiceStatusRecord status() const;
+
+ private:
+  enum class StartUpOutcome { kRunning, kStopRequested, kFailed };
+
+  StartUpOutcome StartUp();
+  bool EnterRunning();
+  void ShutDown();
+  void ReportStartPending();
+  void ReportStopped(std::uint32_t win32_exit_code);
+
+  ServiceSlots* slots_;
+
+  // The record, the early-stop mark and every report are kept under one lock, so the
+  // handler's stop-pending and the service main's reports reach the SCM in the order in
+  // which the record changed, and a stop that comes during start-up is never undone by
+  // the running report.
+  mutable std::mutex status_mutex_;
+  ServiceStatusRecord status_;
+  bool stop_requested_ = false;
+
+  // True from the running report until a stop control; polled by the wait loop.
+  std::atomic<bool> running_{false};
+};
+
+// The wait of the service main: tests `running` and, while it is true, sleeps
+// kRunningPollInterval and tests again. Returns without sleeping when it is false already.
+void WaitWhileRunning(const std::atomic<bool>& running);
+
+// The text printed when the executable is started from a console instead of by the SCM;
+// `program_path` is argv[0].
+std::string ConsoleHelpText(std::string_view program_path);
+
+// The process entry: hands the process to the SCM dispatcher and returns the exit status:
+// 0 after the service has run, 0 after printing ConsoleHelpText when there is no SCM to
+// connect to, and the dispatcher's error code for any other failure.
+int RunServiceProcess(ServiceHost* host, std::string_view program_path);
+
+}  // namespace brumo

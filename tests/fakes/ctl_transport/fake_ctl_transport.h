@@ -1,0 +1,37 @@
+// Scripted stand-in for tools/ctl_transport.h: each call takes its answer from the script
+// and is appended to a call log. Main thread only, like the real transport.
+//
+// Calls, as logged: "open", "wait <ms>", "pause <ms>", "query pipe server",
+// "query service", "write <bytes>", "read", "close".
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tools/ctl_transport.h"
+
+namespace brumo {
+namespace ctl {
+namespace fake_transport {
+
+struct Script {
+  // Results of successive opens; when used up, every further open succeeds.
+  std::deque<std::uint32_t> open_results;
+  bool wait_result = true;
+  std::uint32_t pipe_server_error = 0;
+  std::uint32_t pipe_server_process_id = 0;
+  ServiceProcessQuery service;  // default: installed, process 0
+  std::uint32_t write_error = 0;
+  std::uint32_t read_error = 0;
+  std::string reply;  // what the read returns before the server "disconnects"
+};
+
+// Replaces the script and empties the log.
+void Reset(Script script);
+std::vector<std::string> Calls();
+
+}  // namespace fake_transport
+}  // namespace ctl
+}  // namespace brumo

@@ -1,0 +1,209 @@
+// One request and one reply per connection over the real pipe: what a client sees for
+// well-formed, malformed, oversized and split requests, for clients that give up, and for
+// a second client while the first is served.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "control/pipe_server_platform.h"
+#include "tests/pipe/pipe_server_fixture.h"
+#include "tests/pipe/pipe_test_client.h"
+
+namespace brumo::pipe_test {
+namespace {
+
+namespace fc = fake_controller;
+
+using PipeExchangeTest = RunningPipeServerTest;
+
+TEST_F(PipeExchangeTest, EachConnectionCarriesOneRequestAndItsWholeReply) {
+  struct Case {
+    std::string_view request;
+    std::string_view reply;
+  };
+  // In order: the stand-in controller keeps its running state between cases.
+  const Case cases[] = {
+      {kActiveRequest, kInactiveReply},
+      {R"({"command":"start"})", R"({"message":"VPN started successfully","status":"ok"})"},
+      {kActiveRequest, R"({"message":"active","running":true,"status":"ok"})"},
+      {R"({"command":"start"})", R"({"message":"VPN already running","status":"error"})"},
+      {"{\"command\":\"stop\"}\r\n", R"({"message":"VPN stopped successfully","status":"ok"})"},
+      {R"({"command":"Start"})", R"({"message":"Unknown command: Start","status":"error"})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const Exchange exchange = RoundTrip(c.request);
+    ASSERT_TRUE(exchange.opened) << exchange.open_error;
+    EXPECT_TRUE(exchange.written);
+    EXPECT_EQ(exchange.reply.bytes, c.reply);
+    EXPECT_TRUE(IsDisconnect(exchange.reply.end_error)) << exchange.reply.end_error;
+  }
+  EXPECT_EQ(fc::GetCalls().start, 2);
+  EXPECT_EQ(fc::GetCalls().stop, 1);
+}
+
+TEST_F(PipeExchangeTest, SecondRequestOnAConnectionIsNeverRead) {
+  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(WriteBytes(pipe.get(), kActiveRequest));
+  EXPECT_EQ(ReadUntilEnd(pipe.get()).bytes, kInactiveReply);
+  DWORD error = 0;
+  EXPECT_FALSE(WriteBytes(pipe.get(), R"({"command":"start"})", &error));
+  EXPECT_EQ(fc::GetCalls().start, 0);
+}
+
+// The reply is larger than the pipe's 64 KiB buffer and the client starts reading late,
+// in small pieces: the write waits for it, and the flush keeps the disconnect from
+// discarding the tail.
+TEST_F(PipeExchangeTest, ReplyLargerThanThePipeBufferArrivesWholeForASlowReader) {
+  const std::string command(65521, 'x');
+  const std::string request = R"({"command":")" + command + R"("})";
+  ASSERT_EQ(request.size(), kPipeBufferSize - 1);
+  const std::string expected =
+      R"({"message":"Unknown command: )" + command + R"(","status":"error"})";
+  ASSERT_GT(expected.size(), kPipeBufferSize);
+
+  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(WriteBytes(pipe.get(), request));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const ReadResult reply = ReadUntilEnd(pipe.get(), 1000);
+  EXPECT_EQ(reply.bytes.size(), expected.size());
+  EXPECT_TRUE(reply.bytes == expected);
+  EXPECT_TRUE(IsDisconnect(reply.end_error)) << reply.end_error;
+}
+
+TEST_F(PipeExchangeTest, ClientThatClosesWithoutWritingGetsNothingAndNextIsServed) {
+  for (int round = 0; round < 3; ++round) {
+    ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(pipe);
+  }
+  const Exchange next = RoundTrip(kActiveRequest);
+  EXPECT_EQ(next.reply.bytes, kInactiveReply);
+  EXPECT_EQ(fc::GetCalls().get_status, 1);
+}
+
+// Only the single read of 65535 bytes is processed; the rest goes with the disconnect.
+TEST_F(PipeExchangeTest, OversizedRequestIsAnsweredForItsFirst65535BytesAndNextIsServed) {
+  std::string request = R"({"command":")";
+  request.resize(70000, 'a');
+  const std::string expected = ExpectedReply(std::string_view(request).substr(0, 65535));
+  ASSERT_EQ(expected.rfind(R"({"message":"JSON parse error: [json.exception.parse_error.)", 0), 0u)
+      << expected;
+
+  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(WriteBytes(pipe.get(), request));
+  EXPECT_EQ(ReadUntilEnd(pipe.get()).bytes, expected);
+  pipe.reset();
+
+  EXPECT_EQ(RoundTrip(kActiveRequest).reply.bytes, kInactiveReply);
+}
+
+// The first piece is all that the single read returns; the client that waits before
+// sending the rest has its reply at once (a parse error) and cannot send the rest.
+TEST_F(PipeExchangeTest, RequestWrittenInTwoPiecesIsAnsweredForTheFirstPiece) {
+  const std::string_view first = R"({"command":)";
+  const std::string expected = ExpectedReply(first);
+  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(WriteBytes(pipe.get(), first));
+  const ReadResult reply = ReadUntilEnd(pipe.get());
+  EXPECT_EQ(reply.bytes, expected);
+  EXPECT_FALSE(WriteBytes(pipe.get(), R"("active"})"));
+  EXPECT_EQ(fc::GetCalls().get_status, 0);
+}
+
+TEST_F(PipeExchangeTest, ClientOpeningWhileAnotherIsServedGetsPipeBusy) {
+  ScopedFileHandle first = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(first);
+  DWORD error = 0;
+  ScopedFileHandle second = OpenOnce(&error);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+  // The first client is served as usual, and the next one after it.
+  ASSERT_TRUE(WriteBytes(first.get(), kActiveRequest));
+  EXPECT_EQ(ReadUntilEnd(first.get()).bytes, kInactiveReply);
+  EXPECT_EQ(RoundTrip(kActiveRequest).reply.bytes, kInactiveReply);
+}
+
+// What a client can query of the instance: a byte pipe of one instance with 64 KiB buffers.
+TEST_F(PipeExchangeTest, InstanceIsOneBytePipeWith64KiBBuffers) {
+  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(pipe);
+  DWORD flags = 0, out_size = 0, in_size = 0, instances = 0;
+  ASSERT_TRUE(::GetNamedPipeInfo(pipe.get(), &flags, &out_size, &in_size, &instances));
+  EXPECT_EQ(flags & PIPE_TYPE_MESSAGE, 0u);
+  EXPECT_EQ(out_size, kPipeBufferSize);
+  EXPECT_EQ(in_size, kPipeBufferSize);
+  EXPECT_EQ(instances, 1u);
+}
+
+// Whatever a command throws, the client gets an error reply and the thread goes on.
+TEST_F(PipeExchangeTest, CommandThatThrowsIsAnsweredAndNextIsServed) {
+  const fc::Throw kinds[] = {fc::Throw::kSystemError, fc::Throw::kBadAlloc, fc::Throw::kNonStd};
+  for (fc::Throw kind : kinds) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    fc::Behaviour behaviour;
+    behaviour.start_throws = kind;
+    fc::SetBehaviour(behaviour);
+    const Exchange thrown = RoundTrip(R"({"command":"start"})");
+    EXPECT_NE(thrown.reply.bytes.find(R"("status":"error")"), std::string::npos)
+        << thrown.reply.bytes;
+    EXPECT_TRUE(IsDisconnect(thrown.reply.end_error));
+    EXPECT_EQ(RoundTrip(kActiveRequest).reply.bytes, kInactiveReply);
+  }
+}
+
+// Clients that hold the only instance without finishing their side are dropped after
+// kClientTimeout, and the client waiting behind them is served.
+using PipeClientTimeoutTest = RunningPipeServerTest;
+
+constexpr auto kWaitBehind = kClientTimeout + std::chrono::seconds(10);
+
+TEST_F(PipeClientTimeoutTest, SilentClientIsDroppedAndNextIsServed) {
+  ScopedFileHandle silent = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(silent);
+  const auto connected = std::chrono::steady_clock::now();
+  auto behind = std::async(std::launch::async, [] {
+    return RoundTrip(kActiveRequest,
+                     std::chrono::duration_cast<std::chrono::milliseconds>(kWaitBehind));
+  });
+
+  const ReadResult dropped = ReadUntilEnd(silent.get());
+  const auto held = std::chrono::steady_clock::now() - connected;
+  EXPECT_TRUE(dropped.bytes.empty());
+  EXPECT_TRUE(IsDisconnect(dropped.end_error)) << dropped.end_error;
+  // Not dropped long before its time, nor kept far beyond it.
+  EXPECT_GT(held, kClientTimeout / 2);
+  EXPECT_LT(held, kWaitBehind);
+
+  EXPECT_EQ(behind.get().reply.bytes, kInactiveReply);
+  EXPECT_EQ(fc::GetCalls().get_status, 1);
+}
+
+// The reply sits in the pipe unread; the flush that waits for it is given up and the
+// disconnect discards it.
+TEST_F(PipeClientTimeoutTest, ClientThatNeverReadsItsReplyIsDroppedAndNextIsServed) {
+  ScopedFileHandle lazy = OpenWithin(std::chrono::seconds(10));
+  ASSERT_TRUE(lazy);
+  ASSERT_TRUE(WriteBytes(lazy.get(), kActiveRequest));
+
+  const Exchange behind =
+      RoundTrip(kActiveRequest, std::chrono::duration_cast<std::chrono::milliseconds>(kWaitBehind));
+  EXPECT_EQ(behind.reply.bytes, kInactiveReply);
+  EXPECT_EQ(fc::GetCalls().get_status, 2);
+
+  const ReadResult late = ReadUntilEnd(lazy.get());
+  EXPECT_TRUE(late.bytes.empty());
+  EXPECT_TRUE(IsDisconnect(late.end_error)) << late.end_error;
+}
+
+}  // namespace
+}  // namespace brumo::pipe_test

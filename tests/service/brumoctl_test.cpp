@@ -1,0 +1,318 @@
+#include "tools/brumoctl.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/fakes/ctl_transport/fake_ctl_transport.h"
+
+namespace brumo {
+namespace ctl {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using Kind = ParsedArguments::Kind;
+
+std::string Join(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& a : args) text += "[" + a + "]";
+  return text;
+}
+
+TEST(BrumoctlArgumentsTest, Accepted) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string request;
+    bool verify;
+  };
+  const Case cases[] = {
+      {{"start"}, R"({"command":"start"})", true},
+      {{"stop"}, R"({"command":"stop"})", true},
+      {{"active"}, R"({"command":"active"})", true},
+      {{"--no-verify", "active"}, R"({"command":"active"})", false},
+      {{"active", "--no-verify"}, R"({"command":"active"})", false},
+      {{"send", R"({"command":"active"})"}, R"({"command":"active"})", true},
+      // The raw request is taken verbatim, whatever it looks like.
+      {{"send", "  {bad json\r\n"}, "  {bad json\r\n", true},
+      {{"send", "--no-verify"}, "--no-verify", true},
+      {{"--no-verify", "send", "-h"}, "-h", false},
+      {{"send", "x", "--no-verify"}, "x", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Join(c.args));
+    const ParsedArguments parsed = ParseArguments(c.args);
+    ASSERT_EQ(parsed.kind, Kind::kRun) << parsed.error;
+    EXPECT_EQ(parsed.options.request, c.request);
+    EXPECT_EQ(parsed.options.verify, c.verify);
+  }
+}
+
+TEST(BrumoctlArgumentsTest, RejectedOrHelp) {
+  struct Case {
+    std::vector<std::string> args;
+    Kind kind;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, Kind::kUsageError, "no command given"},
+      {{"--no-verify"}, Kind::kUsageError, "no command given"},
+      {{"restart"}, Kind::kUsageError, "unknown command \"restart\""},
+      {{"START"}, Kind::kUsageError, "unknown command \"START\""},
+      {{"--force", "start"}, Kind::kUsageError, "unknown option \"--force\""},
+      {{"start", "stop"}, Kind::kUsageError, "unexpected argument \"stop\""},
+      {{"send"}, Kind::kUsageError, "send needs the raw request"},
+      {{"send", ""}, Kind::kUsageError, "send needs a non-empty request"},
+      {{"send", "a", "b"}, Kind::kUsageError, "unexpected argument \"b\""},
+      {{"--help"}, Kind::kHelp, ""},
+      {{"start", "-h"}, Kind::kHelp, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Join(c.args));
+    const ParsedArguments parsed = ParseArguments(c.args);
+    EXPECT_EQ(parsed.kind, c.kind);
+    EXPECT_EQ(parsed.error, c.error);
+  }
+}
+
+TEST(BrumoctlReplyTest, Classification) {
+  struct Case {
+    std::string reply;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {R"({"message":"VPN started successfully","status":"ok"})", 0},
+      {R"({"message":"inactive","running":false,"status":"ok"})", 0},
+      {R"({"message":"VPN already running","status":"error"})", 1},
+      {R"({"status":"error"})", 1},
+      {R"({"message":"x","status":"OK"})", 2},
+      {R"({"message":"x","status":true})", 2},
+      {R"({"message":"x"})", 2},
+      {R"(["status","ok"])", 2},
+      {R"("ok")", 2},
+      {R"({"status":"ok"} trailing)", 2},
+      {"not json", 2},
+      {"", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    const ReplyVerdict verdict = ClassifyReply(c.reply);
+    EXPECT_EQ(verdict.exit_code, c.exit_code);
+    EXPECT_EQ(verdict.reason.empty(), c.exit_code != 2);
+  }
+}
+
+TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
+  const auto service = [](std::uint32_t error, std::string call, std::uint32_t pid) {
+    return ServiceProcessQuery{error, std::move(call), pid};
+  };
+  struct Case {
+    const char* name;
+    ServiceProcessQuery query;
+    std::uint32_t pipe_error;
+    std::uint32_t pipe_pid;
+    std::string refusal;  // empty: allowed
+  };
+  const Case cases[] = {
+      {"served by the service", service(0, "", 4242), 0, 4242, ""},
+      {"service not installed", service(1060, "OpenServiceW", 0), 0, 77, ""},
+      {"not installed, pipe server unknown", service(1060, "OpenServiceW", 0), 5, 0, ""},
+      {"served by another process", service(0, "", 4242), 0, 77,
+       "refusing to send: \\\\.\\pipe\\BrumoVPN is served by process 77, not by the BrumoVPN "
+       "service (process 4242)"},
+      {"service stopped", service(0, "", 0), 0, 77,
+       "refusing to send: the BrumoVPN service is not running, yet process 77 serves "
+       "\\\\.\\pipe\\BrumoVPN"},
+      {"SCM query fails", service(5, "OpenSCManagerW", 0), 0, 77,
+       "cannot verify the pipe's server: OpenSCManagerW failed: 5 (--no-verify skips the check)"},
+      {"pipe server query fails", service(0, "", 4242), 50, 0,
+       "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: 50 (--no-verify "
+       "skips the check)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<std::string> refusal = CheckPipeServer(c.query, c.pipe_error, c.pipe_pid);
+    EXPECT_EQ(refusal.value_or(""), c.refusal);
+  }
+}
+
+class BrumoctlRunTest : public ::testing::Test {
+ protected:
+  static fake_transport::Script Served(std::string reply) {
+    fake_transport::Script script;
+    script.service = ServiceProcessQuery{0, "", 4242};
+    script.pipe_server_process_id = 4242;
+    script.reply = std::move(reply);
+    return script;
+  }
+
+  // Standard error holds exactly one line, or nothing.
+  static void ExpectOneLine(const std::string& err) {
+    ASSERT_FALSE(err.empty());
+    EXPECT_EQ(err.find("brumoctl: "), 0u);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(err.back(), '\n');
+  }
+};
+
+TEST_F(BrumoctlRunTest, SendsVerifiedRequestAndPrintsReply) {
+  fake_transport::Reset(Served(R"({"message":"VPN started successfully","status":"ok"})"));
+  const Outcome outcome = RunClient({"start"});
+  EXPECT_EQ(outcome.exit_code, 0);
+  EXPECT_EQ(outcome.out, "{\"message\":\"VPN started successfully\",\"status\":\"ok\"}\n");
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_THAT(fake_transport::Calls(),
+              ElementsAre("open", "query service", "query pipe server",
+                          R"(write {"command":"start"})", "read", "close"));
+}
+
+TEST_F(BrumoctlRunTest, ReplyDecidesExitStatus) {
+  struct Case {
+    std::string reply;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {R"({"message":"VPN already running","status":"error"})", 1},
+      {R"({"message":"x"})", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    fake_transport::Reset(Served(c.reply));
+    const Outcome outcome = RunClient({"send", R"({"command":"start"})"});
+    EXPECT_EQ(outcome.exit_code, c.exit_code);
+    // The reply is printed whatever it says.
+    EXPECT_EQ(outcome.out, c.reply + "\n");
+    if (c.exit_code == 2) {
+      ExpectOneLine(outcome.err);
+    } else {
+      EXPECT_EQ(outcome.err, "");
+    }
+  }
+}
+
+TEST_F(BrumoctlRunTest, NoVerifySkipsTheQueries) {
+  fake_transport::Script script = Served(R"({"status":"ok"})");
+  script.pipe_server_process_id = 77;  // would be refused if checked
+  fake_transport::Reset(script);
+  const Outcome outcome = RunClient({"--no-verify", "active"});
+  EXPECT_EQ(outcome.exit_code, 0);
+  EXPECT_THAT(fake_transport::Calls(),
+              ElementsAre("open", R"(write {"command":"active"})", "read", "close"));
+}
+
+TEST_F(BrumoctlRunTest, ForeignPipeServerIsRefusedBeforeWriting) {
+  fake_transport::Script script = Served(R"({"status":"ok"})");
+  script.pipe_server_process_id = 77;
+  fake_transport::Reset(script);
+  const Outcome outcome = RunClient({"stop"});
+  EXPECT_EQ(outcome.exit_code, 2);
+  EXPECT_EQ(outcome.out, "");
+  ExpectOneLine(outcome.err);
+  EXPECT_THAT(outcome.err, HasSubstr("served by process 77"));
+  EXPECT_THAT(fake_transport::Calls(),
+              ElementsAre("open", "query service", "query pipe server", "close"));
+}
+
+TEST_F(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
+  struct Case {
+    const char* name;
+    std::deque<std::uint32_t> opens;
+    bool wait_result;
+    std::vector<std::string> calls_before_write;  // empty: never connects
+    std::string error;
+  };
+  std::deque<std::uint32_t> always_busy(kMaxOpenAttempts + 5, kErrorPipeBusy);
+  std::vector<std::string> busy_calls;
+  for (int i = 1; i < kMaxOpenAttempts; ++i) {
+    busy_calls.push_back("open");
+    busy_calls.push_back("wait 1000");
+  }
+  busy_calls.push_back("open");
+  const Case cases[] = {
+      {"busy twice", {231, 231}, true, {"open", "wait 1000", "open", "wait 1000", "open"}, ""},
+      {"wait fails at once", {231}, false, {"open", "wait 1000", "pause 100", "open"}, ""},
+      {"between instances after busy",
+       {231, 2},
+       true,
+       {"open", "wait 1000", "open", "pause 100", "open"},
+       ""},
+      {"never free", always_busy, true, busy_calls, "still busy after 10 attempts"},
+      {"not running", {2}, true, {"open"}, "\\\\.\\pipe\\BrumoVPN not found"},
+      {"access denied", {5}, true, {"open"}, "CreateFileW failed: 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake_transport::Script script = Served(R"({"status":"ok"})");
+    script.open_results = c.opens;
+    script.wait_result = c.wait_result;
+    fake_transport::Reset(script);
+
+    const Outcome outcome = RunClient({"--no-verify", "active"});
+
+    std::vector<std::string> calls = fake_transport::Calls();
+    if (c.error.empty()) {
+      EXPECT_EQ(outcome.exit_code, 0);
+      ASSERT_GE(calls.size(), c.calls_before_write.size());
+      calls.resize(c.calls_before_write.size());
+      EXPECT_THAT(calls, ElementsAreArray(c.calls_before_write));
+    } else {
+      EXPECT_EQ(outcome.exit_code, 2);
+      ExpectOneLine(outcome.err);
+      EXPECT_THAT(outcome.err, HasSubstr(c.error));
+      // Nothing was opened, so nothing is closed.
+      EXPECT_THAT(calls, ElementsAreArray(c.calls_before_write));
+    }
+  }
+}
+
+TEST_F(BrumoctlRunTest, TransportFailuresAreReportedOnOneLine) {
+  struct Case {
+    const char* name;
+    std::uint32_t write_error;
+    std::uint32_t read_error;
+    std::string reply;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"write fails", 232, 0, R"({"status":"ok"})",
+       "brumoctl: cannot send the request: WriteFile failed: 232\n"},
+      {"read fails", 0, 6, R"({"status":"ok"})",
+       "brumoctl: cannot read the reply: ReadFile failed: 6\n"},
+      {"no reply", 0, 0, "", "brumoctl: the service closed the connection without a reply\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake_transport::Script script = Served(c.reply);
+    script.write_error = c.write_error;
+    script.read_error = c.read_error;
+    fake_transport::Reset(script);
+    const Outcome outcome = RunClient({"active"});
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, c.error);
+    ASSERT_FALSE(fake_transport::Calls().empty());
+    EXPECT_EQ(fake_transport::Calls().back(), "close");
+  }
+}
+
+TEST_F(BrumoctlRunTest, UsageAndHelpTouchNoPipe) {
+  fake_transport::Reset(Served(R"({"status":"ok"})"));
+  const Outcome bad = RunClient({"restart"});
+  EXPECT_EQ(bad.exit_code, 2);
+  ExpectOneLine(bad.err);
+  EXPECT_THAT(bad.err, HasSubstr("unknown command \"restart\""));
+
+  const Outcome help = RunClient({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_EQ(help.out, UsageText());
+  EXPECT_THAT(fake_transport::Calls(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace ctl
+}  // namespace brumo

@@ -1,0 +1,196 @@
+#include "tools/brumoctl.h"
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+namespace brumo {
+namespace ctl {
+namespace {
+
+constexpr std::string_view kPipeDisplayName = "\\\\.\\pipe\\BrumoVPN";
+
+bool IsPlainCommand(std::string_view word) {
+  return word == "start" || word == "stop" || word == "active";
+}
+
+ParsedArguments UsageError(std::string error) {
+  ParsedArguments parsed;
+  parsed.kind = ParsedArguments::Kind::kUsageError;
+  parsed.error = std::move(error);
+  return parsed;
+}
+
+Outcome NoReply(std::string_view reason) {
+  Outcome outcome;
+  outcome.exit_code = kExitNoReply;
+  outcome.err = fmt::format("brumoctl: {}\n", reason);
+  return outcome;
+}
+
+// Opens the pipe, waiting out a busy server; an empty text when connected, else the reason.
+std::string Connect() {
+  bool busy_seen = false;
+  for (int attempt = 1;; ++attempt) {
+    const std::uint32_t error = OpenControlPipe();
+    if (error == 0) return {};
+    if (error == kErrorPipeBusy) {
+      busy_seen = true;
+    } else if (error == kErrorFileNotFound && busy_seen) {
+      // The server closes an instance before it creates the next; a client that was
+      // waiting on the busy pipe can land in between.
+    } else if (error == kErrorFileNotFound) {
+      return fmt::format("cannot reach the service: {} not found (is BrumoVPN running?)",
+                         kPipeDisplayName);
+    } else {
+      return fmt::format("cannot reach the service: CreateFileW failed: {}", error);
+    }
+    if (attempt == kMaxOpenAttempts) {
+      return fmt::format("cannot reach the service: {} still busy after {} attempts",
+                         kPipeDisplayName, kMaxOpenAttempts);
+    }
+    if (error != kErrorPipeBusy || !WaitForControlPipe(kBusyWaitMs)) PauseMs(kRetryPauseMs);
+  }
+}
+
+// Closes the pipe on every way out of Run once it is open.
+class PipeCloser {
+ public:
+  PipeCloser() = default;
+  ~PipeCloser() { CloseControlPipe(); }
+  PipeCloser(const PipeCloser&) = delete;
+  PipeCloser& operator=(const PipeCloser&) = delete;
+};
+
+}  // namespace
+
+ParsedArguments ParseArguments(const std::vector<std::string>& args) {
+  ParsedArguments parsed;
+  bool verify = true;
+  std::string command;
+  std::optional<std::string> raw;
+  for (const std::string& arg : args) {
+    if (command == "send" && !raw) {
+      raw = arg;
+    } else if (arg == "--no-verify") {
+      verify = false;
+    } else if (arg == "-h" || arg == "--help") {
+      parsed.kind = ParsedArguments::Kind::kHelp;
+      return parsed;
+    } else if (!command.empty()) {
+      return UsageError(fmt::format("unexpected argument \"{}\"", arg));
+    } else if (arg == "send" || IsPlainCommand(arg)) {
+      command = arg;
+    } else if (arg.starts_with("-")) {
+      return UsageError(fmt::format("unknown option \"{}\"", arg));
+    } else {
+      return UsageError(fmt::format("unknown command \"{}\"", arg));
+    }
+  }
+  if (command.empty()) return UsageError("no command given");
+  if (command == "send" && !raw) return UsageError("send needs the raw request");
+  // A zero-byte write would leave the server's read waiting for bytes that never come.
+  if (command == "send" && raw->empty()) return UsageError("send needs a non-empty request");
+
+  parsed.kind = ParsedArguments::Kind::kRun;
+  parsed.options.request = command == "send" ? *raw : BuildRequest(command);
+  parsed.options.verify = verify;
+  return parsed;
+}
+
+std::string BuildRequest(std::string_view command) {
+  return nlohmann::json{{"command", command}}.dump();
+}
+
+ReplyVerdict ClassifyReply(std::string_view reply) {
+  const nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded() || !parsed.is_object()) {
+    return {kExitNoReply, "the reply is not a JSON object"};
+  }
+  const auto status = parsed.find("status");
+  if (status != parsed.end() && status->is_string()) {
+    if (*status == "ok") return {kExitOk, {}};
+    if (*status == "error") return {kExitServiceError, {}};
+  }
+  return {kExitNoReply, "the reply has no \"status\" of \"ok\" or \"error\""};
+}
+
+std::optional<std::string> CheckPipeServer(const ServiceProcessQuery& service,
+                                           std::uint32_t pipe_server_error,
+                                           std::uint32_t pipe_server_process_id) {
+  // Not installed: there is no service process to compare with.
+  if (service.error == kErrorServiceDoesNotExist) return std::nullopt;
+  if (service.error != 0) {
+    return fmt::format(
+        "cannot verify the pipe's server: {} failed: {} (--no-verify skips the check)",
+        service.failed_call, service.error);
+  }
+  if (pipe_server_error != 0) {
+    return fmt::format(
+        "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: {} (--no-verify "
+        "skips the check)",
+        pipe_server_error);
+  }
+  if (service.process_id == 0) {
+    return fmt::format(
+        "refusing to send: the BrumoVPN service is not running, yet process {} serves {}",
+        pipe_server_process_id, kPipeDisplayName);
+  }
+  if (pipe_server_process_id != service.process_id) {
+    return fmt::format(
+        "refusing to send: {} is served by process {}, not by the BrumoVPN service (process {})",
+        kPipeDisplayName, pipe_server_process_id, service.process_id);
+  }
+  return std::nullopt;
+}
+
+std::string UsageText() {
+  return "usage: brumoctl [--no-verify] start|stop|active\n"
+         "       brumoctl [--no-verify] send '<raw request>'\n"
+         "Sends one request to the BrumoVPN service over \\\\.\\pipe\\BrumoVPN and prints the\n"
+         "reply. Exit status: 0 on \"status\" \"ok\", 1 on \"error\", 2 when there was no usable\n"
+         "reply (the reason goes to standard error).\n"
+         "  --no-verify  skip the check that the pipe is served by the installed service\n";
+}
+
+Outcome RunClient(const std::vector<std::string>& args) {
+  const ParsedArguments parsed = ParseArguments(args);
+  if (parsed.kind == ParsedArguments::Kind::kHelp) return {kExitOk, UsageText(), {}};
+  if (parsed.kind == ParsedArguments::Kind::kUsageError) {
+    return NoReply(fmt::format("{} (try brumoctl --help)", parsed.error));
+  }
+
+  const std::string connect_failure = Connect();
+  if (!connect_failure.empty()) return NoReply(connect_failure);
+  const PipeCloser closer;
+
+  // Anyone may create a pipe of the service's name while the service is down; check who
+  // serves it before handing over the request.
+  if (parsed.options.verify) {
+    const ServiceProcessQuery service = QueryServiceProcess();
+    std::uint32_t server_process_id = 0;
+    const std::uint32_t server_error = QueryPipeServerProcess(&server_process_id);
+    if (auto refusal = CheckPipeServer(service, server_error, server_process_id)) {
+      return NoReply(*refusal);
+    }
+  }
+
+  if (const std::uint32_t error = WriteControlPipe(parsed.options.request); error != 0) {
+    return NoReply(fmt::format("cannot send the request: WriteFile failed: {}", error));
+  }
+  std::string reply;
+  if (const std::uint32_t error = ReadControlPipe(&reply); error != 0) {
+    return NoReply(fmt::format("cannot read the reply: ReadFile failed: {}", error));
+  }
+  if (reply.empty()) return NoReply("the service closed the connection without a reply");
+
+  const ReplyVerdict verdict = ClassifyReply(reply);
+  Outcome outcome;
+  outcome.exit_code = verdict.exit_code;
+  outcome.out = reply + "\n";
+  if (!verdict.reason.empty()) outcome.err = fmt::format("brumoctl: {}\n", verdict.reason);
+  return outcome;
+}
+
+}  // namespace ctl
+}  // namespace brumo

@@ -1,0 +1,46 @@
+// Entry of brumoctl.exe: the arguments as UTF-8, the run, its output.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/scoped_resource.h"
+#include "tools/brumoctl.h"
+
+namespace {
+
+// The arguments after the program name, from the UTF-16 command line, so a raw request
+// reaches the pipe as UTF-8 whatever the console's code page.
+std::vector<std::string> Utf8Arguments() {
+  int count = 0;
+  const brumo::ScopedLocalMemory memory(CommandLineToArgvW(GetCommandLineW(), &count));
+  std::vector<std::string> args;
+  const auto* argv = static_cast<LPWSTR*>(memory.get());
+  if (argv == nullptr) return args;
+  for (int i = 1; i < count; ++i) {
+    const int length = static_cast<int>(wcslen(argv[i]));
+    std::string arg;
+    if (length > 0) {
+      const int size =
+          WideCharToMultiByte(CP_UTF8, 0, argv[i], length, nullptr, 0, nullptr, nullptr);
+      arg.resize(static_cast<std::size_t>(size));
+      WideCharToMultiByte(CP_UTF8, 0, argv[i], length, arg.data(), size, nullptr, nullptr);
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+}  // namespace
+
+int main() {
+  const brumo::ctl::Outcome outcome = brumo::ctl::RunClient(Utf8Arguments());
+  std::fwrite(outcome.out.data(), 1, outcome.out.size(), stdout);
+  std::fflush(stdout);
+  std::fwrite(outcome.err.data(), 1, outcome.err.size(), stderr);
+  std::fflush(stderr);
+  return outcome.exit_code;
+}

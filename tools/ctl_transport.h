@@ -1,0 +1,37 @@
+// brumoctl's platform: the client end of the control pipe and the SCM's view of the
+// service. ctl_transport_win.cpp implements it on Windows; tests link a stand-in.
+//
+// A process holds at most one pipe connection: brumoctl sends one request and exits. Every
+// function returns 0 or the platform's error code of the call that failed. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brumo {
+namespace ctl {
+
+// Opens \\.\pipe\BrumoVPN for reading and writing (CreateFileW).
+std::uint32_t OpenControlPipe();
+// WaitNamedPipeW: true when an instance became free within `timeout_ms`.
+bool WaitForControlPipe(std::uint32_t timeout_ms);
+void PauseMs(std::uint32_t ms);
+// GetNamedPipeServerProcessId on the open pipe.
+std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id);
+// Writes all of `bytes` to the open pipe.
+std::uint32_t WriteControlPipe(std::string_view bytes);
+// Reads into `reply` until the server disconnects; the disconnect itself is not an error.
+std::uint32_t ReadControlPipe(std::string* reply);
+// Closes the pipe if open.
+void CloseControlPipe();
+
+struct ServiceProcessQuery {
+  std::uint32_t error = 0;       // 0, or the error of `failed_call`
+  std::string failed_call;       // "OpenSCManagerW", "OpenServiceW" or "QueryServiceStatusEx"
+  std::uint32_t process_id = 0;  // the "BrumoVPN" service's process; 0 when not running
+};
+ServiceProcessQuery QueryServiceProcess();
+
+}  // namespace ctl
+}  // namespace brumo

@@ -18,7 +18,7 @@ inline constexpr std::string_view kActiveRequest = R"({"command":"active"})";
 inline constexpr std::string_view kInactiveReply =
     R"({"message":"inactive","running":false,"status":"ok"})";
 
-// The design bound for Stop is about one second whatever a client does; this leaves room
+// Stop returns within about one second whatever a client does; this bound leaves room
 // for a loaded machine. A lost stop hangs instead.
 inline constexpr auto kStopBound = std::chrono::seconds(2);
 

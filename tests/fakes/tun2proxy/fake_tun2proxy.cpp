@@ -10,7 +10,10 @@
 #include <utility>
 
 #if defined(BRUMO_FAKE_T2P_FROM_ENV)
+#include <windows.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string_view>
 #endif
@@ -68,11 +71,39 @@ void ApplyEnvironment(State& state) {
   state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT", 0);
 }
 
+// Any object of this module; its address names the module to GetModuleHandleExW.
+const char kModuleAnchor = 0;
+
+// "tun2proxy.log" beside this DLL when that file exists, else empty. A service gets the
+// service manager's environment, not its tester's: such a tester asks for the log by
+// creating the file.
+std::filesystem::path LogBesideModule() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&kModuleAnchor), &self)) {
+    return {};
+  }
+  wchar_t buffer[MAX_PATH * 2];
+  const DWORD length = GetModuleFileNameW(self, buffer, MAX_PATH * 2);
+  if (length == 0 || length >= MAX_PATH * 2) return {};
+  const std::filesystem::path log =
+      std::filesystem::path(std::wstring(buffer, length)).parent_path() / L"tun2proxy.log";
+  if (GetFileAttributesW(log.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
+  return log;
+}
+
 // Appends one line per call; the file is opened and closed each time, so another process
 // can read it while a run call blocks. Called with the state's mutex held.
 void AppendLog(const std::string& line) {
-  const char* path = std::getenv("BRUMO_T2P_LOG");
-  if (path == nullptr || *path == '\0') return;
+  const char* variable = std::getenv("BRUMO_T2P_LOG");
+  std::filesystem::path path;
+  if (variable != nullptr) {
+    path = variable;
+  } else {
+    path = LogBesideModule();
+  }
+  if (path.empty()) return;
   std::ofstream out(path, std::ios::app | std::ios::binary);
   out << line << '\n';
 }

@@ -1,0 +1,595 @@
+// BrumoVPN.exe end to end: installed as the "BrumoVPN" service of the Wine prefix, started
+// and stopped through the SCM, and driven over its control pipe and with brumoctl.exe. The
+// stand-in tun2proxy.dll and fwpuclnt.dll beside the service record what it does with
+// them. run_e2e.sh starts this program and creates or deletes the TUN device on request.
+//
+// Beside this program:
+//   brumoctl.exe
+//   "with standins\"  BrumoVPN.exe, tun2proxy.dll and fwpuclnt.dll (both stand-ins)
+//   "wine fwpuclnt\"  BrumoVPN.exe and the stand-in tun2proxy.dll: Wine's own fwpuclnt
+//
+// The cases share the one service entry and run in the order written; each one first
+// brings the service to the state it needs. Those that need brumotun absent come first:
+// once Wine has seen the device it resolves it for the rest of its session.
+#include <winsock2.h>
+// After winsock2.h, so that windows.h does not bring in winsock.h.
+#include <fwpmu.h>
+#include <windows.h>
+#include <winsvc.h>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dnsguard/dns_filters.h"
+#include "tests/dnsguard/record_printers.h"
+#include "tests/service/process_runner.h"
+#include "tests/wine/e2e_support.h"
+
+namespace brumo::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr char kStartRequest[] = R"({"command":"start"})";
+constexpr char kStopRequest[] = R"({"command":"stop"})";
+constexpr char kActiveRequest[] = R"({"command":"active"})";
+
+constexpr char kStartedReply[] = R"({"message":"VPN started successfully","status":"ok"})";
+constexpr char kStoppedReply[] = R"({"message":"VPN stopped successfully","status":"ok"})";
+constexpr char kAlreadyRunningReply[] = R"({"message":"VPN already running","status":"error"})";
+constexpr char kActiveReply[] = R"({"message":"active","running":true,"status":"ok"})";
+constexpr char kInactiveReply[] = R"({"message":"inactive","running":false,"status":"ok"})";
+
+// The stand-in tun2proxy.dll's log lines of one start and one stop.
+constexpr char kClearCallbackLine[] = "set_log_callback callback=null ctx=null";
+constexpr char kRunLine[] =
+    "run proxy_url=socks5://127.0.0.1:12735 tun=brumotun bypass=10.255.255.255/32 "
+    "dns_strategy=2 root_privilege=0 verbosity=0";
+constexpr char kStopLine[] = "stop";
+
+constexpr char kSublayerKeyText[] = "{8F6A0F7D-2ED2-4D79-A21F-7B2D11417398}";
+
+// Bounds for correctness only: the service reports within milliseconds here.
+constexpr DWORD kStateTimeoutMs = 15000;
+
+using Lines = std::vector<std::string>;
+
+struct Harness {
+  std::wstring standins_dir;
+  std::wstring wine_fwp_dir;
+  std::wstring standins_exe;
+  std::wstring wine_fwp_exe;
+  std::wstring brumoctl;
+  ServiceEntry service;
+  TunDevice device;
+};
+
+Harness& TheHarness() {
+  static Harness harness;
+  return harness;
+}
+
+// Installs the service entry before the first case (removing one that an aborted earlier
+// run left behind) and removes it after the last, whatever the cases did.
+class ServiceEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    Harness& h = TheHarness();
+    const std::wstring own = testing_support::OwnDirectory();
+    h.standins_dir = own + L"with standins\\";
+    h.wine_fwp_dir = own + L"wine fwpuclnt\\";
+    h.standins_exe = h.standins_dir + L"BrumoVPN.exe";
+    h.wine_fwp_exe = h.wine_fwp_dir + L"BrumoVPN.exe";
+    h.brumoctl = own + L"brumoctl.exe";
+    for (const std::wstring& file :
+         {h.standins_exe, h.standins_dir + L"tun2proxy.dll", h.standins_dir + L"fwpuclnt.dll",
+          h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.brumoctl}) {
+      ASSERT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
+          << testing_support::Narrow(file) << " is missing";
+    }
+    ASSERT_EQ(GetFileAttributesW((h.wine_fwp_dir + L"fwpuclnt.dll").c_str()),
+              INVALID_FILE_ATTRIBUTES)
+        << "a stand-in fwpuclnt.dll must not sit beside the copy that meets Wine's own";
+    ASSERT_TRUE(StandinLogs(h.standins_dir).EnableTun2proxyLog());
+    ASSERT_TRUE(StandinLogs(h.wine_fwp_dir).EnableTun2proxyLog());
+
+    ASSERT_EQ(h.service.Connect(), 0u);
+    ASSERT_EQ(h.service.RemoveExisting(), 0u) << "removing a BrumoVPN service left behind";
+    ASSERT_EQ(h.service.Install(h.standins_exe), 0u);
+    if (!h.device.controllable()) {
+      std::printf("note: %s; cases that need to change it are skipped\n",
+                  h.device.why_not().c_str());
+    }
+  }
+
+  void TearDown() override {
+    Harness& h = TheHarness();
+    if (h.service.installed()) {
+      EXPECT_EQ(h.service.RemoveExisting(), 0u);
+    }
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+
+void StopService() {
+  ServiceEntry& service = TheHarness().service;
+  StatusSample sample;
+  ASSERT_EQ(service.Query(&sample), 0u);
+  if (sample.state == SERVICE_STOPPED) return;
+  if (sample.state != SERVICE_STOP_PENDING) {
+    StatusSample ignored;
+    ASSERT_EQ(service.Control(SERVICE_CONTROL_STOP, &ignored), 0u);
+  }
+  ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &sample)) << Describe(sample);
+}
+
+// The service running from `exe`, with the tunnel down. The entry is pointed at `exe`
+// first if it points elsewhere.
+void RunServiceFrom(const std::wstring& exe) {
+  ServiceEntry& service = TheHarness().service;
+  if (service.binary() != exe) {
+    ASSERT_NO_FATAL_FAILURE(StopService());
+    ASSERT_EQ(service.Reconfigure(exe), 0u);
+  }
+  StatusSample sample;
+  ASSERT_EQ(service.Query(&sample), 0u);
+  if (sample.state == SERVICE_STOP_PENDING) {
+    ASSERT_NO_FATAL_FAILURE(StopService());
+  }
+  if (sample.state != SERVICE_RUNNING && sample.state != SERVICE_START_PENDING) {
+    ASSERT_EQ(service.Start(), 0u);
+  }
+  ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &sample)) << Describe(sample);
+  // A case that failed half-way may have left the tunnel up.
+  ASSERT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+}
+
+// Brings the TUN device to the wanted presence. `failure`: a change that should have
+// worked did not; `skip`: it cannot be changed here.
+struct DeviceArrangement {
+  std::string failure;
+  std::string skip;
+};
+
+DeviceArrangement ArrangeDevice(bool present) {
+  TunDevice& device = TheHarness().device;
+  if ((TunDevice::WineIndex() != 0) == present) return {};
+  if (!device.controllable()) {
+    return {{},
+            fmt::format("skipped: needs the TUN device brumotun {} ({})",
+                        present ? "present" : "absent", device.why_not())};
+  }
+  if (present) return {device.Create(), {}};
+  std::string failure = device.Delete();
+  if (!failure.empty()) return {failure, {}};
+  const Clock::time_point until = Clock::now() + 1s;
+  while (TunDevice::WineIndex() != 0) {
+    if (Clock::now() >= until) {
+      return {{},
+              "skipped: brumotun was deleted, but Wine keeps an interface it has seen for the "
+              "rest of its session (the cases that need it absent come first)"};
+    }
+    Sleep(20);
+  }
+  return {};
+}
+
+#define BRUMO_REQUIRE_DEVICE(present)                                \
+  do {                                                               \
+    const DeviceArrangement arrangement = ArrangeDevice(present);    \
+    if (!arrangement.failure.empty()) FAIL() << arrangement.failure; \
+    if (!arrangement.skip.empty()) GTEST_SKIP() << arrangement.skip; \
+  } while (false)
+
+testing_support::ProcessResult RunBrumoctl(const std::wstring& arguments) {
+  const std::wstring& exe = TheHarness().brumoctl;
+  return testing_support::RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
+}
+
+std::string Functions(const std::vector<FwpCall>& calls) {
+  std::string text;
+  for (const FwpCall& call : calls) text += call.function + " ";
+  return text;
+}
+
+std::string Quoted(const std::u16string& text) { return "\"" + NarrowText(text) + "\""; }
+
+// What the guard's enable left in the engine: its handle and the filter ids in order.
+struct EngineSession {
+  std::string handle;
+  std::vector<std::string> filter_ids;
+};
+
+// One dynamic session, one transaction holding the sublayer and the twelve filters of the
+// table, the permit filters bound to interface `index`.
+void ExpectFiltersAdded(const std::vector<FwpCall>& calls, std::uint32_t index,
+                        EngineSession* session) {
+  const std::vector<FilterRecord> table = BuildDnsFilters(index);
+  ASSERT_EQ(calls.size(), 3 + table.size() + 1) << Functions(calls);
+
+  const FwpCall& open = calls[0];
+  ASSERT_EQ(open.function, "FwpmEngineOpen0");
+  EXPECT_EQ(open.Field("session.flags"), "1") << "FWPM_SESSION_FLAG_DYNAMIC";
+  EXPECT_EQ(open.Field("session.name"), "\"BrumoVPN WFP session\"");
+  session->handle = open.Field("handle");
+  EXPECT_EQ(calls[1].function, "FwpmTransactionBegin0");
+  EXPECT_EQ(calls[2].function, "FwpmSubLayerAdd0");
+  EXPECT_EQ(calls[2].Field("key"), kSublayerKeyText);
+  EXPECT_EQ(calls[2].Field("name"), "\"BrumoVPN DNS leak prevention\"");
+
+  int bound_to_index = 0;
+  session->filter_ids.clear();
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    SCOPED_TRACE("filter #" + std::to_string(i + 1));
+    const FwpCall& add = calls[3 + i];
+    const FilterRecord& expected = table[i];
+    ASSERT_EQ(add.function, "FwpmFilterAdd0");
+    EXPECT_EQ(add.Field("name"), Quoted(expected.name));
+    EXPECT_EQ(add.Field("layer"), GuidText(expected.layer_key));
+    EXPECT_EQ(add.Field("sublayer"), kSublayerKeyText);
+    EXPECT_EQ(add.Field("action.type"), fmt::format("0x{:x}", expected.action_type));
+    EXPECT_EQ(add.Field("weight.value"), std::to_string(expected.weight.value));
+    ASSERT_EQ(add.Field("conditions"), std::to_string(expected.conditions.size()));
+    for (std::size_t c = 0; c < expected.conditions.size(); ++c) {
+      const std::string prefix = "cond" + std::to_string(c);
+      const FilterCondition& condition = expected.conditions[c];
+      EXPECT_EQ(add.Field(prefix + ".field"), GuidText(condition.field_key)) << prefix;
+      EXPECT_EQ(add.Field(prefix + ".type"),
+                std::to_string(static_cast<unsigned>(condition.value.type)))
+          << prefix;
+      EXPECT_EQ(add.Field(prefix + ".value"), std::to_string(condition.value.value)) << prefix;
+      if (condition.field_key == kFwpmConditionInterfaceIndex &&
+          add.Field(prefix + ".value") == std::to_string(index)) {
+        ++bound_to_index;
+      }
+    }
+    session->filter_ids.push_back(add.Field("id"));
+  }
+  EXPECT_EQ(bound_to_index, 6) << "permit filters bound to Wine's index " << index;
+  EXPECT_EQ(calls.back().function, "FwpmTransactionCommit0");
+  for (const FwpCall& call : calls) {
+    EXPECT_EQ(call.Field("handle"), session->handle) << call.function;
+    EXPECT_EQ(call.Field("status"), "0") << call.function;
+  }
+}
+
+// The filters deleted in the order they were added, then the sublayer, then the engine
+// handle closed.
+void ExpectFiltersRemoved(const std::vector<FwpCall>& calls, const EngineSession& session) {
+  ASSERT_EQ(calls.size(), session.filter_ids.size() + 2) << Functions(calls);
+  for (std::size_t i = 0; i < session.filter_ids.size(); ++i) {
+    SCOPED_TRACE("deletion #" + std::to_string(i + 1));
+    EXPECT_EQ(calls[i].function, "FwpmFilterDeleteById0");
+    EXPECT_EQ(calls[i].Field("id"), session.filter_ids[i]);
+  }
+  const FwpCall& sublayer = calls[calls.size() - 2];
+  EXPECT_EQ(sublayer.function, "FwpmSubLayerDeleteByKey0");
+  EXPECT_EQ(sublayer.Field("key"), kSublayerKeyText);
+  EXPECT_EQ(calls.back().function, "FwpmEngineClose0");
+  for (const FwpCall& call : calls) EXPECT_EQ(call.Field("handle"), session.handle);
+}
+
+// ---------------------------------------------------------------------------------------
+
+// From a stopped service: what the SCM sees while it starts, read as fast as it answers.
+TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(StopService());
+  if (h.service.binary() != h.standins_exe) {
+    ASSERT_EQ(h.service.Reconfigure(h.standins_exe), 0u);
+  }
+
+  std::vector<StatusSample> seen;
+  std::atomic<bool> start_called{false};
+  std::atomic<bool> start_failed{false};
+  std::thread watcher([&] {
+    const Clock::time_point until = Clock::now() + 20s;
+    Clock::time_point stopped_since{};
+    while (Clock::now() < until && !start_failed.load()) {
+      StatusSample sample;
+      if (h.service.Query(&sample) != 0) continue;
+      if (seen.empty() || !sample.SameReport(seen.back())) seen.push_back(sample);
+      if (sample.state == SERVICE_RUNNING) return;
+      // A start that ended in stopped: give the SCM a moment to show it, then give up.
+      if (start_called.load() && sample.state == SERVICE_STOPPED) {
+        if (stopped_since == Clock::time_point{}) stopped_since = Clock::now();
+        if (Clock::now() - stopped_since > 2s) return;
+      } else {
+        stopped_since = Clock::time_point{};
+      }
+    }
+  });
+  const DWORD start_error = h.service.Start();
+  start_called.store(true);
+  if (start_error != 0) start_failed.store(true);
+  watcher.join();
+  ASSERT_EQ(start_error, 0u);
+
+  std::string trace;
+  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
+  SCOPED_TRACE("status readings:\n" + trace);
+  std::printf("status readings during the start:\n%s", trace.c_str());
+
+  std::size_t i = 0;
+  while (i < seen.size() && seen[i].state == SERVICE_STOPPED) ++i;
+  // The SCM may show start-pending with checkpoint 0 of its own before the service's first
+  // report; every report of the service carries its checkpoint 1 to 4.
+  bool first_pending = true;
+  DWORD previous_check_point = 0;
+  for (; i < seen.size() && seen[i].state == SERVICE_START_PENDING; ++i) {
+    const StatusSample& pending = seen[i];
+    const bool from_the_scm = first_pending && pending.check_point == 0;
+    first_pending = false;
+    if (from_the_scm) continue;
+    EXPECT_GT(pending.check_point, previous_check_point) << "checkpoints must rise";
+    EXPECT_LE(pending.check_point, 4u);
+    EXPECT_EQ(pending.wait_hint, 10000u);
+    EXPECT_EQ(pending.controls_accepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(pending.win32_exit_code, 0u);
+    previous_check_point = pending.check_point;
+  }
+  ASSERT_EQ(i + 1, seen.size()) << "after start-pending comes running, and nothing else";
+  const StatusSample& running = seen.back();
+  EXPECT_EQ(running.state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(running.check_point, 0u);
+  EXPECT_EQ(running.wait_hint, 0u);
+  EXPECT_EQ(running.controls_accepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+  EXPECT_EQ(running.win32_exit_code, 0u);
+  EXPECT_EQ(running.specific_exit_code, 0u);
+  EXPECT_NE(running.process_id, 0u);
+
+  StatusSample interrogated;
+  ASSERT_EQ(h.service.Control(SERVICE_CONTROL_INTERROGATE, &interrogated), 0u);
+  EXPECT_EQ(interrogated.state, static_cast<DWORD>(SERVICE_RUNNING)) << Describe(interrogated);
+  EXPECT_EQ(interrogated.check_point, 0u);
+  EXPECT_EQ(interrogated.wait_hint, 0u);
+  EXPECT_EQ(interrogated.win32_exit_code, 0u);
+}
+
+TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(TheHarness().standins_exe));
+
+  const PipeExchange exchange = SendRequest(kActiveRequest);
+  EXPECT_EQ(exchange.error, 0u);
+  EXPECT_EQ(exchange.reply, kInactiveReply);
+
+  // brumoctl first checks that the pipe's server is the service's process.
+  const testing_support::ProcessResult ctl = RunBrumoctl(L"active");
+  ASSERT_FALSE(ctl.timed_out);
+  EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
+  EXPECT_EQ(WithoutLineEnd(ctl.out), kInactiveReply);
+  EXPECT_EQ(ctl.err, "");
+}
+
+// Without the device the start gives up after its wait, stops the worker it launched and
+// leaves the service serving.
+TEST(TunnelWithoutDevice, StartFailsAfterItsWait) {
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  BRUMO_REQUIRE_DEVICE(false);
+  StandinLogs logs(h.standins_dir);
+  logs.Mark();
+
+  const Clock::time_point sent = Clock::now();
+  const PipeExchange start = SendRequest(kStartRequest);
+  const auto took = Clock::now() - sent;
+  EXPECT_EQ(start.error, 0u);
+  EXPECT_TRUE(std::regex_match(
+      start.reply,
+      std::regex(
+          R"re(\{"message":"Failed to resolve tunnel interface 'brumotun': )re"
+          R"re(ConvertInterfaceAliasToLuid failed: \d+ \(waited \d+ms\)","status":"error"\})re")))
+      << start.reply;
+  EXPECT_GE(took, 3500ms) << "the lookup is retried for 4 s before the start gives up";
+  EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine, kStopLine}));
+  EXPECT_EQ(Functions(logs.FwpCalls()), "") << "no engine without an interface";
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+}
+
+// tun2proxy creates its adapter some time after the run call; the start waits for it.
+TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
+  Harness& h = TheHarness();
+  if (!h.device.controllable()) GTEST_SKIP() << "skipped: " << h.device.why_not();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  BRUMO_REQUIRE_DEVICE(false);
+  StandinLogs logs(h.standins_dir);
+  logs.Mark();
+
+  PipeExchange start;
+  Clock::time_point answered{};
+  std::thread client([&] {
+    start = SendRequest(kStartRequest);
+    answered = Clock::now();
+  });
+  std::this_thread::sleep_for(1s);
+  const Clock::time_point create_asked = Clock::now();
+  const std::string created = h.device.Create();
+  client.join();
+
+  ASSERT_EQ(created, "");
+  EXPECT_EQ(start.error, 0u);
+  EXPECT_EQ(start.reply, kStartedReply);
+  EXPECT_GE(answered, create_asked) << "answered before the device existed";
+  const std::uint32_t index = TunDevice::WineIndex();
+  ASSERT_NE(index, 0u);
+  EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
+  EngineSession session;
+  ASSERT_NO_FATAL_FAILURE(ExpectFiltersAdded(logs.FwpCalls(), index, &session));
+  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+}
+
+// The whole road of a tunnel: start, its state, a refused second start, stop, stop again.
+TEST(Tunnel, StartActiveStopAgainstTheStandins) {
+  BRUMO_REQUIRE_DEVICE(true);
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  const std::uint32_t index = TunDevice::WineIndex();
+  ASSERT_NE(index, 0u);
+  StandinLogs logs(h.standins_dir);
+
+  logs.Mark();
+  EXPECT_EQ(SendRequest(kStartRequest).reply, kStartedReply);
+  EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
+  EngineSession session;
+  ASSERT_NO_FATAL_FAILURE(ExpectFiltersAdded(logs.FwpCalls(), index, &session));
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kActiveReply);
+
+  // A second start changes nothing, over the pipe or through brumoctl (exit status 1).
+  logs.Mark();
+  EXPECT_EQ(SendRequest(kStartRequest).reply, kAlreadyRunningReply);
+  const testing_support::ProcessResult ctl = RunBrumoctl(L"start");
+  EXPECT_EQ(ctl.exit_code, 1u) << ctl.err;
+  EXPECT_EQ(WithoutLineEnd(ctl.out), kAlreadyRunningReply);
+  EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
+  EXPECT_EQ(Functions(logs.FwpCalls()), "");
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kActiveReply);
+
+  logs.Mark();
+  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine});
+  ASSERT_NO_FATAL_FAILURE(ExpectFiltersRemoved(logs.FwpCalls(), session));
+
+  // Nothing left to stop: ok, and neither library is called.
+  logs.Mark();
+  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
+  EXPECT_EQ(Functions(logs.FwpCalls()), "");
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+}
+
+// Wine's fwpuclnt cannot open an engine: the start reports its status, takes the tunnel
+// down again, and the service answers the next requests as before.
+TEST(Tunnel, WinesOwnFilterEngineFailsTheStartAndTheServiceKeepsServing) {
+  FWPM_SESSION0 probe{};
+  probe.flags = kFwpmSessionFlagDynamic;
+  HANDLE engine = nullptr;
+  const DWORD status = FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &probe, &engine);
+  if (status == 0) {
+    FwpmEngineClose0(engine);
+    GTEST_SKIP() << "this fwpuclnt opens an engine; the case is about Wine's, which cannot";
+  }
+  BRUMO_REQUIRE_DEVICE(true);
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.wine_fwp_exe));
+  StandinLogs logs(h.wine_fwp_dir);
+  const std::string refused =
+      fmt::format(R"({{"message":"FwpmEngineOpen0 failed: {}","status":"error"}})", status);
+
+  for (const char* attempt : {"first start", "second start"}) {
+    SCOPED_TRACE(attempt);
+    logs.Mark();
+    EXPECT_EQ(SendRequest(kStartRequest).reply, refused);
+    EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine, kStopLine}));
+    EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+  }
+  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+}
+
+// A stop with the tunnel down: stop-pending, then stopped with exit code 0 within about a
+// second, neither library called; started again, it serves as before.
+TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  StandinLogs logs(h.standins_dir);
+  logs.Mark();
+
+  const Clock::time_point stop_sent = Clock::now();
+  StatusSample pending;
+  ASSERT_EQ(h.service.Control(SERVICE_CONTROL_STOP, &pending), 0u);
+  EXPECT_EQ(pending.state, static_cast<DWORD>(SERVICE_STOP_PENDING)) << Describe(pending);
+  EXPECT_EQ(pending.check_point, 1u);
+  EXPECT_EQ(pending.wait_hint, 5000u);
+  StatusSample stopped;
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
+      << Describe(stopped);
+  EXPECT_LT(Clock::now() - stop_sent, 5s) << "the service looks at its stop flag every second";
+  EXPECT_EQ(stopped.win32_exit_code, 0u);
+  EXPECT_EQ(stopped.specific_exit_code, 0u);
+  EXPECT_EQ(stopped.check_point, 0u);
+  EXPECT_EQ(stopped.wait_hint, 0u);
+  EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
+  EXPECT_EQ(Functions(logs.FwpCalls()), "");
+
+  ASSERT_EQ(h.service.Start(), 0u);
+  StatusSample running;
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
+      << Describe(running);
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+}
+
+// A service stop while the tunnel runs: the tunnel is stopped, its filters removed, before
+// the pipe server goes. A client that connects and sends nothing holds the server's only
+// instance until the server's stop drops it, so the logs read at that drop must already
+// hold the whole tunnel stop.
+TEST(ServiceStop, WhileTheTunnelRunsStopsItBeforeThePipeServer) {
+  BRUMO_REQUIRE_DEVICE(true);
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  StandinLogs logs(h.standins_dir);
+  ASSERT_EQ(SendRequest(kStartRequest).reply, kStartedReply);
+  logs.Mark();
+
+  DWORD connect_error = 0;
+  const ScopedFileHandle held = ConnectControlPipe(10000, &connect_error);
+  ASSERT_TRUE(held) << connect_error;
+  const Clock::time_point stop_sent = Clock::now();
+  StatusSample after_control;
+  ASSERT_EQ(h.service.Control(SERVICE_CONTROL_STOP, &after_control), 0u);
+  EXPECT_EQ(after_control.state, static_cast<DWORD>(SERVICE_STOP_PENDING))
+      << Describe(after_control);
+  EXPECT_EQ(after_control.check_point, 1u);
+  EXPECT_EQ(after_control.wait_hint, 5000u);
+
+  // The server's own limit on a silent client is 5 s; the stop must come well before.
+  while (!ServerDisconnected(held.get()) && Clock::now() - stop_sent < 4s) Sleep(1);
+  const auto dropped_after = Clock::now() - stop_sent;
+  const Lines tun2proxy_at_drop = logs.Tun2proxyLines();
+  const std::vector<FwpCall> engine_at_drop = logs.FwpCalls();
+  ASSERT_LT(dropped_after, 4s) << "the service stop did not drop the waiting client";
+  EXPECT_EQ(tun2proxy_at_drop, Lines{kStopLine}) << "tunnel not stopped before the pipe server";
+  EXPECT_EQ(engine_at_drop.size(), 14u)
+      << "filters not removed before the pipe server stopped: " << Functions(engine_at_drop);
+
+  StatusSample stopped;
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
+      << Describe(stopped);
+  const auto stop_took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop_sent);
+  std::printf("service stop with the tunnel running took %lld ms\n",
+              static_cast<long long>(stop_took.count()));
+  EXPECT_LT(stop_took, 5s) << "the service looks at its stop flag every second";
+  EXPECT_EQ(stopped.win32_exit_code, 0u);
+  EXPECT_EQ(stopped.specific_exit_code, 0u);
+  EXPECT_EQ(stopped.check_point, 0u);
+  EXPECT_EQ(stopped.wait_hint, 0u);
+  EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine}) << "the tunnel is stopped once";
+  DWORD gone = 0;
+  EXPECT_FALSE(ConnectControlPipe(0, &gone));
+  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+
+  // Started again, it serves as before.
+  ASSERT_EQ(h.service.Start(), 0u);
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &stopped))
+      << Describe(stopped);
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+  logs.Mark();
+  EXPECT_EQ(SendRequest(kStartRequest).reply, kStartedReply);
+  EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
+  EXPECT_EQ(SendRequest(kActiveRequest).reply, kActiveReply);
+  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+}
+
+}  // namespace
+}  // namespace brumo::e2e

@@ -1,9 +1,13 @@
 // The interface lookup on Windows: kernel32 for the code-page conversion, iphlpapi for
 // alias to LUID to index.
-#include <iphlpapi.h>
-#include <windows.h>
+// Winsock's headers first: the Windows SDK declares the netioapi functions that
+// iphlpapi.h brings in only once the Winsock definitions are known.
 #include <winsock2.h>
 #include <ws2ipdef.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
 
 #include <climits>
 

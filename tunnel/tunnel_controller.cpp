@@ -86,7 +86,9 @@ OpResult TunnelController::LaunchWorker() {
   // Every launch attempt, also one refused below, leaves the library without a log
   // callback: nothing of ours may be called from the library's threads.
   tun2proxy_set_log_callback(nullptr, nullptr);
-  if (worker_.joinable() || transition_) return Failure(kStillStoppingMessage);
+  // transition_ first: while it is set, a Stop may be joining worker_ without mutex_, so
+  // worker_ must not even be read.
+  if (transition_ || worker_.joinable()) return Failure(kStillStoppingMessage);
 
   // Set before the thread exists: set after, it could overwrite the clear of a run call
   // that returned at once, leaving the flag set with no worker behind it.

@@ -185,6 +185,48 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
   }
 }
 
+// The library ended by itself, and a Start arrives while a Stop, without mutex_, has
+// joined the ended worker and is held in the guard's disable. Nothing orders the Start
+// after the join, so it must refuse on the stop sequence's mark alone: launching would
+// enter the guard beside the disable, and even reading the thread object races with the
+// join (a race that valgrind's helgrind reports; ThreadSanitizer cannot see the write
+// inside the uninstrumented std::thread::join).
+TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
+  TunnelController controller(&guard_);
+  ExpectSuccess(controller.Start());
+  t2p::EndRunsByThemselves();
+  ASSERT_TRUE(WaitUntil([&] { return !controller.IsRunning(); }));
+
+  Gate in_library_stop;
+  Gate go_on_to_join;
+  Gate release_disable;
+  t2p::SetStopHook([&] {
+    in_library_stop.Open();
+    go_on_to_join.Wait();
+  });
+  guard::SetDisableHook([&] { release_disable.Wait(); });
+
+  std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
+  ASSERT_TRUE(in_library_stop.Wait());
+  // Time for the join instead of a signal from after it: a signal would order the Start
+  // after the join.
+  go_on_to_join.Open();
+  std::this_thread::sleep_for(kLetOthersArrive);
+  const OpResult refused = controller.Start();
+  release_disable.Open();
+
+  ExpectFailure(refused, kStillStopping);
+  ExpectSuccess(stop.get());
+  EXPECT_EQ(t2p::RunCalls(), 1);
+  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+
+  t2p::SetStopHook(nullptr);
+  guard::SetDisableHook(nullptr);
+  ExpectSuccess(controller.Start());
+  EXPECT_EQ(t2p::RunCalls(), 2);
+}
+
 // Several Stops released together, with tun2proxy_stop slow enough for them to meet.
 TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
   TunnelController controller(&guard_);

@@ -11,6 +11,11 @@ namespace brumo {
 // before the server cancels the call that waits for it, disconnects and serves the next
 // client. Processing the request is not counted.
 inline constexpr std::chrono::seconds kClientTimeout{5};
+// Once a stop has been requested, how much longer the client being served may take over
+// its part of the exchange (sending the request, taking the reply), counted from when the
+// exchange first sees the request. A live client still gets its reply; a silent one
+// delays Stop by no more than this.
+inline constexpr std::chrono::milliseconds kStopGrace{500};
 // Pause before the next attempt when the pipe instance cannot be created (for instance
 // while another process holds the name). Cut short by a stop request.
 inline constexpr std::chrono::seconds kCreateRetryDelay{1};

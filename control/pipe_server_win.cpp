@@ -1,17 +1,19 @@
 // The server loop on Windows: one pipe instance at a time, one request and one reply per
 // connection, all I/O synchronous on the server thread.
 //
-// A connected client cannot hold the only instance, nor delay Stop: every call that waits
-// for the client (the read, the write, the flush) runs under an IoDeadline, a timer that
-// cancels the call with CancelSynchronousIo once kClientTimeout has passed or a stop has
-// been requested. The call then fails with ERROR_OPERATION_ABORTED and the exchange ends
-// as any failed one does. The wait for a client to connect is not guarded: Stop's
-// repeated wake-up releases it.
+// A connected client cannot hold the only instance, nor delay Stop for long: every call
+// that waits for the client (the read, the write, the flush) runs while the thread's
+// IoWatchdog is armed, and the watchdog cancels the call with CancelSynchronousIo once
+// kClientTimeout has passed, or kStopGrace after the exchange first saw a stop request.
+// The call then fails with ERROR_OPERATION_ABORTED and the exchange ends as any failed
+// one does. The wait for a client to connect is not guarded: Stop's repeated wake-up
+// releases it.
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -38,49 +40,107 @@ constexpr DWORD kMaxInstances = 1;
 // 0: clients that wait for the pipe get the system default of 50 ms.
 constexpr DWORD kDefaultClientWaitMs = 0;
 constexpr DWORD kMaxRequestBytes = static_cast<DWORD>(kPipeBufferSize - 1);
-// How often an IoDeadline looks at the clock and the stop request.
-constexpr DWORD kDeadlineCheckMs = 50;
+// How often an armed IoWatchdog looks at the clock and the stop request.
+constexpr DWORD kWatchdogCheckMs = 50;
+// The due time of a disarmed watchdog's timer: about 24 days, long enough never to come
+// in practice, and harmless if it does (a disarmed watchdog does nothing).
+constexpr DWORD kWatchdogIdleMs = 0x7fffffff;
 
-// While it lives, cancels the synchronous I/O of `thread` once `deadline` has passed or
-// `stop_requested` is set. The test is repeated every kDeadlineCheckMs for as long as the
-// guard lives, because a cancel issued just before the thread has entered its call finds
-// nothing to cancel (ERROR_NOT_FOUND) and is not remembered. The destructor deletes the
-// timer and waits for a check that is under way, so no cancel reaches the thread after
-// the guard is gone (such as during the processing of a request).
-class IoDeadline {
+class SrwExclusive {
  public:
-  IoDeadline(HANDLE thread, Clock::time_point deadline,
-             const std::atomic<bool>& stop_requested) noexcept
-      : thread_(thread), deadline_(deadline), stop_requested_(stop_requested) {
-    if (thread_ == nullptr ||
-        !::CreateTimerQueueTimer(&timer_, nullptr, &IoDeadline::Check, this, kDeadlineCheckMs,
-                                 kDeadlineCheckMs, WT_EXECUTEDEFAULT)) {
+  explicit SrwExclusive(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+  ~SrwExclusive() { ::ReleaseSRWLockExclusive(&lock_); }
+  SrwExclusive(const SrwExclusive&) = delete;
+  SrwExclusive& operator=(const SrwExclusive&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
+// Bounds the synchronous calls that `thread` makes on a client. Made once per server
+// thread: one timer-queue timer serves every exchange, so an exchange costs two cheap
+// timer updates rather than a timer's creation and deletion (whose deletion waits for
+// the timer thread).
+//
+// While armed, the timer looks every kWatchdogCheckMs and cancels the thread's
+// synchronous I/O once the deadline has passed, or kStopGrace after the exchange's first
+// sight of `stop_requested`. The test is repeated for as long as the watchdog stays
+// armed, because a cancel issued just before the thread has entered its call finds
+// nothing to cancel (ERROR_NOT_FOUND) and is not remembered. Arming, disarming and the
+// test with its cancel share one lock, so once Disarm has returned no cancel can reach
+// the thread (such as while it processes a request, or in the next exchange's call).
+class IoWatchdog {
+ public:
+  IoWatchdog(HANDLE thread, const std::atomic<bool>& stop_requested) noexcept
+      : thread_(thread), stop_requested_(stop_requested) {
+    if (thread_ == nullptr || !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this,
+                                                       kWatchdogIdleMs, 0, WT_EXECUTEDEFAULT)) {
       timer_ = nullptr;
     }
   }
-  ~IoDeadline() {
+  ~IoWatchdog() {
     // INVALID_HANDLE_VALUE: return only once a running callback has finished.
     if (timer_ != nullptr) ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
   }
-  IoDeadline(const IoDeadline&) = delete;
-  IoDeadline& operator=(const IoDeadline&) = delete;
+  IoWatchdog(const IoWatchdog&) = delete;
+  IoWatchdog& operator=(const IoWatchdog&) = delete;
 
-  // False without a thread handle or when the timer could not be created: the guarded
-  // call must then not be made.
-  bool armed() const noexcept { return timer_ != nullptr; }
-
- private:
-  static void CALLBACK Check(void* context, BOOLEAN /*timer_fired*/) {
-    const auto* self = static_cast<const IoDeadline*>(context);
-    if (self->stop_requested_.load() || Clock::now() >= self->deadline_) {
-      ::CancelSynchronousIo(self->thread_);
-    }
+  // A new client: it gets its own kStopGrace, shared by its read and its write.
+  void BeginExchange() noexcept {
+    const SrwExclusive hold(lock_);
+    stop_seen_.reset();
   }
 
-  HANDLE thread_;
-  Clock::time_point deadline_;
+  // Arms the watchdog for one call on the client, to be cancelled at `deadline` at the
+  // latest. False without a thread handle or a timer, or when the timer cannot be set:
+  // the call must then not be made.
+  [[nodiscard]] bool Arm(Clock::time_point deadline) noexcept {
+    if (timer_ == nullptr) return false;
+    {
+      const SrwExclusive hold(lock_);
+      deadline_ = deadline;
+      armed_ = true;
+    }
+    if (::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogCheckMs, kWatchdogCheckMs)) {
+      return true;
+    }
+    Disarm();
+    return false;
+  }
+
+  void Disarm() noexcept {
+    {
+      const SrwExclusive hold(lock_);
+      armed_ = false;
+    }
+    ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, 0);
+  }
+
+ private:
+  static void CALLBACK Tick(void* context, BOOLEAN /*timer_fired*/) {
+    static_cast<IoWatchdog*>(context)->Check();
+  }
+
+  void Check() noexcept {
+    const SrwExclusive hold(lock_);
+    if (!armed_) return;
+    const Clock::time_point now = Clock::now();
+    bool expired = now >= deadline_;
+    if (!expired && stop_requested_.load()) {
+      if (!stop_seen_) stop_seen_ = now;
+      expired = now - *stop_seen_ >= kStopGrace;
+    }
+    if (expired) ::CancelSynchronousIo(thread_);
+  }
+
+  const HANDLE thread_;
   const std::atomic<bool>& stop_requested_;
   HANDLE timer_ = nullptr;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  // Under lock_:
+  bool armed_ = false;
+  Clock::time_point deadline_;
+  std::optional<Clock::time_point> stop_seen_;
 };
 
 // A real handle to the calling thread (GetCurrentThread gives a pseudo-handle that means
@@ -112,25 +172,26 @@ void WaitBeforeRetry(const std::atomic<bool>& stop_requested) {
 
 // One exchange with the client connected to `instance`: one read, one reply in one write,
 // flush, disconnect. The caller closes the instance.
-void ServeClient(ControlPipeServer& server, HANDLE instance, HANDLE self,
-                 const std::atomic<bool>& stop_requested) {
-  std::vector<char> buffer(kPipeBufferSize);
+void ServeClient(ControlPipeServer& server, HANDLE instance, IoWatchdog& watchdog,
+                 std::vector<char>& buffer) {
+  watchdog.BeginExchange();
   DWORD received = 0;
   bool read = false;
-  {
-    IoDeadline deadline(self, Clock::now() + kClientTimeout, stop_requested);
-    read = deadline.armed() &&
-           ::ReadFile(instance, buffer.data(), kMaxRequestBytes, &received, nullptr);
+  if (watchdog.Arm(Clock::now() + kClientTimeout)) {
+    read = ::ReadFile(instance, buffer.data(), kMaxRequestBytes, &received, nullptr);
+    watchdog.Disarm();
   }
   if (read) {
     const std::string reply = server.ProcessRequest(std::string_view(buffer.data(), received));
-    IoDeadline deadline(self, Clock::now() + kClientTimeout, stop_requested);
     DWORD written = 0;
     // The flush returns once the client has read the whole reply, so that the disconnect
     // below does not discard any of it.
-    if (deadline.armed() && reply.size() <= MAXDWORD &&
-        ::WriteFile(instance, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr)) {
-      ::FlushFileBuffers(instance);
+    if (reply.size() <= MAXDWORD && watchdog.Arm(Clock::now() + kClientTimeout)) {
+      if (::WriteFile(instance, reply.data(), static_cast<DWORD>(reply.size()), &written,
+                      nullptr)) {
+        ::FlushFileBuffers(instance);
+      }
+      watchdog.Disarm();
     }
   }
   ::DisconnectNamedPipe(instance);
@@ -144,9 +205,12 @@ void ControlPipeServer::ServerMain() {
   const PipeSecurity security = BuildPipeSecurity();
   SECURITY_ATTRIBUTES attributes = PipeSecurityAttributes(security);
   SECURITY_ATTRIBUTES* const instance_attributes = security.descriptor ? &attributes : nullptr;
-  // Without its own handle the thread cannot bound its waits on a client; it then drops
-  // every client unread (IoDeadline never arms) rather than let one block Stop.
+  // Without its own handle or a timer the thread cannot bound its waits on a client; it
+  // then drops every client unread (the watchdog never arms) rather than let one block
+  // Stop.
   const ScopedHandle self = OpenCurrentThread();
+  IoWatchdog watchdog(self.get(), stop_requested_);
+  std::vector<char> buffer;
 
   while (!stop_requested_.load()) {
     // Nothing thrown while one client is served (an allocation, the processing, the
@@ -163,7 +227,8 @@ void ControlPipeServer::ServerMain() {
       }
       // Stop's wake-up, or a client that came too late: nothing is read from it.
       if (stop_requested_.load()) continue;
-      ServeClient(*this, instance.get(), self.get(), stop_requested_);
+      buffer.resize(kPipeBufferSize);
+      ServeClient(*this, instance.get(), watchdog, buffer);
     } catch (...) {
     }
   }

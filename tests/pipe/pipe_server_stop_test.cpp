@@ -80,6 +80,45 @@ TEST_F(PipeServerStopTest, StopWhileACommandIsProcessedLetsTheClientHaveItsReply
   EXPECT_TRUE(IsDisconnect(exchange.reply.end_error));
 }
 
+// A client that is already being served when the stop comes, and sends its request or
+// takes its reply a little late, is still answered; Stop waits for it within the bound.
+TEST_F(PipeServerStopTest, StopWhileAClientIsServedLetsALiveClientFinish) {
+  struct Case {
+    const char* name;
+    milliseconds write_after;  // after the stop was issued; negative: before it
+    milliseconds read_after;   // after the write
+  };
+  const Case cases[] = {
+      {"request sent after the stop", milliseconds(150), milliseconds(0)},
+      {"reply taken late", milliseconds(-1), milliseconds(200)},
+      {"both late", milliseconds(100), milliseconds(100)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fc::Reset();
+    ASSERT_TRUE(server_.Start());
+    ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(pipe);
+    if (c.write_after < milliseconds(0)) {
+      ASSERT_TRUE(WriteBytes(pipe.get(), kActiveRequest));
+    }
+    // Past the thread's test of stop_requested_ that follows the connect.
+    std::this_thread::sleep_for(milliseconds(100));
+    auto stopped = std::async(std::launch::async, [this] { return TimedStop(server_); });
+    if (c.write_after >= milliseconds(0)) {
+      std::this_thread::sleep_for(c.write_after);
+      ASSERT_TRUE(WriteBytes(pipe.get(), kActiveRequest));
+    }
+    std::this_thread::sleep_for(c.read_after);
+    const ReadResult reply = ReadUntilEnd(pipe.get());
+    EXPECT_EQ(reply.bytes, kInactiveReply);
+    EXPECT_TRUE(IsDisconnect(reply.end_error)) << reply.end_error;
+    EXPECT_LT(stopped.get(), kStopBound);
+    pipe.reset();
+    ExpectNoInstance();
+  }
+}
+
 TEST_F(PipeServerStopTest, StartAfterStopServesAgain) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
@@ -127,7 +166,7 @@ class NameHolder {
       return false;
     }
     process_.reset(info.hProcess);
-    ::CloseHandle(info.hThread);
+    const ScopedHandle thread(info.hThread);
     child_out.reset();  // so that the read below ends if the holder dies
     char byte = 0;
     DWORD count = 0;

@@ -58,17 +58,21 @@ class SrwExclusive {
 };
 
 // Bounds the synchronous calls that `thread` makes on a client. Made once per server
-// thread: one timer-queue timer serves every exchange, so an exchange costs two cheap
-// timer updates rather than a timer's creation and deletion (whose deletion waits for
-// the timer thread).
+// thread: one timer-queue timer serves every exchange. Creating and deleting a timer per
+// call would cost more than the exchange itself, since a deletion waits for the timer
+// thread.
 //
-// While armed, the timer looks every kWatchdogCheckMs and cancels the thread's
+// While armed, the watchdog looks every kWatchdogCheckMs and cancels the thread's
 // synchronous I/O once the deadline has passed, or kStopGrace after the exchange's first
 // sight of `stop_requested`. The test is repeated for as long as the watchdog stays
 // armed, because a cancel issued just before the thread has entered its call finds
 // nothing to cancel (ERROR_NOT_FOUND) and is not remembered. Arming, disarming and the
 // test with its cancel share one lock, so once Disarm has returned no cancel can reach
 // the thread (such as while it processes a request, or in the next exchange's call).
+//
+// The timer is started by the first Arm after a quiet spell and keeps ticking while
+// clients keep coming; a tick that finds the watchdog disarmed stops it. Arm and Disarm
+// thus touch the timer only after a pause, and an idle service has no timer running.
 class IoWatchdog {
  public:
   IoWatchdog(HANDLE thread, const std::atomic<bool>& stop_requested) noexcept
@@ -92,28 +96,26 @@ class IoWatchdog {
   }
 
   // Arms the watchdog for one call on the client, to be cancelled at `deadline` at the
-  // latest. False without a thread handle or a timer, or when the timer cannot be set:
-  // the call must then not be made.
+  // latest. False without a thread handle or a timer, or when the timer cannot be
+  // started: the call must then not be made.
   [[nodiscard]] bool Arm(Clock::time_point deadline) noexcept {
     if (timer_ == nullptr) return false;
-    {
-      const SrwExclusive hold(lock_);
-      deadline_ = deadline;
-      armed_ = true;
+    const SrwExclusive hold(lock_);
+    // Under the lock, so that a tick that stops the timer cannot come between.
+    if (!ticking_) {
+      if (!::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogCheckMs, kWatchdogCheckMs)) {
+        return false;
+      }
+      ticking_ = true;
     }
-    if (::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogCheckMs, kWatchdogCheckMs)) {
-      return true;
-    }
-    Disarm();
-    return false;
+    deadline_ = deadline;
+    armed_ = true;
+    return true;
   }
 
   void Disarm() noexcept {
-    {
-      const SrwExclusive hold(lock_);
-      armed_ = false;
-    }
-    ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, 0);
+    const SrwExclusive hold(lock_);
+    armed_ = false;
   }
 
  private:
@@ -123,7 +125,14 @@ class IoWatchdog {
 
   void Check() noexcept {
     const SrwExclusive hold(lock_);
-    if (!armed_) return;
+    if (!armed_) {
+      // Between two calls, or idle: stop until the next Arm. Should the change fail, the
+      // timer goes on ticking and a later tick tries again.
+      if (ticking_ && ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, 0)) {
+        ticking_ = false;
+      }
+      return;
+    }
     const Clock::time_point now = Clock::now();
     bool expired = now >= deadline_;
     if (!expired && stop_requested_.load()) {
@@ -138,6 +147,7 @@ class IoWatchdog {
   HANDLE timer_ = nullptr;
   SRWLOCK lock_ = SRWLOCK_INIT;
   // Under lock_:
+  bool ticking_ = false;
   bool armed_ = false;
   Clock::time_point deadline_;
   std::optional<Clock::time_point> stop_seen_;

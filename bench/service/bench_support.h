@@ -18,11 +18,8 @@ namespace brumo::bench {
 
 inline constexpr wchar_t kServiceName[] = L"BrumoVPN";
 inline constexpr wchar_t kServicePipe[] = L"\\\\.\\pipe\\BrumoVPN";
-// The bare server's pipes: other names, so that they run beside the service. The second
-// is served with the service's per-call I/O deadline timers added (bare_pipe_server
-// --deadlines).
+// The bare server's pipe: another name, so that it runs beside the service.
 inline constexpr wchar_t kBarePipe[] = L"\\\\.\\pipe\\BrumoVPN-bench-bare";
-inline constexpr wchar_t kDeadlinePipe[] = L"\\\\.\\pipe\\BrumoVPN-bench-deadlines";
 
 // One exchange: connect, write the request, read until the server disconnects.
 struct Exchange {

@@ -3,8 +3,7 @@
 // table at the end:
 //   1. pipe exchange: "active" exchanges with the service against echo exchanges with a
 //      bare pipe server (bare_pipe_server.exe) of the same connection pattern, in
-//      alternating rounds of the same run; a second bare server with the service's I/O
-//      deadline timers added shows what those cost;
+//      alternating rounds of the same run;
 //   2. start latency: "start" sent to its reply, with the TUN device present, against the
 //      500 ms launch check;
 //   3. service stop: stop control to the stopped state, idle and with the tunnel running;
@@ -68,7 +67,7 @@ constexpr std::int64_t kPrivateBytesSlack = 1 << 20;
 constexpr DWORD kConnectMs = 30000;
 constexpr DWORD kStateTimeoutMs = 20000;
 // Quiet time before a reading that is compared with another: Wine ends idle thread-pool
-// workers (which run the callbacks of the service's I/O deadline timers) after five
+// workers (which run the callbacks of the service's I/O watchdog timer) after five
 // seconds.
 constexpr DWORD kSettleMs = 6000;
 
@@ -219,8 +218,7 @@ class Bench {
     ScopedHandle process;
     DWORD pid = 0;
   };
-  bool StartHelper(const std::wstring& exe, const wchar_t* argument, const wchar_t* pipe,
-                   Helper* helper);
+  bool StartHelper(const std::wstring& exe, const wchar_t* pipe, Helper* helper);
 
   bool ServiceRunning();
   bool StartService();
@@ -235,7 +233,6 @@ class Bench {
   std::wstring service_dir_;
   std::wstring fwp_log_;
   Helper bare_;
-  Helper deadlines_;
   bool device_ = false;
 };
 
@@ -279,18 +276,14 @@ bool Bench::SetUp() {
   }
   if (!StartService()) return false;
 
-  if (!StartHelper(bare, L"", kBarePipe, &bare_) ||
-      !StartHelper(bare, L" --deadlines", kDeadlinePipe, &deadlines_)) {
-    return false;
-  }
-  Progress(fmt::format("service running (pid {}), bare servers running (pids {} and {})",
-                       service_pid(), bare_.pid, deadlines_.pid));
+  if (!StartHelper(bare, kBarePipe, &bare_)) return false;
+  Progress(fmt::format("service running (pid {}), bare server running (pid {})", service_pid(),
+                       bare_.pid));
   return true;
 }
 
-bool Bench::StartHelper(const std::wstring& exe, const wchar_t* argument, const wchar_t* pipe,
-                        Helper* helper) {
-  std::wstring command = L"\"" + exe + L"\"" + argument;
+bool Bench::StartHelper(const std::wstring& exe, const wchar_t* pipe, Helper* helper) {
+  std::wstring command = L"\"" + exe + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
@@ -312,10 +305,9 @@ bool Bench::StartHelper(const std::wstring& exe, const wchar_t* argument, const 
 }
 
 void Bench::TearDown() {
-  for (Helper* helper : {&bare_, &deadlines_}) {
-    if (!helper->process) continue;
-    ::TerminateProcess(helper->process.get(), 0);
-    ::WaitForSingleObject(helper->process.get(), 5000);
+  if (bare_.process) {
+    ::TerminateProcess(bare_.process.get(), 0);
+    ::WaitForSingleObject(bare_.process.get(), 5000);
   }
   service_.RemoveExisting();
 }
@@ -373,7 +365,6 @@ void Bench::PipeExchange() {
   };
   Side service{kServicePipe, kInactiveReply, {}, 0, 0};
   Side bare{kBarePipe, kActiveRequest, {}, 0, 0};
-  Side deadlines{kDeadlinePipe, kActiveRequest, {}, 0, 0};
   const auto run = [](Side& side, int count, bool record) {
     for (int i = 0; i < count; ++i) {
       const Clock::time_point start = Clock::now();
@@ -385,22 +376,20 @@ void Bench::PipeExchange() {
       if (exchange.error != 0 || exchange.reply != side.expected) ++side.wrong;
     }
   };
-  Side* const sides[] = {&service, &bare, &deadlines};
+  Side* const sides[] = {&service, &bare};
   for (Side* side : sides) run(*side, 100, false);
-  // Each round runs the three in another order, so that no side always follows another.
+  // The rounds alternate which side goes first.
   const int per_round = std::max(options_.exchanges / options_.rounds, 1);
   for (int round = 0; round < options_.rounds; ++round) {
-    for (int i = 0; i < 3; ++i) run(*sides[(round + i) % 3], per_round, true);
+    for (int i = 0; i < 2; ++i) run(*sides[(round + i) % 2], per_round, true);
   }
   const Spread s = SpreadOf(service.ms);
   const Spread b = SpreadOf(bare.ms);
-  const Spread d = SpreadOf(deadlines.ms);
   // Judged on the medians: other work on a shared machine lengthens single exchanges of
   // every side by whole scheduler slices, which the means take in and the medians do not.
   const double ratio = s.median / b.median;
-  for (const auto& [name, side, spread] : {std::tuple{"service", &service, s},
-                                           {"bare", &bare, b},
-                                           {"bare+deadlines", &deadlines, d}}) {
+  for (const auto& [name, side, spread] :
+       {std::tuple{"service", &service, s}, std::tuple{"bare", &bare, b}}) {
     Progress(fmt::format("{}: mean {:.3f} median {:.3f} p99 {:.3f} max {:.1f} ms, {} open retries",
                          name, spread.mean, spread.median, spread.p99, spread.max, side->retries));
   }
@@ -410,13 +399,9 @@ void Bench::PipeExchange() {
                          "{:.2f}×)",
                          s.median, b.median, ratio, s.mean, b.mean, s.mean / b.mean),
              "≤ 1.25×", Table::Goal(ratio <= kExchangeRatioGoal));
-  table_.Add("Pipe exchange, bare echo + the service's I/O deadline timers",
-             fmt::format("median {:.3f} ms: {:.2f}× the bare echo (means: {:.2f}×)", d.median,
-                         d.median / b.median, d.mean / b.mean),
-             "", Table::Verdict::kInfo);
   table_.Add("Pipe exchange replies",
              fmt::format("{} of {} exact", service.ms.size() - service.wrong, service.ms.size()),
-             "all", Table::Check(service.wrong == 0 && bare.wrong == 0 && deadlines.wrong == 0));
+             "all", Table::Check(service.wrong == 0 && bare.wrong == 0));
 }
 
 void Bench::IdleFootprint() {

@@ -42,8 +42,9 @@ constexpr DWORD kDefaultClientWaitMs = 0;
 constexpr DWORD kMaxRequestBytes = static_cast<DWORD>(kPipeBufferSize - 1);
 // How often an armed IoWatchdog looks at the clock and the stop request.
 constexpr DWORD kWatchdogCheckMs = 50;
-// The due time of a disarmed watchdog's timer: about 24 days, long enough never to come
-// in practice, and harmless if it does (a disarmed watchdog does nothing).
+// The due time and period of a resting watchdog's timer: about 24 days. Its ticks find the
+// watchdog disarmed and do nothing. The timer is never left as a one-shot: one that has
+// fired can no longer be changed, and the next Arm would then never be watched.
 constexpr DWORD kWatchdogIdleMs = 0x7fffffff;
 
 class SrwExclusive {
@@ -70,15 +71,17 @@ class SrwExclusive {
 // test with its cancel share one lock, so once Disarm has returned no cancel can reach
 // the thread (such as while it processes a request, or in the next exchange's call).
 //
-// The timer is started by the first Arm after a quiet spell and keeps ticking while
-// clients keep coming; a tick that finds the watchdog disarmed stops it. Arm and Disarm
-// thus touch the timer only after a pause, and an idle service has no timer running.
+// The timer ticks every kWatchdogCheckMs from the first Arm after a quiet spell for as
+// long as clients keep coming; a tick that finds the watchdog disarmed puts it back to
+// rest (kWatchdogIdleMs). Arm and Disarm thus touch the timer only after a pause, and an
+// idle service does not wake up to look at the clock.
 class IoWatchdog {
  public:
   IoWatchdog(HANDLE thread, const std::atomic<bool>& stop_requested) noexcept
       : thread_(thread), stop_requested_(stop_requested) {
-    if (thread_ == nullptr || !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this,
-                                                       kWatchdogIdleMs, 0, WT_EXECUTEDEFAULT)) {
+    if (thread_ == nullptr ||
+        !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this, kWatchdogIdleMs,
+                                 kWatchdogIdleMs, WT_EXECUTEDEFAULT)) {
       timer_ = nullptr;
     }
   }
@@ -126,9 +129,9 @@ class IoWatchdog {
   void Check() noexcept {
     const SrwExclusive hold(lock_);
     if (!armed_) {
-      // Between two calls, or idle: stop until the next Arm. Should the change fail, the
+      // Between two calls, or idle: rest until the next Arm. Should the change fail, the
       // timer goes on ticking and a later tick tries again.
-      if (ticking_ && ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, 0)) {
+      if (ticking_ && ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, kWatchdogIdleMs)) {
         ticking_ = false;
       }
       return;

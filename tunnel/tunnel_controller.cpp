@@ -54,7 +54,17 @@ OpResult TunnelController::Start() {
   transition_ = true;
   ScopeExit end_transition([&] { EndTransition(lock); });
   lock.unlock();
-  OpResult enabled = dns_guard_->Enable(kTunnelDeviceName);
+  OpResult enabled;
+  try {
+    enabled = dns_guard_->Enable(kTunnelDeviceName);
+  } catch (...) {
+    // Out of memory inside the guard: its filters cannot be counted on, so the tunnel goes
+    // down as after a failed enable before the error goes up. Left running, it would leak
+    // DNS while "active" said it runs.
+    lock.lock();
+    StopWorker();
+    throw;
+  }
   lock.lock();
   if (enabled.ok) return OpResult::Success();
 

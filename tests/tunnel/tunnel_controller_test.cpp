@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,23 @@ TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesTheMessageOn
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::RunCalls(), 2);
   guard::SetDisableHook(nullptr);
+}
+
+TEST_F(TunnelControllerTest, GuardThatThrowsTakesTheTunnelDownAndTheErrorGoesUp) {
+  TunnelController controller(&guard_);
+  guard::SetEnableHook([] { throw std::bad_alloc(); });
+
+  EXPECT_THROW(controller.Start(), std::bad_alloc);
+  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_EQ(t2p::RunsInside(), 0);
+  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+
+  // Nothing is left half-done: the next Start runs the whole sequence again.
+  guard::SetEnableHook(nullptr);
+  ExpectSuccess(controller.Start());
+  EXPECT_TRUE(controller.IsRunning());
+  EXPECT_EQ(t2p::RunCalls(), 2);
 }
 
 TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) {

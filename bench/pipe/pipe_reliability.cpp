@@ -24,6 +24,7 @@
 #include "control/control_pipe_server.h"
 #include "tests/fakes/controller/fake_controller.h"
 #include "tests/pipe/pipe_test_client.h"
+#include "tests/support/system_query_win.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -36,48 +37,12 @@ constexpr std::string_view kRequest = R"({"command":"active"})";
 constexpr std::string_view kReply = R"({"message":"inactive","running":false,"status":"ok"})";
 constexpr long kHandleSlack = 5;
 
-// SYSTEM_HANDLE_INFORMATION_EX (class 64), which winternl.h does not declare.
-struct HandleEntry {
-  void* object;
-  ULONG_PTR process_id;
-  ULONG_PTR handle;
-  ULONG access;
-  USHORT back_trace_index;
-  USHORT type_index;
-  ULONG attributes;
-  ULONG reserved;
-};
-struct HandleTable {
-  ULONG_PTR count;
-  ULONG_PTR reserved;
-  HandleEntry entries[1];
-};
-using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-
 // The process's open handles. GetProcessHandleCount where it works; Wine 8 answers it with
 // 0, so then this process's entries in the system handle table are counted instead.
 long HandleCount() {
   DWORD count = 0;
   if (::GetProcessHandleCount(::GetCurrentProcess(), &count) && count != 0) return count;
-  const auto query = reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return -1;
-  std::vector<char> buffer(1 << 20);
-  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004L);
-  LONG status;
-  ULONG needed = 0;
-  while ((status = query(64, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
-         kInfoLengthMismatch) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (status != 0) return -1;
-  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-  const ULONG_PTR me = ::GetCurrentProcessId();
-  long mine = 0;
-  for (ULONG_PTR i = 0; i < table->count; ++i) {
-    if (table->entries[i].process_id == me) ++mine;
-  }
-  return mine;
+  return system_query::CountHandles(::GetCurrentProcessId());
 }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }

@@ -14,16 +14,12 @@
 #include <set>
 #include <vector>
 
+#include "tests/support/system_query_win.h"
+
 namespace brumo::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004L);
-constexpr ULONG kSystemProcessInformation = 5;
-constexpr ULONG kSystemExtendedHandleInformation = 64;
-
-using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
 
 // The head of SYSTEM_PROCESS_INFORMATION as the kernel lays it out; winternl.h hides the
 // times and the handle count in reserved bytes.
@@ -52,61 +48,10 @@ static_assert(offsetof(ProcessEntryHead, kernel_time) == 0x30);
 static_assert(offsetof(ProcessEntryHead, unique_process_id) == 0x50);
 static_assert(offsetof(ProcessEntryHead, handle_count) == 0x60);
 
-// SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX and its table (class 64), not in winternl.h.
-struct HandleEntry {
-  void* object;
-  ULONG_PTR process_id;
-  ULONG_PTR handle;
-  ULONG access;
-  USHORT back_trace_index;
-  USHORT type_index;
-  ULONG attributes;
-  ULONG reserved;
-};
-struct HandleTable {
-  ULONG_PTR count;
-  ULONG_PTR reserved;
-  HandleEntry entries[1];
-};
-static_assert(sizeof(HandleEntry) == 40);
-static_assert(offsetof(HandleTable, entries) == 16);
-
-QuerySystemInformation SystemQuery() {
-  return reinterpret_cast<QuerySystemInformation>(reinterpret_cast<void*>(
-      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-}
-
-// The whole answer of one information class, grown until it fits; empty on failure.
-std::vector<char> QuerySystem(ULONG information_class) {
-  const QuerySystemInformation query = SystemQuery();
-  if (query == nullptr) return {};
-  std::vector<char> buffer(1 << 18);
-  for (;;) {
-    ULONG needed = 0;
-    const LONG status =
-        query(information_class, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-    if (status == 0) return buffer;
-    if (status != kInfoLengthMismatch || buffer.size() >= (std::size_t{1} << 28)) return {};
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-// Counted in the system's handle table: Wine 8 answers GetProcessHandleCount with 0.
-long CountHandles(DWORD process_id) {
-  const std::vector<char> buffer = QuerySystem(kSystemExtendedHandleInformation);
-  if (buffer.empty()) return -1;
-  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-  long count = 0;
-  for (ULONG_PTR i = 0; i < table->count; ++i) {
-    if (table->entries[i].process_id == process_id) ++count;
-  }
-  return count;
-}
-
 // Threads and CPU time from the system's process list: Wine 8's GetProcessTimes answers
 // fixed figures for other processes, while this list sums its threads' real times.
 void ReadThreadsAndTimes(DWORD process_id, ProcessReading* reading) {
-  const std::vector<char> buffer = QuerySystem(kSystemProcessInformation);
+  const std::vector<char> buffer = system_query::Query(system_query::kSystemProcessInformation);
   std::size_t offset = 0;
   while (!buffer.empty() && offset + sizeof(ProcessEntryHead) <= buffer.size()) {
     const auto* entry = reinterpret_cast<const ProcessEntryHead*>(buffer.data() + offset);
@@ -294,7 +239,7 @@ ProcessReading ReadProcess(DWORD process_id) {
   ProcessReading reading;
   ReadThreadsAndTimes(process_id, &reading);
   ReadMemory(process_id, &reading);
-  reading.handles = CountHandles(process_id);
+  reading.handles = system_query::CountHandles(process_id);
   return reading;
 }
 

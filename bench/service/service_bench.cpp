@@ -392,8 +392,9 @@ void Bench::PipeExchange() {
   };
   // Judged on medians: other work on a shared machine lengthens single exchanges of every
   // side by whole scheduler slices, which the means take in and the medians do not. And
-  // on the median of several batches' ratios, each with both servers freshly started: how
-  // the processes happen to be placed moves one run's ratio by a third either way.
+  // on the median of several batches' ratios, each with both servers freshly started, so
+  // that one start that happens to be placed badly does not decide (bench/run also pins
+  // the whole run to one processor, which matters more).
   std::vector<double> batch_ratios;
   Side* const sides[] = {&service, &bare};
   for (int batch = 0; batch < batches; ++batch) {

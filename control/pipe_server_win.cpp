@@ -58,10 +58,21 @@ class SrwExclusive {
   SRWLOCK& lock_;
 };
 
-// Bounds the synchronous calls that `thread` makes on a client. Made once per server
-// thread: one timer-queue timer serves every exchange. Creating and deleting a timer per
-// call would cost more than the exchange itself, since a deletion waits for the timer
-// thread.
+// A real handle to the calling thread (GetCurrentThread gives a pseudo-handle that means
+// "the caller" to whichever thread uses it). Empty on failure.
+ScopedHandle OpenCurrentThread() noexcept {
+  ScopedHandle thread;
+  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                         thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return ScopedHandle();
+  }
+  return thread;
+}
+
+// Bounds the synchronous calls that the server thread makes on a client. Made once per
+// server thread, and armed only from it: one timer-queue timer serves every exchange.
+// Creating and deleting a timer per call would cost more than the exchange itself, since
+// a deletion waits for the timer thread.
 //
 // While armed, the watchdog looks every kWatchdogCheckMs and cancels the thread's
 // synchronous I/O once the deadline has passed, or kStopGrace after the exchange's first
@@ -77,16 +88,11 @@ class SrwExclusive {
 // idle service does not wake up to look at the clock.
 class IoWatchdog {
  public:
-  IoWatchdog(HANDLE thread, const std::atomic<bool>& stop_requested) noexcept
-      : thread_(thread), stop_requested_(stop_requested) {
-    if (thread_ == nullptr ||
-        !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this, kWatchdogIdleMs,
-                                 kWatchdogIdleMs, WT_EXECUTEDEFAULT)) {
-      timer_ = nullptr;
-    }
-  }
+  explicit IoWatchdog(const std::atomic<bool>& stop_requested) noexcept
+      : stop_requested_(stop_requested) {}
   ~IoWatchdog() {
-    // INVALID_HANDLE_VALUE: return only once a running callback has finished.
+    // INVALID_HANDLE_VALUE: return only once a running callback has finished. Before the
+    // thread handle is closed.
     if (timer_ != nullptr) ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
   }
   IoWatchdog(const IoWatchdog&) = delete;
@@ -99,11 +105,20 @@ class IoWatchdog {
   }
 
   // Arms the watchdog for one call on the client, to be cancelled at `deadline` at the
-  // latest. False without a thread handle or a timer, or when the timer cannot be
-  // started: the call must then not be made.
+  // latest. False when the thread's handle or the timer cannot be had, or the timer cannot
+  // be started: the call must then not be made. Each Arm tries again what failed before.
   [[nodiscard]] bool Arm(Clock::time_point deadline) noexcept {
-    if (timer_ == nullptr) return false;
     const SrwExclusive hold(lock_);
+    if (!thread_) thread_ = OpenCurrentThread();
+    if (!thread_) return false;
+    // Created with its due time and period far off, so no tick can come before timer_ is
+    // set; neither call waits for a callback, so both may be made under the lock.
+    if (timer_ == nullptr &&
+        !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this, kWatchdogIdleMs,
+                                 kWatchdogIdleMs, WT_EXECUTEDEFAULT)) {
+      timer_ = nullptr;
+      return false;
+    }
     // Under the lock, so that a tick that stops the timer cannot come between.
     if (!ticking_) {
       if (!::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogCheckMs, kWatchdogCheckMs)) {
@@ -142,30 +157,19 @@ class IoWatchdog {
       if (!stop_seen_) stop_seen_ = now;
       expired = now - *stop_seen_ >= kStopGrace;
     }
-    if (expired) ::CancelSynchronousIo(thread_);
+    if (expired) ::CancelSynchronousIo(thread_.get());
   }
 
-  const HANDLE thread_;
   const std::atomic<bool>& stop_requested_;
-  HANDLE timer_ = nullptr;
   SRWLOCK lock_ = SRWLOCK_INIT;
-  // Under lock_:
+  // Under lock_ (thread_ and timer_ are set by the server thread, read by the callback):
+  ScopedHandle thread_;
+  HANDLE timer_ = nullptr;
   bool ticking_ = false;
   bool armed_ = false;
   Clock::time_point deadline_;
   std::optional<Clock::time_point> stop_seen_;
 };
-
-// A real handle to the calling thread (GetCurrentThread gives a pseudo-handle that means
-// "the caller" to whichever thread uses it). Empty on failure.
-ScopedHandle OpenCurrentThread() noexcept {
-  ScopedHandle thread;
-  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                         thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-    return ScopedHandle();
-  }
-  return thread;
-}
 
 ScopedFileHandle CreateInstance(SECURITY_ATTRIBUTES* attributes) noexcept {
   return ScopedFileHandle(::CreateNamedPipeW(
@@ -218,11 +222,11 @@ void ControlPipeServer::ServerMain() {
   const PipeSecurity security = BuildPipeSecurity();
   SECURITY_ATTRIBUTES attributes = PipeSecurityAttributes(security);
   SECURITY_ATTRIBUTES* const instance_attributes = security.descriptor ? &attributes : nullptr;
-  // Without its own handle or a timer the thread cannot bound its waits on a client; it
-  // then drops every client unread (the watchdog never arms) rather than let one block
-  // Stop.
-  const ScopedHandle self = OpenCurrentThread();
-  IoWatchdog watchdog(self.get(), stop_requested_);
+  // When the watchdog cannot be armed (no thread handle or timer to be had, which takes a
+  // process out of resources), the thread cannot bound its waits on a client: it then
+  // drops the client unread, or without its reply, rather than let it block Stop, and
+  // tries again with the next.
+  IoWatchdog watchdog(stop_requested_);
   std::vector<char> buffer;
 
   while (!stop_requested_.load()) {
@@ -248,8 +252,11 @@ void ControlPipeServer::ServerMain() {
 }
 
 void WakePipeServer() noexcept {
+  // Identification only: while the service is stopping, another process may hold the name,
+  // and the service's account must not be lent to it.
   ScopedFileHandle client(::CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
+                                        OPEN_EXISTING,
+                                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
 }
 
 }  // namespace brumo

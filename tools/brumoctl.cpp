@@ -31,17 +31,20 @@ Outcome NoReply(std::string_view reason) {
 // Opens the pipe, waiting out a busy server; an empty text when connected, else the reason.
 std::string Connect() {
   bool busy_seen = false;
+  int not_found = 0;
   for (int attempt = 1;; ++attempt) {
     const std::uint32_t error = OpenControlPipe();
     if (error == 0) return {};
     if (error == kErrorPipeBusy) {
       busy_seen = true;
-    } else if (error == kErrorFileNotFound && busy_seen) {
-      // The server closes an instance before it creates the next; a client that was
-      // waiting on the busy pipe can land in between.
     } else if (error == kErrorFileNotFound) {
-      return fmt::format("cannot reach the service: {} not found (is BrumoVPN running?)",
-                         kPipeDisplayName);
+      // The server closes an instance before it creates the next, so a client can land in
+      // between, also one that was waiting on the busy pipe. Not found kNotFoundOpens
+      // times in a row with no busy pipe seen, the service is taken to be down.
+      if (!busy_seen && ++not_found >= kNotFoundOpens) {
+        return fmt::format("cannot reach the service: {} not found (is BrumoVPN running?)",
+                           kPipeDisplayName);
+      }
     } else {
       return fmt::format("cannot reach the service: CreateFileW failed: {}", error);
     }

@@ -32,6 +32,8 @@ inline constexpr std::uint32_t kBusyWaitMs = 1000;
 // Pause before another open when there was nothing to wait on (the server was between two
 // pipe instances, or the wait failed at once).
 inline constexpr std::uint32_t kRetryPauseMs = 100;
+// Opens that find no pipe at all before brumoctl says the service is not running.
+inline constexpr int kNotFoundOpens = 3;
 
 // Platform error codes that change the course of a run (winerror.h).
 inline constexpr std::uint32_t kErrorFileNotFound = 2;

@@ -27,8 +27,11 @@ ScopedFileHandle& Pipe() {
 }  // namespace
 
 std::uint32_t OpenControlPipe() {
-  ScopedFileHandle pipe(
-      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  // Identification only: whoever serves the pipe (it may not be the service, see the
+  // server-process check) can learn who we are but cannot act as us.
+  ScopedFileHandle pipe(CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                    nullptr));
   if (!pipe) return GetLastError();
   Pipe() = std::move(pipe);
   return 0;

@@ -242,7 +242,16 @@ TEST_F(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
        {"open", "wait 1000", "open", "pause 100", "open"},
        ""},
       {"never free", always_busy, true, busy_calls, "still busy after 10 attempts"},
-      {"not running", {2}, true, {"open"}, "\\\\.\\pipe\\BrumoVPN not found"},
+      {"between instances, no busy seen",
+       {2, 2},
+       true,
+       {"open", "pause 100", "open", "pause 100", "open"},
+       ""},
+      {"not running",
+       {2, 2, 2},
+       true,
+       {"open", "pause 100", "open", "pause 100", "open"},
+       "\\\\.\\pipe\\BrumoVPN not found"},
       {"access denied", {5}, true, {"open"}, "CreateFileW failed: 5"},
   };
   for (const Case& c : cases) {

@@ -1,8 +1,11 @@
 // Platform-free mirrors of the Windows Filtering Platform records this subsystem submits,
 // and the SDK values it uses. They carry only the fields the guard sets; every other field
 // of the platform record is zero, null or empty. The Windows engine source
-// (wfp_engine_win.cpp) turns them into FWPM_* structures and checks these values against
-// the SDK's at compile time, so they can be built and compared on any host.
+// (wfp_engine_win.cpp) turns them into FWPM_* structures and checks the layouts and the
+// enumeration, action, flag and error values against the SDK's at compile time; the layer
+// and condition GUIDs, which mingw's headers do not define, are written out here and are
+// compared with the SDK's values by reading. So the records can be built and compared on
+// any host.
 #pragma once
 
 #include <cstdint>

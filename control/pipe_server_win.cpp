@@ -244,6 +244,7 @@ void ControlPipeServer::ServerMain() {
       }
       // Stop's wake-up, or a client that came too late: nothing is read from it.
       if (stop_requested_.load()) continue;
+      // Allocated at the first client, inside the try: a failure is survived like any other.
       buffer.resize(kPipeBufferSize);
       ServeClient(*this, instance.get(), watchdog, buffer);
     } catch (...) {

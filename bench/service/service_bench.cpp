@@ -212,12 +212,14 @@ class Bench {
   const Table& table() const { return table_; }
 
  private:
-  // A bare_pipe_server.exe started by SetUp.
+  // The bare_pipe_server.exe started by SetUp.
   struct Helper {
     ScopedHandle process;
     DWORD pid = 0;
   };
-  bool StartHelper(const std::wstring& exe, const wchar_t* pipe, Helper* helper);
+  // Starts bare_exe_ as bare_ and waits until it echoes; false with a reason printed.
+  bool StartBareServer();
+  void StopBareServer();
 
   bool ServiceRunning();
   bool StartService();
@@ -232,6 +234,7 @@ class Bench {
   ServiceEntry service_;
   std::wstring service_dir_;
   std::wstring fwp_log_;
+  std::wstring bare_exe_;
   Helper bare_;
   bool device_ = false;
 };
@@ -255,9 +258,9 @@ bool Bench::SetUp() {
   service_dir_ = own + L"service\\";
   fwp_log_ = service_dir_ + L"fwpuclnt.log";
   const std::wstring exe = service_dir_ + L"BrumoVPN.exe";
-  const std::wstring bare = own + L"bare_pipe_server.exe";
+  bare_exe_ = own + L"bare_pipe_server.exe";
   for (const std::wstring& file :
-       {exe, service_dir_ + L"tun2proxy.dll", service_dir_ + L"fwpuclnt.dll", bare}) {
+       {exe, service_dir_ + L"tun2proxy.dll", service_dir_ + L"fwpuclnt.dll", bare_exe_}) {
     if (::GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
       std::printf("missing: %s\n", Narrow(file).c_str());
       return false;
@@ -276,26 +279,26 @@ bool Bench::SetUp() {
   }
   if (!StartService()) return false;
 
-  if (!StartHelper(bare, kBarePipe, &bare_)) return false;
+  if (!StartBareServer()) return false;
   Progress(fmt::format("service running (pid {}), bare server running (pid {})", service_pid(),
                        bare_.pid));
   return true;
 }
 
-bool Bench::StartHelper(const std::wstring& exe, const wchar_t* pipe, Helper* helper) {
-  std::wstring command = L"\"" + exe + L"\"";
+bool Bench::StartBareServer() {
+  std::wstring command = L"\"" + bare_exe_ + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+  if (!::CreateProcessW(bare_exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
     std::printf("cannot start %s: error %lu\n", Narrow(command).c_str(), ::GetLastError());
     return false;
   }
-  helper->process.reset(process.hProcess);
+  bare_.process.reset(process.hProcess);
   const ScopedHandle thread(process.hThread);
-  helper->pid = process.dwProcessId;
-  const Exchange echo = RunExchange(pipe, kActiveRequest, kConnectMs);
+  bare_.pid = process.dwProcessId;
+  const Exchange echo = RunExchange(kBarePipe, kActiveRequest, kConnectMs);
   if (echo.reply != kActiveRequest) {
     std::printf("%s does not echo (error %lu, reply %s)\n", Narrow(command).c_str(), echo.error,
                 Quote(echo.reply).c_str());
@@ -304,11 +307,15 @@ bool Bench::StartHelper(const std::wstring& exe, const wchar_t* pipe, Helper* he
   return true;
 }
 
+void Bench::StopBareServer() {
+  if (!bare_.process) return;
+  ::TerminateProcess(bare_.process.get(), 0);
+  ::WaitForSingleObject(bare_.process.get(), 5000);
+  bare_ = Helper();
+}
+
 void Bench::TearDown() {
-  if (bare_.process) {
-    ::TerminateProcess(bare_.process.get(), 0);
-    ::WaitForSingleObject(bare_.process.get(), 5000);
-  }
+  StopBareServer();
   service_.RemoveExisting();
 }
 
@@ -357,10 +364,8 @@ ProcessReading Bench::SettledReading() {
 bool Bench::RestartServers() {
   double ms = 0;
   if (!StopServiceTimed(&ms) || !StartService()) return false;
-  ::TerminateProcess(bare_.process.get(), 0);
-  ::WaitForSingleObject(bare_.process.get(), 5000);
-  bare_ = Helper();
-  return StartHelper(OwnDirectory() + L"bare_pipe_server.exe", kBarePipe, &bare_);
+  StopBareServer();
+  return StartBareServer();
 }
 
 void Bench::PipeExchange() {

@@ -8,6 +8,7 @@
 //   static void Close(Value) noexcept;      releases a valid value; never throws
 #pragma once
 
+#include <cstdint>
 #include <utility>
 
 #ifdef _WIN32
@@ -54,6 +55,31 @@ class ScopedResource {
  private:
   Value value_ = Traits::Invalid();
 };
+
+// The filter engine's close is part of the filter-engine seam (dnsguard/wfp_engine.h),
+// which binds it to FwpmEngineClose0 on Windows and to a stand-in in tests; it is declared
+// here so that this owner needs nothing above this folder.
+namespace wfp {
+using EngineHandle = void*;
+std::uint32_t CloseEngine(EngineHandle engine) noexcept;
+}  // namespace wfp
+
+namespace detail {
+
+struct FilterEngineTraits {
+  using Value = wfp::EngineHandle;
+  static Value Invalid() noexcept { return nullptr; }
+  static bool IsValid(Value v) noexcept { return v != nullptr; }
+  // The status is ignored: a handle is gone after its close, whatever it reports. The
+  // seam keeps the thread's last error.
+  static void Close(Value v) noexcept { static_cast<void>(wfp::CloseEngine(v)); }
+};
+
+}  // namespace detail
+
+// An engine session handle of the Windows Filtering Platform; its dynamic session takes
+// every object added under it along when it is closed.
+using ScopedFilterEngine = ScopedResource<detail::FilterEngineTraits>;
 
 #ifdef _WIN32
 

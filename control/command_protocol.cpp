@@ -10,15 +10,21 @@
 //     the controller cannot create its worker thread, std::bad_alloc, ...):
 //     "Internal error: " + what(), repaired the same way; an exception of a type not
 //     derived from std::exception gives "Internal error: unknown exception".
+//   - An empty request (also one of only CR and LF bytes) is answered with the empty-input
+//     parse error in the wording of nlohmann/json 3.12, kEmptyInputError, whichever version
+//     of the library the build uses: 3.11 words it differently, and clients may match it.
 //   - Should even that reply fail to be built (memory exhausted), the fixed text
 //     kLastResortReply is returned, and when not even its 60 bytes can be allocated, an
 //     empty text: ProcessRequest itself never throws.
+#include "control/command_protocol.h"
+
+#include <nlohmann/json.hpp>
+
 #include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "control/control_pipe_server.h"
 #include "control/utf8_repair.h"
 #include "tunnel/tunnel_controller.h"
 
@@ -31,6 +37,9 @@ constexpr std::string_view kJsonErrorPrefix = "JSON parse error: ";
 constexpr std::string_view kUnknownCommandPrefix = "Unknown command: ";
 constexpr std::string_view kInternalErrorPrefix = "Internal error: ";
 constexpr std::string_view kUnknownExceptionText = "unknown exception";
+constexpr std::string_view kEmptyInputError =
+    "[json.exception.parse_error.101] parse error at line 1, column 1: attempting to parse an "
+    "empty input; check that your input string or stream contains the expected JSON";
 constexpr std::string_view kLastResortReply =
     R"({"message":"Internal error: out of memory","status":"error"})";
 
@@ -69,19 +78,53 @@ std::string InternalErrorReply(std::string_view text) noexcept {
   }
 }
 
+json HandleStart(TunnelController& controller) {
+  OpResult result = controller.Start();
+  if (result.ok) return MakeReply("ok", "VPN started successfully");
+  return MakeReply("error", std::move(result.message));
+}
+
+json HandleStop(TunnelController& controller) {
+  OpResult result = controller.Stop();
+  if (result.ok) return MakeReply("ok", "VPN stopped successfully");
+  return MakeReply("error", std::move(result.message));
+}
+
+json HandleStatus(const TunnelController& controller) {
+  // One reading feeds both members, so "message" and "running" always agree.
+  const bool running = controller.GetStatus().running;
+  return json{{"message", running ? "active" : "inactive"}, {"running", running}, {"status", "ok"}};
+}
+
+// Routes a parsed request to its handler, or builds an error reply. Throws the JSON
+// library's type error 302 when "command" is not a string.
+json HandleCommand(const json& request, TunnelController& controller) {
+  if (request.is_object()) {
+    const auto member = request.find("command");
+    if (member != request.end()) {
+      const auto command = member->get<std::string>();
+      if (command == "start") return HandleStart(controller);
+      if (command == "stop") return HandleStop(controller);
+      if (command == "active") return HandleStatus(controller);
+      return MakeErrorReply(kUnknownCommandPrefix, command);
+    }
+  }
+  return MakeReply("error", "Missing 'command' field");
+}
+
 }  // namespace
 
-ControlPipeServer::ControlPipeServer(TunnelController* controller) : controller_(controller) {}
-
-std::string ControlPipeServer::ProcessRequest(std::string_view request) {
+std::string ProcessRequest(std::string_view request, TunnelController& controller) {
   try {
     while (!request.empty() && (request.back() == '\n' || request.back() == '\r')) {
       request.remove_suffix(1);
     }
+    if (request.empty()) return Serialize(MakeErrorReply(kJsonErrorPrefix, kEmptyInputError));
     json reply;
     try {
       reply = HandleCommand(json::parse(request, /*cb=*/nullptr, /*allow_exceptions=*/true,
-                                        /*ignore_comments=*/false));
+                                        /*ignore_comments=*/false),
+                            controller);
     } catch (const json::exception& e) {
       reply = MakeErrorReply(kJsonErrorPrefix, e.what());
     }
@@ -93,39 +136,6 @@ std::string ControlPipeServer::ProcessRequest(std::string_view request) {
   } catch (...) {
     return InternalErrorReply(kUnknownExceptionText);
   }
-}
-
-json ControlPipeServer::HandleCommand(const json& request) {
-  if (request.is_object()) {
-    const auto member = request.find("command");
-    if (member != request.end()) {
-      // Throws type_error 302 for anything but a string; ProcessRequest answers it.
-      const auto command = member->get<std::string>();
-      if (command == "start") return HandleStart();
-      if (command == "stop") return HandleStop();
-      if (command == "active") return HandleStatus();
-      return MakeErrorReply(kUnknownCommandPrefix, command);
-    }
-  }
-  return MakeReply("error", "Missing 'command' field");
-}
-
-json ControlPipeServer::HandleStart() {
-  OpResult result = controller_->Start();
-  if (result.ok) return MakeReply("ok", "VPN started successfully");
-  return MakeReply("error", std::move(result.message));
-}
-
-json ControlPipeServer::HandleStop() {
-  OpResult result = controller_->Stop();
-  if (result.ok) return MakeReply("ok", "VPN stopped successfully");
-  return MakeReply("error", std::move(result.message));
-}
-
-json ControlPipeServer::HandleStatus() {
-  // One reading feeds both members, so "message" and "running" always agree.
-  const bool running = controller_->GetStatus().running;
-  return json{{"message", running ? "active" : "inactive"}, {"running", running}, {"status", "ok"}};
 }
 
 }  // namespace brumo

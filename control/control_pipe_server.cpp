@@ -1,13 +1,88 @@
-// Server thread management, platform-free. The loop itself (ServerMain) and the wake-up
-// are in the platform source (pipe_server_platform.h).
-#include <future>
-#include <thread>
+// The server thread and its loop. Platform-free: the pipe itself is reached through
+// pipe_platform.h.
+//
+// The instance is created once and kept for the thread's life: after each exchange the
+// client is disconnected and the same instance waits for the next one, so the name never
+// leaves the service while it runs and no other process can slip in between two clients.
+// Every wait on a client is overlapped and watches the stop signal too, so a stop never
+// needs a connection of its own.
+#include "control/control_pipe_server.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
-#include "control/control_pipe_server.h"
-#include "control/pipe_server_platform.h"
+#include "common/platform_thread.h"
+#include "control/command_protocol.h"
 
 namespace brumo {
+namespace {
+
+constexpr std::uint32_t kMaxRequestBytes = static_cast<std::uint32_t>(kPipeBufferSize - 1);
+
+std::int64_t ToNs(std::chrono::nanoseconds duration) { return duration.count(); }
+
+// The limits of one exchange: kClientTimeout for each part, and kStopGrace from the first
+// sight of a stop request, whichever ends first.
+class ExchangeLimits {
+ public:
+  explicit ExchangeLimits(const std::atomic<bool>& stop_requested)
+      : stop_requested_(stop_requested) {}
+
+  // Waits for the pending operation within the limits, starting a fresh kClientTimeout.
+  // On anything but kDone the operation has been cancelled.
+  pipe::Wait Await(pipe::Endpoint& endpoint, std::uint32_t* bytes) {
+    const std::int64_t deadline = MonotonicNowNs() + ToNs(kClientTimeout);
+    for (;;) {
+      const std::int64_t now = MonotonicNowNs();
+      if (!stop_seen_ && stop_requested_.load()) SeeStop(now);
+      std::int64_t limit = deadline;
+      if (stop_seen_) limit = std::min(limit, stop_seen_at_ + ToNs(kStopGrace));
+      if (now >= limit) {
+        pipe::CancelIo(endpoint);
+        return pipe::Wait::kTimedOut;
+      }
+      // Whole milliseconds, rounded up, so the wait does not end just short of the limit.
+      const auto timeout = std::chrono::milliseconds((limit - now + 999'999) / 1'000'000);
+      const pipe::Wait outcome = pipe::AwaitIo(endpoint, timeout, !stop_seen_, bytes);
+      switch (outcome) {
+        case pipe::Wait::kDone:
+          return outcome;
+        case pipe::Wait::kFailed:
+          pipe::CancelIo(endpoint);
+          return outcome;
+        case pipe::Wait::kStopped:
+          if (!stop_seen_) SeeStop(MonotonicNowNs());
+          break;
+        case pipe::Wait::kTimedOut:
+          break;
+      }
+    }
+  }
+
+  // The deadline of the flush that follows a write: the same rules, as one point in time.
+  std::int64_t FlushDeadline() const {
+    std::int64_t deadline = MonotonicNowNs() + ToNs(kClientTimeout);
+    if (stop_seen_) deadline = std::min(deadline, stop_seen_at_ + ToNs(kStopGrace));
+    return deadline;
+  }
+
+ private:
+  void SeeStop(std::int64_t now) {
+    stop_seen_ = true;
+    stop_seen_at_ = now;
+  }
+
+  const std::atomic<bool>& stop_requested_;
+  bool stop_seen_ = false;
+  std::int64_t stop_seen_at_ = 0;
+};
+
+}  // namespace
+
+ControlPipeServer::ControlPipeServer(TunnelController* controller) : controller_(controller) {}
 
 ControlPipeServer::~ControlPipeServer() {
   if (running_.load()) Stop();
@@ -17,17 +92,13 @@ bool ControlPipeServer::Start() {
   if (running_.load()) return true;
   // Cleared before the thread exists, so a fresh thread never sees the last Stop's request.
   stop_requested_.exchange(false);
+  endpoint_ = pipe::OpenEndpoint();
   running_.exchange(true);
   try {
-    std::promise<void> done;
-    std::future<void> done_future = done.get_future();
-    thread_ = std::thread([this, done = std::move(done)]() mutable {
-      ServerMain();
-      done.set_value();
-    });
-    server_done_ = std::move(done_future);
+    thread_ = LaunchThread([this] { ServerMain(); });
   } catch (...) {
     running_.exchange(false);
+    endpoint_.reset();
     throw;
   }
   return true;
@@ -36,19 +107,72 @@ bool ControlPipeServer::Start() {
 void ControlPipeServer::Stop() {
   if (!running_.load()) return;
   stop_requested_.exchange(true);
-  // A wake-up that falls between the thread's test of stop_requested_ and its creation of
-  // the next instance finds no instance to connect to, and the thread would then wait for
-  // a real client; so it is repeated until the thread has ended. A thread that is serving
-  // a client sees the request through its I/O deadline instead (the wake-up then gets
-  // ERROR_PIPE_BUSY). On the server thread itself the join below reports the deadlock.
-  if (server_done_.valid() && thread_.get_id() != std::this_thread::get_id()) {
-    do {
-      WakePipeServer();
-    } while (server_done_.wait_for(kWakeRetryInterval) != std::future_status::ready);
-    server_done_ = std::future<void>();
-  }
+  if (endpoint_) pipe::SignalStop(*endpoint_);
   if (thread_.joinable()) thread_.join();
+  endpoint_.reset();
   running_.exchange(false);
+}
+
+void ControlPipeServer::ServerMain() noexcept {
+  pipe::Endpoint& endpoint = *endpoint_;
+  // Allocated once, at the first client; an allocation failure drops that client only.
+  std::unique_ptr<char[]> buffer;
+  bool have_instance = false;
+
+  while (!stop_requested_.load()) {
+    if (!have_instance) {
+      // Held by another process (which may be waiting for our clients): never join its
+      // pipe; wait for the name to be free.
+      if (pipe::CreateInstance(endpoint, kPipeName, static_cast<std::uint32_t>(kPipeBufferSize)) !=
+          pipe::Claim::kCreated) {
+        pipe::WaitForStop(endpoint, kCreateRetryDelay);
+        continue;
+      }
+      have_instance = true;
+    }
+
+    if (!pipe::StartConnect(endpoint)) {
+      // The instance is unusable: give it up and make a new one.
+      pipe::CloseInstance(endpoint);
+      have_instance = false;
+      continue;
+    }
+    const pipe::Wait connected = pipe::AwaitIo(endpoint, pipe::kForever, true, nullptr);
+    if (connected == pipe::Wait::kStopped) {
+      pipe::CancelIo(endpoint);
+      break;
+    }
+    // A client that connected as the stop came is not served.
+    if (connected == pipe::Wait::kDone && !stop_requested_.load()) {
+      try {
+        if (!buffer) buffer = std::make_unique<char[]>(kPipeBufferSize);
+        ServeClient(buffer.get());
+      } catch (...) {
+        // Nothing thrown while one client is served ends the thread.
+      }
+    } else if (connected != pipe::Wait::kDone) {
+      pipe::CancelIo(endpoint);
+    }
+    pipe::Disconnect(endpoint);
+  }
+  pipe::CloseInstance(endpoint);
+}
+
+void ControlPipeServer::ServeClient(char* buffer) {
+  pipe::Endpoint& endpoint = *endpoint_;
+  ExchangeLimits limits(stop_requested_);
+
+  std::uint32_t received = 0;
+  if (!pipe::StartRead(endpoint, buffer, kMaxRequestBytes)) return;
+  if (limits.Await(endpoint, &received) != pipe::Wait::kDone) return;
+
+  const std::string reply = ProcessRequest(std::string_view(buffer, received), *controller_);
+  if (reply.size() > 0xFFFFFFFFu) return;
+  if (!pipe::StartWrite(endpoint, reply)) return;
+  if (limits.Await(endpoint, nullptr) != pipe::Wait::kDone) return;
+  // The disconnect that follows would discard what the client has not read yet. A stop
+  // seen earlier in the exchange is already in the deadline.
+  pipe::Flush(endpoint, limits.FlushDeadline(), kStopGrace, stop_requested_);
 }
 
 }  // namespace brumo

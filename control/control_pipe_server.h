@@ -1,15 +1,14 @@
-// The control channel: a named-pipe server on one thread of its own, and the command
-// protocol it speaks (one JSON request, one JSON reply per connection).
+// The control channel's server: the named pipe \\.\pipe\BrumoVPN, served on one thread of
+// its own, one client at a time, one request and one reply per connection (the command
+// protocol, command_protocol.h).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
-#include <future>
-#include <string>
-#include <string_view>
 #include <thread>
 
-#include <nlohmann/json.hpp>
+#include "control/pipe_platform.h"
 
 namespace brumo {
 
@@ -17,6 +16,18 @@ class TunnelController;
 
 inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\BrumoVPN";
 inline constexpr std::size_t kPipeBufferSize = 65536;
+
+// How long a connected client may take to send its request, and again to take its reply,
+// before the server drops it and serves the next client. Processing is not counted.
+inline constexpr std::chrono::seconds kClientTimeout{5};
+// Once a stop has been requested, how much longer the client being served may take over
+// its part of the exchange (sending the request, taking the reply), counted from when the
+// exchange first sees the request. A live client still gets its reply; a silent one
+// delays Stop by no more than this.
+inline constexpr std::chrono::milliseconds kStopGrace{500};
+// Pause before the next attempt when the pipe instance cannot be created, for instance
+// while another process holds the name. Cut short by a stop.
+inline constexpr std::chrono::seconds kCreateRetryDelay{1};
 
 class ControlPipeServer {
  public:
@@ -29,38 +40,28 @@ class ControlPipeServer {
   ControlPipeServer& operator=(const ControlPipeServer&) = delete;
 
   // Starts the server thread; true once it exists (also when it already did). Throws
-  // std::system_error when the thread cannot be created. Caller's thread only.
+  // std::system_error when the thread, or the events it waits on, cannot be had. Caller's
+  // thread only.
   bool Start();
-  // Wakes and joins the server thread; returns within about a second whatever a connected
-  // client does, but waits for a command that is being processed to finish. Does nothing
-  // when no thread runs. Caller's thread only; on the server thread itself it throws
-  // std::system_error (resource_deadlock_would_occur) from the join.
+  // Signals the server thread and joins it. An idle thread ends at once; a client being
+  // served gets kStopGrace to finish its exchange; a command being processed is finished
+  // first. Does nothing when no thread runs. Caller's thread only; on the server thread
+  // itself it throws std::system_error (resource_deadlock_would_occur) from the join.
   void Stop();
 
-  // Command protocol; all of it runs on the server thread.
-  //
-  // The bytes of one request to the bytes of its reply. Never throws: every request gets
-  // exactly one reply, a JSON object in valid UTF-8.
-  std::string ProcessRequest(std::string_view request);
-  // Routes a parsed request to its handler, or builds an error reply. Throws the JSON
-  // library's type error when "command" is not a string.
-  nlohmann::json HandleCommand(const nlohmann::json& request);
-  nlohmann::json HandleStart();
-  nlohmann::json HandleStop();
-  nlohmann::json HandleStatus();
-
  private:
-  // The server thread's body (platform source). Returns only once stop_requested_ is set;
-  // never throws.
-  void ServerMain();
+  // The server thread's body. Returns once a stop is requested; never throws.
+  void ServerMain() noexcept;
+  // One exchange with the connected client: one read, one reply, flush.
+  void ServeClient(char* buffer);
 
   TunnelController* controller_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_requested_{false};
-  // Ready once ServerMain has returned; lets Stop repeat its wake-up until then. Valid while
-  // thread_ holds a thread. Caller's thread only.
-  std::future<void> server_done_;
+  // The thread's pipe endpoint, made by Start before the thread so that Stop can signal
+  // it, and released by Stop after the join.
+  pipe::EndpointPtr endpoint_;
 };
 
 }  // namespace brumo

@@ -4,141 +4,119 @@
 
 #include <utility>
 
+#include "common/failure_text.h"
 #include "dnsguard/dns_filters.h"
-#include "dnsguard/failure_text.h"
 #include "dnsguard/interface_wait.h"
 #include "dnsguard/wfp_engine.h"
 
 namespace brumo {
+namespace {
+
+// The text of a filter that could not be added, by the kind of filter it is.
+std::string FilterAddFailure(const FilterRecord& filter, std::uint32_t status) {
+  const std::string added = FormatFailure("FwpmFilterAdd0", status, StatusStyle::kParenthesised);
+  if (filter.action_type == kFwpActionPermit) {
+    return fmt::format("Failed to add allow filter: {}", added);
+  }
+  return fmt::format("Failed to add block filter: {}", added);
+}
+
+}  // namespace
 
 DnsLeakGuard::DnsLeakGuard() = default;
 
-DnsLeakGuard::~DnsLeakGuard() {
-  if (engine_ == nullptr) return;
-  try {
-    RemoveAll();
-  } catch (...) {
-    // A destructor must not throw; the dynamic session still takes every object with it
-    // when the process ends.
-  }
-}
+// The dynamic session would take every object along anyway when the process ends; the
+// deletions make that happen now.
+DnsLeakGuard::~DnsLeakGuard() { RemoveAll(); }
 
 OpResult DnsLeakGuard::Enable(std::string_view alias) {
   // Already enabled: the filters keep matching the index found the first time.
-  if (engine_ != nullptr && if_index_ != 0) return OpResult::Success();
+  if (engine_ && if_index_ != 0) return OpResult::Success();
 
   InterfaceIndexResult found = WaitForTunnelInterface(alias);
   if (!found.ok) return OpResult::Failure(std::move(found.message));
   if_index_ = found.index;
 
-  if (engine_ == nullptr) {
-    wfp::EngineHandle handle = nullptr;
-    const std::uint32_t status = wfp::OpenEngine(MakeSessionRecord(), &handle);
-    if (status != 0 || handle == nullptr) {
+  if (!engine_) {
+    const std::uint32_t status = wfp::OpenEngine(MakeSessionRecord(), engine_.put());
+    if (status != 0 || !engine_) {
       // Whatever a failed open left in the handle is not ours to close.
+      static_cast<void>(engine_.release());
       if_index_ = 0;
       return OpResult::Failure(FormatFailure("FwpmEngineOpen0", status));
     }
-    engine_ = handle;
   }
 
-  if (const std::uint32_t status = wfp::BeginTransaction(engine_); status != 0) {
-    CloseEngine();
+  if (const std::uint32_t status = wfp::BeginTransaction(engine_.get()); status != 0) {
+    engine_.reset();
     if_index_ = 0;
     return OpResult::Failure(FormatFailure("FwpmTransactionBegin0", status));
   }
 
+  // From here to the commit a transaction is open. Every way out but the commit, an
+  // exception included (the table and the texts allocate), ends it with the rollback.
+  struct OpenTransaction {
+    DnsLeakGuard* guard;
+    ~OpenTransaction() {
+      if (guard != nullptr) guard->RollBack();
+    }
+  } open_transaction{this};
+
   if (!sublayer_added_) {
-    const std::uint32_t status = wfp::AddSublayer(engine_, MakeSublayerRecord());
+    const std::uint32_t status = wfp::AddSublayer(engine_.get(), MakeSublayerRecord());
     // A sublayer left by an earlier session under the same key serves as well.
     if (status != 0 && status != kFwpErrorAlreadyExists) {
-      OpResult failure = OpResult::Failure(FormatFailure("FwpmSubLayerAdd0", status));
-      RollBack();
-      return failure;
+      return OpResult::Failure(FormatFailure("FwpmSubLayerAdd0", status));
     }
     sublayer_added_ = true;
   }
 
-  for (const Guid& layer : kDnsFilterLayers) {
-    OpResult added = AddLayerFilters(layer);
-    if (!added.ok) {
-      RollBack();
-      return added;
+  // Exactly the table that BuildDnsFilters describes, in its order.
+  const std::vector<FilterRecord> filters = BuildDnsFilters(if_index_);
+  filter_ids_.reserve(filters.size());
+  for (const FilterRecord& filter : filters) {
+    std::uint64_t id = 0;
+    if (const std::uint32_t status = wfp::AddFilter(engine_.get(), filter, &id); status != 0) {
+      return OpResult::Failure(FilterAddFailure(filter, status));
     }
+    filter_ids_.push_back(id);
   }
 
-  if (const std::uint32_t status = wfp::CommitTransaction(engine_); status != 0) {
-    // A failed commit leaves the transaction open: the rollback still aborts it.
-    RollBack();
+  // A failed commit leaves the transaction open: the rollback still aborts it.
+  if (const std::uint32_t status = wfp::CommitTransaction(engine_.get()); status != 0) {
     return OpResult::Failure(FormatFailure("FwpmTransactionCommit0", status));
   }
+  open_transaction.guard = nullptr;
   return OpResult::Success();
 }
 
 OpResult DnsLeakGuard::Disable() {
-  if (engine_ == nullptr) return OpResult::Success();
   RemoveAll();
   return OpResult::Success();
 }
 
-DnsLeakGuard::FilterAddResult DnsLeakGuard::AddFilter(const FilterRecord& filter) {
-  std::uint64_t id = 0;
-  const std::uint32_t status = wfp::AddFilter(engine_, filter, &id);
-  if (status != 0) return {0, fmt::format("FwpmFilterAdd0 failed ({})", status), false};
-  return {id, std::string(), true};
-}
-
-OpResult DnsLeakGuard::AddDnsFilterPair(const Guid& layer, const DnsFilterRule& rule) {
-  FilterAddResult permit = AddFilter(BuildPermitFilter(layer, rule, if_index_));
-  if (!permit.ok) {
-    return OpResult::Failure(fmt::format("Failed to add allow filter: {}", permit.message));
-  }
-  filter_ids_.push_back(permit.filter_id);
-
-  FilterAddResult block = AddFilter(BuildBlockFilter(layer, rule));
-  if (!block.ok) {
-    // The permit filter's id stays recorded until the rollback forgets it.
-    return OpResult::Failure(fmt::format("Failed to add block filter: {}", block.message));
-  }
-  filter_ids_.push_back(block.filter_id);
-  return OpResult::Success();
-}
-
-OpResult DnsLeakGuard::AddLayerFilters(const Guid& layer) {
-  for (const DnsFilterRule& rule : kDnsFilterRules) {
-    OpResult added = AddDnsFilterPair(layer, rule);
-    if (!added.ok) return added;
-  }
-  return OpResult::Success();
-}
-
-void DnsLeakGuard::RollBack() {
-  static_cast<void>(wfp::AbortTransaction(engine_));
-  CloseEngine();
+void DnsLeakGuard::RollBack() noexcept {
+  static_cast<void>(wfp::AbortTransaction(engine_.get()));
+  engine_.reset();
   if_index_ = 0;
   // The aborted transaction added nothing that lasts, so there is nothing to delete.
   filter_ids_.clear();
   sublayer_added_ = false;
 }
 
-void DnsLeakGuard::RemoveAll() {
+void DnsLeakGuard::RemoveAll() noexcept {
+  if (!engine_) return;
   // Front to back, the order they were added; a failed deletion does not stop the rest.
   for (const std::uint64_t id : filter_ids_) {
-    static_cast<void>(wfp::DeleteFilterById(engine_, id));
+    static_cast<void>(wfp::DeleteFilterById(engine_.get(), id));
   }
   filter_ids_.clear();
   if (sublayer_added_) {
-    static_cast<void>(wfp::DeleteSublayerByKey(engine_, kDnsSublayerKey));
+    static_cast<void>(wfp::DeleteSublayerByKey(engine_.get(), kDnsSublayerKey));
     sublayer_added_ = false;
   }
-  CloseEngine();
+  engine_.reset();
   if_index_ = 0;
-}
-
-void DnsLeakGuard::CloseEngine() {
-  if (engine_ == nullptr) return;
-  static_cast<void>(wfp::CloseEngine(engine_));
-  engine_ = nullptr;
 }
 
 }  // namespace brumo

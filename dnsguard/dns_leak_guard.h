@@ -3,17 +3,13 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "tunnel/op_result.h"
+#include "common/op_result.h"
+#include "common/scoped_resource.h"
 
 namespace brumo {
-
-struct DnsFilterRule;
-struct FilterRecord;
-struct Guid;
 
 class DnsLeakGuard {
  public:
@@ -25,7 +21,9 @@ class DnsLeakGuard {
   DnsLeakGuard& operator=(const DnsLeakGuard&) = delete;
 
   // Waits for the interface `alias` to exist, then adds the sublayer and the twelve
-  // filters in one transaction. Success at once when already enabled.
+  // filters of BuildDnsFilters in one transaction. Success at once when already enabled.
+  // A failure leaves the guard idle with nothing of it in the engine. An exception (out
+  // of memory) does too: the transaction is aborted and the engine closed on its way out.
   OpResult Enable(std::string_view alias);
   // Deletes the filters and the sublayer and closes the engine. Always succeeds.
   OpResult Disable();
@@ -33,27 +31,14 @@ class DnsLeakGuard {
   // Not thread-safe: callers keep Enable, Disable and destruction from overlapping.
 
  private:
-  struct FilterAddResult {
-    std::uint64_t filter_id = 0;  // 0 on failure
-    std::string message;          // empty on success
-    bool ok = false;
-  };
-
-  FilterAddResult AddFilter(const FilterRecord& filter);
-  OpResult AddDnsFilterPair(const Guid& layer, const DnsFilterRule& rule);
-  OpResult AddLayerFilters(const Guid& layer);
   // Gives up an unfinished Enable: aborts the transaction and closes the engine, whose
   // dynamic session takes nothing with it since the aborted transaction left nothing.
-  void RollBack();
+  void RollBack() noexcept;
   // Deletes the filters and the sublayer outside any transaction and closes the engine;
   // every status is ignored.
-  void RemoveAll();
-  void CloseEngine();
+  void RemoveAll() noexcept;
 
-  // The engine handle is owned here and closed only by CloseEngine(); null when closed.
-  // A raw handle rather than an owner type, so that stand-ins of this class need no
-  // engine to link.
-  void* engine_ = nullptr;
+  ScopedFilterEngine engine_;
   std::uint32_t if_index_ = 0;
   bool sublayer_added_ = false;
   std::vector<std::uint64_t> filter_ids_;

@@ -11,7 +11,7 @@
 
 #include <climits>
 
-#include "dnsguard/failure_text.h"
+#include "common/failure_text.h"
 #include "dnsguard/interface_lookup.h"
 #include "dnsguard/interface_lookup_win.h"
 

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include <thread>
+#include "common/platform_thread.h"
 
 namespace brumo {
 
@@ -13,14 +13,9 @@ std::string FormatResolveFailure(std::string_view alias, std::string_view last_m
 }
 
 InterfaceIndexResult WaitForTunnelInterface(std::string_view alias) {
-  // steady_clock only: a change of the wall-clock time must not stretch or cut the wait.
-  const auto now_ns = [] {
-    return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
-  };
-  const auto sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
-  return WaitForInterface(alias, ResolveTunnelInterface, now_ns, sleep);
+  // The monotonic clock only: a change of the wall-clock time must not stretch or cut the
+  // wait.
+  return WaitForInterface(alias, ResolveTunnelInterface, MonotonicNowNs, SleepFor);
 }
 
 }  // namespace brumo

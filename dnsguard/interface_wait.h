@@ -45,7 +45,7 @@ InterfaceIndexResult WaitForInterface(std::string_view alias, Lookup&& lookup, N
       0, FormatResolveFailure(alias, result.message, (end - start) / 1'000'000), false};
 }
 
-// The production wait: ResolveTunnelInterface, std::chrono::steady_clock and real sleeps.
+// The production wait: ResolveTunnelInterface, MonotonicNowNs and SleepFor.
 // Blocks the calling thread for up to a little over 4 s. Thread-safe.
 InterfaceIndexResult WaitForTunnelInterface(std::string_view alias);
 

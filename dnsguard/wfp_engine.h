@@ -8,18 +8,20 @@
 
 #include <cstdint>
 
+#include "common/scoped_resource.h"
 #include "dnsguard/wfp_records.h"
 
 namespace brumo::wfp {
 
-// An engine session handle (HANDLE); null when none.
-using EngineHandle = void*;
+// EngineHandle (a HANDLE; null when none) is declared with its owner, ScopedFilterEngine,
+// in common/scoped_resource.h.
 
 // FwpmEngineOpen0 on the local machine with RPC_C_AUTHN_WINNT and no identity. Stores the
 // handle the platform gives, or null, in `*engine`.
 std::uint32_t OpenEngine(const SessionRecord& session, EngineHandle* engine);
-// FwpmEngineClose0. Objects added under a dynamic session go with it.
-std::uint32_t CloseEngine(EngineHandle engine);
+// FwpmEngineClose0. Objects added under a dynamic session go with it. Keeps the thread's
+// last error.
+std::uint32_t CloseEngine(EngineHandle engine) noexcept;
 // FwpmTransactionBegin0 with flags 0 (read-write).
 std::uint32_t BeginTransaction(EngineHandle engine);
 // FwpmTransactionCommit0.

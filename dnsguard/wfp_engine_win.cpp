@@ -87,7 +87,7 @@ std::uint32_t OpenEngine(const SessionRecord& session, EngineHandle* engine) {
   return status;
 }
 
-std::uint32_t CloseEngine(EngineHandle engine) {
+std::uint32_t CloseEngine(EngineHandle engine) noexcept {
   // A close must not hide the failure that led to it.
   const DWORD saved = ::GetLastError();
   const DWORD status = ::FwpmEngineClose0(engine);

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "common/platform_thread.h"
 #include "service/service_platform.h"
 
 namespace brumo {
@@ -16,7 +17,7 @@ void ServiceHost::ServiceMain() {
   ReportStartPending();
   switch (StartUp()) {
     case StartUpOutcome::kRunning:
-      WaitWhileRunning(running_);
+      WaitForStopControl();
       ShutDown();
       break;
     case StartUpOutcome::kStopRequested:
@@ -25,6 +26,11 @@ void ServiceHost::ServiceMain() {
     case StartUpOutcome::kFailed:
       break;
   }
+}
+
+void ServiceHost::WaitForStopControl() {
+  std::unique_lock lock(status_mutex_);
+  stop_control_.wait(lock, [this] { return stop_requested_; });
 }
 
 ServiceHost::StartUpOutcome ServiceHost::StartUp() {
@@ -43,14 +49,26 @@ ServiceHost::StartUpOutcome ServiceHost::StartUp() {
     slots_->pipe_server->Start();
     return EnterRunning() ? StartUpOutcome::kRunning : StartUpOutcome::kStopRequested;
   } catch (const std::exception& e) {
-    WriteDebugOutput(fmt::format("[BrumoVPN] Exception during startup: {}\n", e.what()));
+    ReportStartUpFailure(e.what());
   } catch (...) {
-    WriteDebugOutput("[BrumoVPN] Unknown exception during startup\n");
+    ReportStartUpFailure(nullptr);
   }
   // Whatever is in the slots stays there; none of it has a thread running.
   CleanupWinsock();
   ReportStopped(kErrorServiceSpecificError);
   return StartUpOutcome::kFailed;
+}
+
+void ServiceHost::ReportStartUpFailure(const char* what) noexcept {
+  try {
+    if (what != nullptr) {
+      WriteDebugOutput(fmt::format("[BrumoVPN] Exception during startup: {}\n", what));
+    } else {
+      WriteDebugOutput("[BrumoVPN] Unknown exception during startup\n");
+    }
+  } catch (...) {
+    // Out of memory for the line: the stopped report with 1066 still says the start failed.
+  }
 }
 
 bool ServiceHost::EnterRunning() {
@@ -67,20 +85,55 @@ bool ServiceHost::EnterRunning() {
   return true;
 }
 
-void ServiceHost::ShutDown() {
-  // The tunnel goes first: its worker and filters must not outlive the channel that
-  // could still stop them.
-  if (slots_->controller && slots_->controller->IsRunning()) {
-    static_cast<void>(slots_->controller->Stop());
+void ServiceHost::ShutDown() noexcept {
+  try {
+    // A shutdown may outlast the wait hint (a "start" in flight finishes first, a tunnel is
+    // joined): the SCM hears stop-pending again, with an advancing checkpoint, until the end.
+    StopPendingReporter reporter(this);
+    // The tunnel goes first: its worker and filters must not outlive the channel that
+    // could still stop them.
+    if (slots_->controller && slots_->controller->IsRunning()) {
+      static_cast<void>(slots_->controller->Stop());
+    }
+    if (slots_->pipe_server) {
+      slots_->pipe_server->Stop();
+      slots_->pipe_server.reset();
+    }
+    slots_->controller.reset();
+    // The guard stays in its slot until process exit.
+  } catch (...) {
+    // Nothing may keep the stopped report from the SCM; objects left in their slots go at
+    // process exit.
   }
-  if (slots_->pipe_server) {
-    slots_->pipe_server->Stop();
-    slots_->pipe_server.reset();
-  }
-  slots_->controller.reset();
-  // The guard stays in its slot until process exit.
   CleanupWinsock();
   ReportStopped(0);
+}
+
+ServiceHost::StopPendingReporter::StopPendingReporter(ServiceHost* host) : host_(host) {
+  try {
+    thread_ = LaunchThread([this] { Run(); });
+  } catch (...) {
+    // Without a thread there are no repeated reports; the shutdown itself goes on.
+  }
+}
+
+ServiceHost::StopPendingReporter::~StopPendingReporter() {
+  {
+    std::lock_guard lock(host_->status_mutex_);
+    done_ = true;
+  }
+  host_->stop_control_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ServiceHost::StopPendingReporter::Run() {
+  std::unique_lock lock(host_->status_mutex_);
+  while (
+      !host_->stop_control_.wait_for(lock, kStopPendingReportInterval, [this] { return done_; })) {
+    if (host_->status_.current_state != kServiceStopPending) continue;
+    ++host_->status_.check_point;
+    ReportServiceStatus(host_->status_);
+  }
 }
 
 void ServiceHost::HandleControl(std::uint32_t control) {
@@ -94,10 +147,11 @@ void ServiceHost::HandleControl(std::uint32_t control) {
       status_.win32_exit_code = 0;
       status_.wait_hint = kStopWaitHintMs;
       ++status_.check_point;
-      // Reported before the flag drops, so the SCM never sees a silent gap before the
-      // service main's stopped report.
+      // Reported before the service main is woken, so the SCM never sees a silent gap
+      // before its stopped report.
       ReportServiceStatus(status_);
       running_.exchange(false);
+      stop_control_.notify_all();
       return;
     }
     case kServiceControlInterrogate: {
@@ -133,10 +187,6 @@ void ServiceHost::ReportStopped(std::uint32_t win32_exit_code) {
   status_.check_point = 0;
   status_.wait_hint = 0;
   ReportServiceStatus(status_);
-}
-
-void WaitWhileRunning(const std::atomic<bool>& running) {
-  while (running.load()) SleepFor(kRunningPollInterval);
 }
 
 std::string ConsoleHelpText(std::string_view program_path) {

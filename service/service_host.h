@@ -8,11 +8,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "control/control_pipe_server.h"
 #include "dnsguard/dns_leak_guard.h"
@@ -36,7 +38,9 @@ inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 
 inline constexpr std::uint32_t kStartWaitHintMs = 10000;
 inline constexpr std::uint32_t kStopWaitHintMs = 5000;
-inline constexpr std::chrono::milliseconds kRunningPollInterval{1000};
+// While a shutdown lasts, stop-pending is reported again this often, each time with the
+// next checkpoint, well inside kStopWaitHintMs.
+inline constexpr std::chrono::milliseconds kStopPendingReportInterval{1000};
 inline constexpr std::uint16_t kWinsockVersion = 0x0202;
 
 // The status record passed to every report, field for field the platform's SERVICE_STATUS.
@@ -72,11 +76,12 @@ class ServiceHost {
   ServiceHost(const ServiceHost&) = delete;
   ServiceHost& operator=(const ServiceHost&) = delete;
 
-  // The service main. Registers the control handler, starts up, waits while the service
-  // runs and shuts down; returns once it has reported stopped, or at once, with nothing
+  // The service main. Registers the control handler, starts up, waits for the stop
+  // control and shuts down; returns once it has reported stopped, or at once, with nothing
   // reported, when the handler cannot be registered. Runs on the thread the SCM starts
   // for it; call at most once per host. Exceptions of the start-up end in a stopped
-  // report with exit code 1066; none escapes from there.
+  // report with exit code 1066, those of the shutdown in a stopped report with 0; none
+  // escapes.
   void ServiceMain();
 
   // The control handler: stop and interrogate are acted on, every other code is ignored.
@@ -89,9 +94,27 @@ class ServiceHost {
  private:
   enum class StartUpOutcome { kRunning, kStopRequested, kFailed };
 
+  // Reports stop-pending every kStopPendingReportInterval, with the next checkpoint each
+  // time, from a thread of its own for as long as it exists.
+  class StopPendingReporter {
+   public:
+    explicit StopPendingReporter(ServiceHost* host);
+    ~StopPendingReporter();
+    StopPendingReporter(const StopPendingReporter&) = delete;
+    StopPendingReporter& operator=(const StopPendingReporter&) = delete;
+
+   private:
+    void Run();
+    ServiceHost* host_;
+    bool done_ = false;  // under host_->status_mutex_
+    std::thread thread_;
+  };
+
   StartUpOutcome StartUp();
+  void ReportStartUpFailure(const char* what) noexcept;
   bool EnterRunning();
-  void ShutDown();
+  void WaitForStopControl();
+  void ShutDown() noexcept;
   void ReportStartPending();
   void ReportStopped(std::uint32_t win32_exit_code);
 
@@ -104,14 +127,12 @@ class ServiceHost {
   mutable std::mutex status_mutex_;
   ServiceStatusRecord status_;
   bool stop_requested_ = false;
+  // Signalled with stop_requested_: wakes the service main at once.
+  std::condition_variable stop_control_;
 
-  // True from the running report until a stop control; polled by the wait loop.
+  // True from the running report until a stop control.
   std::atomic<bool> running_{false};
 };
-
-// The wait of the service main: tests `running` and, while it is true, sleeps
-// kRunningPollInterval and tests again. Returns without sleeping when it is false already.
-void WaitWhileRunning(const std::atomic<bool>& running);
 
 // The text printed when the executable is started from a console instead of by the SCM;
 // `program_path` is argv[0].

@@ -1,5 +1,5 @@
 // The platform under the service host: Service Control Manager, Winsock, debugger output,
-// console output and sleeping. service_platform_win.cpp implements these on Windows;
+// and console output. service_platform_win.cpp implements these on Windows;
 // tests link a recording stand-in.
 #pragma once
 
@@ -42,7 +42,5 @@ void WriteDebugOutput(const std::string& text);
 
 // Writes `text` to standard output.
 void WriteConsoleText(std::string_view text);
-
-void SleepFor(std::chrono::milliseconds duration);
 
 }  // namespace brumo

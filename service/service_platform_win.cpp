@@ -96,6 +96,4 @@ void WriteConsoleText(std::string_view text) {
   std::fflush(stdout);
 }
 
-void SleepFor(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(duration.count())); }
-
 }  // namespace brumo

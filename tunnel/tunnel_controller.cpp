@@ -1,12 +1,13 @@
 #include "tunnel/tunnel_controller.h"
 
+#include <memory>
 #include <string>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "common/platform_thread.h"
 #include "dnsguard/dns_leak_guard.h"
-#include "tunnel/thread_launch.h"
 #include "tunnel/tun2proxy.h"
 
 namespace brumo {
@@ -66,11 +67,19 @@ OpResult TunnelController::Start() {
     throw;
   }
   lock.lock();
-  if (enabled.ok) return OpResult::Success();
-
-  // A tunnel without its filters would leak DNS: take it down again.
-  StopWorker();
-  return enabled;
+  if (!enabled.ok) {
+    // A tunnel without its filters would leak DNS: take it down again.
+    StopWorker();
+    return enabled;
+  }
+  // The run call may have returned while the guard was enabled: the filters then name an
+  // adapter that is gone, and "start" must not report a tunnel that "active" already
+  // reports down.
+  if (!running_.load()) {
+    StopWorker();
+    return Failure(kExitedPrematurelyMessage);
+  }
+  return OpResult::Success();
 }
 
 OpResult TunnelController::Stop() {
@@ -104,7 +113,14 @@ OpResult TunnelController::LaunchWorker() {
   // that returned at once, leaving the flag set with no worker behind it.
   running_.store(true);
   try {
-    worker_ = LaunchThread([this] { WorkerMain(); });
+    // Shared, since the thread's body must be copyable.
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> ended_future = ended->get_future();
+    worker_ = LaunchThread([this, ended] {
+      WorkerMain();
+      ended->set_value();
+    });
+    worker_ended_ = std::move(ended_future);
   } catch (...) {
     // No worker exists that would clear the flag.
     running_.store(false);
@@ -112,18 +128,24 @@ OpResult TunnelController::LaunchWorker() {
   }
 
   // One sleep and one check: a run call that fails on start-up returns well within it.
-  std::this_thread::sleep_for(kLaunchCheckDelay);
+  SleepFor(kLaunchCheckDelay);
   if (running_.load()) return OpResult::Success();
 
-  if (worker_.joinable()) worker_.join();
+  JoinWorker();
   return Failure(kExitedPrematurelyMessage);
 }
 
 OpResult TunnelController::StopWorker() {
   // The result is not examined: whether the tunnel was still up or had ended by itself,
-  // the join below waits until the worker is gone.
+  // the stop is repeated until the worker's run call has returned. The library cancels
+  // only a run that has registered itself, which a run just launched may not have done.
   tun2proxy_stop();
-  if (worker_.joinable()) worker_.join();
+  if (worker_ended_.valid()) {
+    while (worker_ended_.wait_for(kStopRepeatInterval) != std::future_status::ready) {
+      tun2proxy_stop();
+    }
+  }
+  JoinWorker();
   // Only after the join: the filters stay until the tunnel is gone.
   dns_guard_->Disable();
   return OpResult::Success();
@@ -141,6 +163,11 @@ void TunnelController::WorkerMain() {
     // check reports it as ended.
   }
   running_.store(false);
+}
+
+void TunnelController::JoinWorker() {
+  if (worker_.joinable()) worker_.join();
+  worker_ended_ = std::future<void>();
 }
 
 void TunnelController::EndTransition(std::unique_lock<std::mutex>& lock) {

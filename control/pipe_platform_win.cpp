@@ -1,0 +1,351 @@
+// The named pipe on Windows: one instance, created as the first of its name and kept for
+// the endpoint's life, with every wait on a client overlapped and waited on together with
+// the endpoint's stop event. See pipe_platform.h.
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include "common/platform_thread.h"
+#include "common/scoped_resource.h"
+#include "control/pipe_platform.h"
+#include "control/pipe_security_win.h"
+
+namespace brumo::pipe {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Duplex and overlapped; the first instance of its name, or nothing.
+constexpr DWORD kPipeOpenMode =
+    PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+// Byte stream both ways and no clients from other machines: the pipe lets anyone who
+// reaches it start and stop the tunnel. PIPE_WAIT: overlapped calls pend rather than fail.
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+static_assert(kPipeMode == 8);
+constexpr DWORD kMaxInstances = 1;
+// 0: clients that wait for the pipe get the system default of 50 ms.
+constexpr DWORD kDefaultClientWaitMs = 0;
+// How often an armed IoWatchdog looks at the clock and the stop request.
+constexpr DWORD kWatchdogCheckMs = 50;
+// The due time and period of a resting watchdog's timer: about 24 days. Its ticks find the
+// watchdog disarmed and do nothing. The timer is never left as a one-shot: one that has
+// fired can no longer be changed, and the next Arm would then never be watched.
+constexpr DWORD kWatchdogIdleMs = 0x7fffffff;
+
+class SrwExclusive {
+ public:
+  explicit SrwExclusive(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+  ~SrwExclusive() { ::ReleaseSRWLockExclusive(&lock_); }
+  SrwExclusive(const SrwExclusive&) = delete;
+  SrwExclusive& operator=(const SrwExclusive&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
+// A real handle to the calling thread (GetCurrentThread gives a pseudo-handle that means
+// "the caller" to whichever thread uses it). Empty on failure.
+ScopedHandle OpenCurrentThread() noexcept {
+  ScopedHandle thread;
+  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
+                         thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return ScopedHandle();
+  }
+  return thread;
+}
+
+// Bounds the flush, the one call on a client that cannot be made overlapped: it returns only
+// once the client has read the whole reply. Made once per endpoint, and armed only from its
+// thread: one timer-queue timer serves every exchange. Creating and deleting a timer per
+// flush would cost more than the exchange itself, since a deletion waits for the timer
+// thread.
+//
+// While armed, the watchdog looks every kWatchdogCheckMs and cancels the thread's
+// synchronous I/O once the deadline has passed, or the stop grace after the flush's first
+// sight of the stop request. The test is repeated for as long as the watchdog stays
+// armed, because a cancel issued just before the thread has entered its call finds
+// nothing to cancel (ERROR_NOT_FOUND) and is not remembered. Arming, disarming and the
+// test with its cancel share one lock, so once Disarm has returned no cancel can reach
+// the thread (such as while it processes a request, or in the next exchange's call).
+//
+// The timer ticks every kWatchdogCheckMs from the first Arm after a quiet spell for as
+// long as clients keep coming; a tick that finds the watchdog disarmed puts it back to
+// rest (kWatchdogIdleMs). Arm and Disarm thus touch the timer only after a pause, and an
+// idle service does not wake up to look at the clock.
+class IoWatchdog {
+ public:
+  IoWatchdog() noexcept = default;
+  ~IoWatchdog() {
+    // INVALID_HANDLE_VALUE: return only once a running callback has finished. Before the
+    // thread handle is closed.
+    if (timer_ != nullptr) ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
+  }
+  IoWatchdog(const IoWatchdog&) = delete;
+  IoWatchdog& operator=(const IoWatchdog&) = delete;
+
+  // Arms the watchdog for one call on the client, to be cancelled at `deadline` at the
+  // latest, or `stop_grace` after it first sees `*stop_requested` set. False when the thread's
+  // handle or the timer cannot be had, or the timer cannot be started: the call must then not be
+  // made. Each Arm tries again what failed before.
+  [[nodiscard]] bool Arm(Clock::time_point deadline, std::chrono::milliseconds stop_grace,
+                         const std::atomic<bool>* stop_requested) noexcept {
+    const SrwExclusive hold(lock_);
+    if (!thread_) thread_ = OpenCurrentThread();
+    if (!thread_) return false;
+    // Created with its due time and period far off, so no tick can come before timer_ is
+    // set; neither call waits for a callback, so both may be made under the lock.
+    if (timer_ == nullptr &&
+        !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this, kWatchdogIdleMs,
+                                 kWatchdogIdleMs, WT_EXECUTEDEFAULT)) {
+      timer_ = nullptr;
+      return false;
+    }
+    // Under the lock, so that a tick that stops the timer cannot come between.
+    if (!ticking_) {
+      if (!::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogCheckMs, kWatchdogCheckMs)) {
+        return false;
+      }
+      ticking_ = true;
+    }
+    deadline_ = deadline;
+    stop_grace_ = stop_grace;
+    stop_requested_ = stop_requested;
+    stop_seen_.reset();
+    armed_ = true;
+    return true;
+  }
+
+  void Disarm() noexcept {
+    const SrwExclusive hold(lock_);
+    armed_ = false;
+  }
+
+ private:
+  static void CALLBACK Tick(void* context, BOOLEAN /*timer_fired*/) {
+    static_cast<IoWatchdog*>(context)->Check();
+  }
+
+  void Check() noexcept {
+    const SrwExclusive hold(lock_);
+    if (!armed_) {
+      // Between two calls, or idle: rest until the next Arm. Should the change fail, the
+      // timer goes on ticking and a later tick tries again.
+      if (ticking_ && ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, kWatchdogIdleMs)) {
+        ticking_ = false;
+      }
+      return;
+    }
+    const Clock::time_point now = Clock::now();
+    bool expired = now >= deadline_;
+    if (!expired && stop_requested_ != nullptr && stop_requested_->load()) {
+      if (!stop_seen_) stop_seen_ = now;
+      expired = now - *stop_seen_ >= stop_grace_;
+    }
+    if (expired) ::CancelSynchronousIo(thread_.get());
+  }
+
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  // Under lock_ (thread_ and timer_ are set by the server thread, read by the callback):
+  ScopedHandle thread_;
+  HANDLE timer_ = nullptr;
+  bool ticking_ = false;
+  bool armed_ = false;
+  Clock::time_point deadline_;
+  std::chrono::milliseconds stop_grace_{0};
+  const std::atomic<bool>* stop_requested_ = nullptr;
+  std::optional<Clock::time_point> stop_seen_;
+};
+
+}  // namespace
+
+struct Endpoint {
+  // Held for the endpoint's life. Without a descriptor the instance gets the default
+  // security of the service's account.
+  PipeSecurity security = BuildPipeSecurity();
+  ScopedHandle stop_event;
+  ScopedHandle io_event;
+  ScopedFileHandle instance;
+  OVERLAPPED overlapped{};
+  // An operation was started and has not been waited to its end.
+  bool pending = false;
+  // A connect that ended inside its start call, nothing pending: the outcome AwaitIo
+  // reports for it.
+  bool early_failure = false;
+  IoWatchdog watchdog;
+};
+
+void EndpointDeleter::operator()(Endpoint* endpoint) const noexcept {
+  if (endpoint == nullptr) return;
+  CloseInstance(*endpoint);
+  delete endpoint;
+}
+
+EndpointPtr OpenEndpoint() {
+  EndpointPtr endpoint(new Endpoint());
+  // Manual-reset: a stop stays visible to every later wait.
+  endpoint->stop_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  endpoint->io_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!endpoint->stop_event || !endpoint->io_event) {
+    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(),
+                            "CreateEventW");
+  }
+  return endpoint;
+}
+
+void SignalStop(Endpoint& endpoint) noexcept { ::SetEvent(endpoint.stop_event.get()); }
+
+bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept {
+  return ::WaitForSingleObject(endpoint.stop_event.get(), static_cast<DWORD>(timeout.count())) ==
+         WAIT_OBJECT_0;
+}
+
+Claim CreateInstance(Endpoint& endpoint, const wchar_t* name, std::uint32_t buffer_size) noexcept {
+  CloseInstance(endpoint);
+  SECURITY_ATTRIBUTES attributes = PipeSecurityAttributes(endpoint.security);
+  ScopedFileHandle instance(::CreateNamedPipeW(
+      name, kPipeOpenMode, kPipeMode, kMaxInstances, buffer_size, buffer_size, kDefaultClientWaitMs,
+      endpoint.security.descriptor ? &attributes : nullptr));
+  if (!instance) {
+    const DWORD error = ::GetLastError();
+    // The first-instance flag refuses a name that exists (access denied); a name whose
+    // instances are all taken answers busy.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) return Claim::kNameTaken;
+    return Claim::kFailed;
+  }
+  // Some platforms (Wine) ignore the first-instance flag and let the creation join a pipe
+  // of another process's that allows more instances. Ours, with one instance, counts one.
+  DWORD instances = 0;
+  if (!::GetNamedPipeHandleStateW(instance.get(), nullptr, &instances, nullptr, nullptr, nullptr,
+                                  0)) {
+    return Claim::kFailed;
+  }
+  if (instances != 1) return Claim::kNameTaken;
+  endpoint.instance = std::move(instance);
+  return Claim::kCreated;
+}
+
+void CloseInstance(Endpoint& endpoint) noexcept {
+  if (endpoint.pending) CancelIo(endpoint);
+  endpoint.instance.reset();
+}
+
+namespace {
+
+// Prepares the overlapped record for a new operation.
+OVERLAPPED& FreshOverlapped(Endpoint& endpoint) noexcept {
+  endpoint.overlapped = OVERLAPPED{};
+  endpoint.early_failure = false;
+  ::ResetEvent(endpoint.io_event.get());
+  endpoint.overlapped.hEvent = endpoint.io_event.get();
+  return endpoint.overlapped;
+}
+
+// After an overlapped call: pending (or done at once, which also signals the event and is
+// collected by AwaitIo), or failed.
+bool Started(Endpoint& endpoint, BOOL result, DWORD error) noexcept {
+  if (result || error == ERROR_IO_PENDING) {
+    endpoint.pending = true;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool StartConnect(Endpoint& endpoint) noexcept {
+  if (!endpoint.instance) return false;
+  OVERLAPPED& overlapped = FreshOverlapped(endpoint);
+  if (::ConnectNamedPipe(endpoint.instance.get(), &overlapped)) {
+    return Started(endpoint, TRUE, 0);
+  }
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_PIPE_CONNECTED) {
+    // A client came between the last disconnect and this call: connected already, and
+    // nothing pends. Signal the event so that AwaitIo reports it like any completion.
+    endpoint.pending = false;
+    ::SetEvent(endpoint.io_event.get());
+    return true;
+  }
+  if (error == ERROR_NO_DATA) {
+    // A client connected and closed again before this call: let AwaitIo report a failure,
+    // after which the caller disconnects it and waits for the next.
+    endpoint.pending = false;
+    endpoint.early_failure = true;
+    ::SetEvent(endpoint.io_event.get());
+    return true;
+  }
+  return Started(endpoint, FALSE, error);
+}
+
+bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcept {
+  OVERLAPPED& overlapped = FreshOverlapped(endpoint);
+  const BOOL result = ::ReadFile(endpoint.instance.get(), buffer, capacity, nullptr, &overlapped);
+  return Started(endpoint, result, result ? 0 : ::GetLastError());
+}
+
+bool StartWrite(Endpoint& endpoint, std::string_view data) noexcept {
+  OVERLAPPED& overlapped = FreshOverlapped(endpoint);
+  const BOOL result = ::WriteFile(endpoint.instance.get(), data.data(),
+                                  static_cast<DWORD>(data.size()), nullptr, &overlapped);
+  return Started(endpoint, result, result ? 0 : ::GetLastError());
+}
+
+Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
+             std::uint32_t* bytes) noexcept {
+  const HANDLE events[2] = {endpoint.io_event.get(), endpoint.stop_event.get()};
+  const DWORD wait = ::WaitForMultipleObjects(
+      watch_stop ? 2 : 1, events, FALSE,
+      timeout == kForever ? INFINITE : static_cast<DWORD>(timeout.count()));
+  if (wait == WAIT_OBJECT_0 + 1) return Wait::kStopped;
+  if (wait == WAIT_TIMEOUT) return Wait::kTimedOut;
+  if (wait != WAIT_OBJECT_0) return Wait::kFailed;
+
+  if (!endpoint.pending) {
+    // Completed inside its start call without an overlapped result (see StartConnect).
+    if (endpoint.early_failure) return Wait::kFailed;
+    if (bytes != nullptr) *bytes = 0;
+    return Wait::kDone;
+  }
+  DWORD moved = 0;
+  const BOOL ok =
+      ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, FALSE);
+  endpoint.pending = false;
+  if (!ok) return Wait::kFailed;
+  if (bytes != nullptr) *bytes = moved;
+  return Wait::kDone;
+}
+
+void CancelIo(Endpoint& endpoint) noexcept {
+  if (!endpoint.pending) return;
+  ::CancelIoEx(endpoint.instance.get(), &endpoint.overlapped);
+  // The record and the buffer stay in use until the operation has ended.
+  DWORD moved = 0;
+  ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, TRUE);
+  endpoint.pending = false;
+}
+
+bool Flush(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::milliseconds stop_grace,
+           const std::atomic<bool>& stop_requested) noexcept {
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::nanoseconds(deadline_ns - MonotonicNowNs());
+  // When the watchdog cannot be armed (no thread handle or timer to be had, which takes a
+  // process out of resources), the flush is not made: the client may then lose its reply,
+  // but it cannot hold the server.
+  if (!endpoint.watchdog.Arm(deadline, stop_grace, &stop_requested)) return false;
+  const BOOL flushed = ::FlushFileBuffers(endpoint.instance.get());
+  endpoint.watchdog.Disarm();
+  return flushed != FALSE;
+}
+
+void Disconnect(Endpoint& endpoint) noexcept {
+  if (endpoint.pending) CancelIo(endpoint);
+  ::DisconnectNamedPipe(endpoint.instance.get());
+}
+
+}  // namespace brumo::pipe

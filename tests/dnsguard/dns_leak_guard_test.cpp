@@ -5,21 +5,23 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "dnsguard/dns_filters.h"
 #include "tests/dnsguard/record_printers.h"
-#include "tests/fakes/interfaces/fake_interface_lookup.h"
-#include "tests/fakes/wfp/fake_wfp_engine.h"
+#include "tests/standins/interfaces/interfaces_standin.h"
+#include "tests/standins/platform/platform_standin.h"
+#include "tests/standins/wfp/wfp_standin.h"
 
 namespace brumo {
 namespace {
 
-using fake_wfp::Op;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using wfp_standin::Op;
 
 constexpr std::uint32_t kTunnelIndex = 7;
 
@@ -38,92 +40,99 @@ const std::vector<Op> kEnableOps =
 const std::vector<Op> kDisableOps =
     Concat({Repeat(Op::kDeleteFilterById, 12), {Op::kDeleteSublayerByKey, Op::kCloseEngine}});
 
-std::vector<std::uint64_t> IdsOf(const std::vector<fake_wfp::Call>& calls, Op op) {
+std::vector<std::uint64_t> IdsOf(const std::vector<wfp_standin::Call>& calls, Op op) {
   std::vector<std::uint64_t> ids;
-  for (const fake_wfp::Call& call : calls) {
+  for (const wfp_standin::Call& call : calls) {
     if (call.op == op) ids.push_back(call.filter_id);
   }
   return ids;
 }
 
-std::vector<wfp::EngineHandle> HandlesOf(const std::vector<fake_wfp::Call>& calls) {
+std::vector<wfp::EngineHandle> HandlesOf(const std::vector<wfp_standin::Call>& calls) {
   std::vector<wfp::EngineHandle> handles;
-  for (const fake_wfp::Call& call : calls) handles.push_back(call.engine);
+  for (const wfp_standin::Call& call : calls) handles.push_back(call.engine);
   return handles;
 }
 
 // Nothing of the guard is left in the engine.
 void ExpectEngineEmpty() {
-  EXPECT_EQ(fake_wfp::OpenHandleCount(), 0);
-  EXPECT_EQ(fake_wfp::OpenTransactionCount(), 0);
-  EXPECT_THAT(fake_wfp::LiveSublayerKeys(), IsEmpty());
-  EXPECT_THAT(fake_wfp::LiveFilterIds(), IsEmpty());
+  EXPECT_EQ(wfp_standin::OpenHandleCount(), 0);
+  EXPECT_EQ(wfp_standin::OpenTransactionCount(), 0);
+  EXPECT_THAT(wfp_standin::LiveSublayerKeys(), IsEmpty());
+  EXPECT_THAT(wfp_standin::LiveFilterIds(), IsEmpty());
 }
 
 class DnsLeakGuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake_wfp::Reset();
-    fake_interfaces::Reset();
-    fake_interfaces::SetInterface("brumotun", kTunnelIndex);
+    wfp_standin::Reset();
+    interfaces_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", kTunnelIndex);
+    platform_standin::Reset();
+    // The 4 s wait for a missing adapter passes in no real time.
+    platform_standin::UseVirtualClock(true);
+  }
+  void TearDown() override {
+    wfp_standin::SetHook(nullptr);
+    platform_standin::Reset();
   }
 };
 
 TEST_F(DnsLeakGuardTest, EnableAddsSublayerAndTwelveFiltersInOneTransaction) {
   DnsLeakGuard guard;
-  EXPECT_THAT(fake_wfp::Calls(), IsEmpty());  // construction touches nothing
+  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());  // construction touches nothing
 
   const OpResult r = guard.Enable("brumotun");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.message, "");
-  EXPECT_EQ(fake_interfaces::LookedUpAliases(), std::vector<std::string>{"brumotun"});
-  EXPECT_EQ(fake_wfp::Ops(), kEnableOps);
-  EXPECT_EQ(fake_wfp::Sessions(), std::vector<SessionRecord>{MakeSessionRecord()});
-  EXPECT_EQ(fake_wfp::Sublayers(), std::vector<SublayerRecord>{MakeSublayerRecord()});
-  EXPECT_EQ(fake_wfp::Filters(), BuildDnsFilters(kTunnelIndex));
+  EXPECT_EQ(interfaces_standin::LookedUpAliases(), std::vector<std::string>{"brumotun"});
+  EXPECT_EQ(wfp_standin::Ops(), kEnableOps);
+  EXPECT_EQ(wfp_standin::Sessions(), std::vector<SessionRecord>{MakeSessionRecord()});
+  EXPECT_EQ(wfp_standin::Sublayers(), std::vector<SublayerRecord>{MakeSublayerRecord()});
+  EXPECT_EQ(wfp_standin::Filters(), BuildDnsFilters(kTunnelIndex));
 
   // Every call went to the one handle the open gave.
-  const std::vector<wfp::EngineHandle> handles = HandlesOf(fake_wfp::Calls());
+  const std::vector<wfp::EngineHandle> handles = HandlesOf(wfp_standin::Calls());
   ASSERT_NE(handles.front(), nullptr);
   EXPECT_EQ(std::count(handles.begin(), handles.end(), handles.front()),
             static_cast<long>(handles.size()));
 
-  EXPECT_EQ(fake_wfp::OpenHandleCount(), 1);
-  EXPECT_EQ(fake_wfp::OpenTransactionCount(), 0);
-  EXPECT_THAT(fake_wfp::LiveSublayerKeys(), ElementsAre(kDnsSublayerKey));
-  EXPECT_EQ(fake_wfp::LiveFilterIds(), IdsOf(fake_wfp::Calls(), Op::kAddFilter));
-  EXPECT_EQ(fake_wfp::LiveFilterIds().size(), 12u);
+  EXPECT_EQ(wfp_standin::OpenHandleCount(), 1);
+  EXPECT_EQ(wfp_standin::OpenTransactionCount(), 0);
+  EXPECT_THAT(wfp_standin::LiveSublayerKeys(), ElementsAre(kDnsSublayerKey));
+  EXPECT_EQ(wfp_standin::LiveFilterIds(), IdsOf(wfp_standin::Calls(), Op::kAddFilter));
+  EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
 }
 
 TEST_F(DnsLeakGuardTest, EnableWhileEnabledSucceedsWithoutLookupOrPlatformCall) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::size_t calls = fake_wfp::Calls().size();
-  fake_interfaces::SetInterface("brumotun", 99);  // a new index would not be picked up
+  const std::size_t calls = wfp_standin::Calls().size();
+  interfaces_standin::SetInterface("brumotun", 99);  // a new index would not be picked up
 
   const OpResult again = guard.Enable("brumotun");
   EXPECT_TRUE(again.ok);
   EXPECT_EQ(again.message, "");
-  EXPECT_EQ(fake_interfaces::LookupCount(), 1);
-  EXPECT_EQ(fake_wfp::Calls().size(), calls);
+  EXPECT_EQ(interfaces_standin::LookupCount(), 1);
+  EXPECT_EQ(wfp_standin::Calls().size(), calls);
 }
 
 TEST_F(DnsLeakGuardTest, DisableDeletesFiltersInAddOrderThenSublayerThenCloses) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<fake_wfp::Call> enable_calls = fake_wfp::Calls();
+  const std::vector<wfp_standin::Call> enable_calls = wfp_standin::Calls();
 
   const OpResult r = guard.Disable();
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.message, "");
 
-  const std::vector<fake_wfp::Call> all = fake_wfp::Calls();
-  const std::vector<fake_wfp::Call> disable_calls(all.begin() + enable_calls.size(), all.end());
+  const std::vector<wfp_standin::Call> all = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> disable_calls(all.begin() + enable_calls.size(), all.end());
   std::vector<Op> disable_ops;
-  for (const fake_wfp::Call& call : disable_calls) disable_ops.push_back(call.op);
+  for (const wfp_standin::Call& call : disable_calls) disable_ops.push_back(call.op);
   EXPECT_EQ(disable_ops, kDisableOps);
   EXPECT_EQ(IdsOf(disable_calls, Op::kDeleteFilterById), IdsOf(enable_calls, Op::kAddFilter));
-  for (const fake_wfp::Call& call : disable_calls) {
+  for (const wfp_standin::Call& call : disable_calls) {
     EXPECT_EQ(call.engine, enable_calls.front().engine);
     EXPECT_EQ(call.status, 0u);  // nothing deleted twice or out of order
   }
@@ -134,30 +143,30 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionWhenIdleMakeNoPlatformCall) {
   { DnsLeakGuard never_enabled; }
   DnsLeakGuard guard;
   EXPECT_TRUE(guard.Disable().ok);
-  EXPECT_THAT(fake_wfp::Calls(), IsEmpty());
+  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());
   ASSERT_TRUE(guard.Enable("brumotun").ok);
   ASSERT_TRUE(guard.Disable().ok);
-  const std::size_t calls = fake_wfp::Calls().size();
+  const std::size_t calls = wfp_standin::Calls().size();
 
   const OpResult again = guard.Disable();
   EXPECT_TRUE(again.ok);
   EXPECT_EQ(again.message, "");
-  EXPECT_EQ(fake_wfp::Calls().size(), calls);
+  EXPECT_EQ(wfp_standin::Calls().size(), calls);
 }
 
 TEST_F(DnsLeakGuardTest, EnableAfterDisableStartsOverWithFreshHandleAndNewIds) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
   ASSERT_TRUE(guard.Disable().ok);
-  const std::vector<fake_wfp::Call> first = fake_wfp::Calls();
-  fake_interfaces::SetInterface("brumotun", 8);  // the adapter came back under a new index
+  const std::vector<wfp_standin::Call> first = wfp_standin::Calls();
+  interfaces_standin::SetInterface("brumotun", 8);  // the adapter came back under a new index
 
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<fake_wfp::Call> all = fake_wfp::Calls();
-  const std::vector<fake_wfp::Call> second(all.begin() + first.size(), all.end());
+  const std::vector<wfp_standin::Call> all = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> second(all.begin() + first.size(), all.end());
 
   std::vector<Op> second_ops;
-  for (const fake_wfp::Call& call : second) second_ops.push_back(call.op);
+  for (const wfp_standin::Call& call : second) second_ops.push_back(call.op);
   EXPECT_EQ(second_ops, kEnableOps);
   EXPECT_NE(second.front().engine, first.front().engine);
   const std::vector<std::uint64_t> old_ids = IdsOf(first, Op::kAddFilter);
@@ -166,9 +175,9 @@ TEST_F(DnsLeakGuardTest, EnableAfterDisableStartsOverWithFreshHandleAndNewIds) {
   for (const std::uint64_t id : new_ids) {
     EXPECT_EQ(std::count(old_ids.begin(), old_ids.end(), id), 0) << id;
   }
-  const std::vector<FilterRecord> filters = fake_wfp::Filters();
+  const std::vector<FilterRecord> filters = wfp_standin::Filters();
   EXPECT_EQ(std::vector<FilterRecord>(filters.begin() + 12, filters.end()), BuildDnsFilters(8));
-  EXPECT_EQ(fake_wfp::LiveFilterIds(), new_ids);
+  EXPECT_EQ(wfp_standin::LiveFilterIds(), new_ids);
 }
 
 TEST_F(DnsLeakGuardTest, DestructionRemovesEverything) {
@@ -176,25 +185,25 @@ TEST_F(DnsLeakGuardTest, DestructionRemovesEverything) {
     DnsLeakGuard guard;
     ASSERT_TRUE(guard.Enable("brumotun").ok);
   }
-  EXPECT_EQ(fake_wfp::Ops(), Concat({kEnableOps, kDisableOps}));
+  EXPECT_EQ(wfp_standin::Ops(), Concat({kEnableOps, kDisableOps}));
   ExpectEngineEmpty();
 }
 
 TEST_F(DnsLeakGuardTest, FailedDeletionsDoNotStopTheCleanup) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  fake_wfp::FailAt(Op::kDeleteFilterById, 1, 5);
-  fake_wfp::FailAt(Op::kDeleteSublayerByKey, 1, 5);
-  fake_wfp::FailAt(Op::kCloseEngine, 1, 5);
+  wfp_standin::FailAt(Op::kDeleteFilterById, 1, 5);
+  wfp_standin::FailAt(Op::kDeleteSublayerByKey, 1, 5);
+  wfp_standin::FailAt(Op::kCloseEngine, 1, 5);
 
   EXPECT_TRUE(guard.Disable().ok);
-  const std::vector<Op> ops = fake_wfp::Ops();
+  const std::vector<Op> ops = wfp_standin::Ops();
   EXPECT_EQ(std::vector<Op>(ops.begin() + kEnableOps.size(), ops.end()), kDisableOps);
 
   // The guard is idle all the same: the next Enable starts from the open.
-  const std::size_t calls = fake_wfp::Calls().size();
+  const std::size_t calls = wfp_standin::Calls().size();
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  EXPECT_EQ(fake_wfp::Calls()[calls].op, Op::kOpenEngine);
+  EXPECT_EQ(wfp_standin::Calls()[calls].op, Op::kOpenEngine);
 }
 
 // A sublayer left under the same key by an earlier, persistent session.
@@ -205,42 +214,36 @@ TEST_F(DnsLeakGuardTest, ExistingSublayerCountsAsPresent) {
   ASSERT_EQ(wfp::OpenEngine(persistent, &other), 0u);
   ASSERT_EQ(wfp::AddSublayer(other, MakeSublayerRecord()), 0u);
   ASSERT_EQ(wfp::CloseEngine(other), 0u);
-  ASSERT_THAT(fake_wfp::LiveSublayerKeys(), ElementsAre(kDnsSublayerKey));
-  const std::size_t setup_calls = fake_wfp::Calls().size();
+  ASSERT_THAT(wfp_standin::LiveSublayerKeys(), ElementsAre(kDnsSublayerKey));
+  const std::size_t setup_calls = wfp_standin::Calls().size();
 
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<fake_wfp::Call> calls = fake_wfp::Calls();
+  const std::vector<wfp_standin::Call> calls = wfp_standin::Calls();
   ASSERT_EQ(calls[setup_calls + 2].op, Op::kAddSublayer);
   EXPECT_EQ(calls[setup_calls + 2].status, kFwpErrorAlreadyExists);
-  EXPECT_EQ(fake_wfp::LiveFilterIds().size(), 12u);
+  EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
 
   // Disable still deletes the sublayer, which now has no filters left.
   ASSERT_TRUE(guard.Disable().ok);
-  EXPECT_EQ(fake_wfp::Calls().back().op, Op::kCloseEngine);
-  EXPECT_EQ(fake_wfp::Ops()[fake_wfp::Ops().size() - 2], Op::kDeleteSublayerByKey);
+  EXPECT_EQ(wfp_standin::Calls().back().op, Op::kCloseEngine);
+  EXPECT_EQ(wfp_standin::Ops()[wfp_standin::Ops().size() - 2], Op::kDeleteSublayerByKey);
   ExpectEngineEmpty();
 }
 
 TEST_F(DnsLeakGuardTest, MissingAdapterFailsAfterTheWaitWithoutTouchingTheEngine) {
-  fake_interfaces::RemoveInterface("brumotun");
+  interfaces_standin::RemoveInterface("brumotun");
   DnsLeakGuard guard;
   const OpResult r = guard.Enable("brumotun");
   EXPECT_FALSE(r.ok);
-  const std::string head =
-      "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
-      "(waited ";
-  const std::string tail = "ms)";
-  ASSERT_GT(r.message.size(), head.size() + tail.size()) << r.message;
-  EXPECT_EQ(r.message.substr(0, head.size()), head);
-  EXPECT_EQ(r.message.substr(r.message.size() - tail.size()), tail);
-  const std::string waited =
-      r.message.substr(head.size(), r.message.size() - head.size() - tail.size());
-  ASSERT_EQ(waited.find_first_not_of("0123456789"), std::string::npos) << r.message;
-  EXPECT_GE(std::stoll(waited), 4000);
-  EXPECT_THAT(fake_wfp::Calls(), IsEmpty());
+  // On the virtual clock each 50 ms pause moves time by exactly 50 ms: 80 pauses, 81 lookups.
+  EXPECT_EQ(r.message,
+            "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
+            "(waited 4000ms)");
+  EXPECT_EQ(interfaces_standin::LookupCount(), 81);
+  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());
   EXPECT_TRUE(guard.Disable().ok);
-  EXPECT_THAT(fake_wfp::Calls(), IsEmpty());
+  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());
 }
 
 // Each failing step of Enable: its exact message, the calls up to the failure and the
@@ -296,38 +299,38 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fake_wfp::Reset();
-    fake_interfaces::Reset();
-    fake_interfaces::SetInterface("brumotun", kTunnelIndex);
-    fake_wfp::FailAt(c.op, c.nth, c.status);
+    wfp_standin::Reset();
+    interfaces_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", kTunnelIndex);
+    wfp_standin::FailAt(c.op, c.nth, c.status);
     DnsLeakGuard guard;
 
     const OpResult r = guard.Enable("brumotun");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, c.message);
-    EXPECT_EQ(fake_wfp::Ops(), c.ops);
+    EXPECT_EQ(wfp_standin::Ops(), c.ops);
     ExpectEngineEmpty();
 
     // Idle: Disable has nothing to do ...
-    const std::size_t calls = fake_wfp::Calls().size();
+    const std::size_t calls = wfp_standin::Calls().size();
     EXPECT_TRUE(guard.Disable().ok);
-    EXPECT_EQ(fake_wfp::Calls().size(), calls);
+    EXPECT_EQ(wfp_standin::Calls().size(), calls);
 
     // ... and Enable starts over: new lookup, new handle, new sublayer, twelve new filters.
     ASSERT_TRUE(guard.Enable("brumotun").ok);
-    const std::vector<Op> ops = fake_wfp::Ops();
+    const std::vector<Op> ops = wfp_standin::Ops();
     EXPECT_EQ(std::vector<Op>(ops.begin() + calls, ops.end()), kEnableOps);
-    EXPECT_EQ(fake_interfaces::LookupCount(), 2);
-    EXPECT_EQ(fake_wfp::LiveFilterIds().size(), 12u);
-    const std::vector<FilterRecord> filters = fake_wfp::Filters();
+    EXPECT_EQ(interfaces_standin::LookupCount(), 2);
+    EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
+    const std::vector<FilterRecord> filters = wfp_standin::Filters();
     EXPECT_EQ(std::vector<FilterRecord>(filters.end() - 12, filters.end()),
               BuildDnsFilters(kTunnelIndex));
 
     // Disable then deletes exactly the twelve filters of that Enable: nothing of the
     // failed attempt was remembered.
-    const std::size_t before_disable = fake_wfp::Calls().size();
+    const std::size_t before_disable = wfp_standin::Calls().size();
     ASSERT_TRUE(guard.Disable().ok);
-    const std::vector<fake_wfp::Call> all = fake_wfp::Calls();
+    const std::vector<wfp_standin::Call> all = wfp_standin::Calls();
     EXPECT_EQ(IdsOf({all.begin() + before_disable, all.end()}, Op::kDeleteFilterById),
               IdsOf({all.begin() + calls, all.begin() + before_disable}, Op::kAddFilter));
     ExpectEngineEmpty();
@@ -335,13 +338,80 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
 }
 
 TEST_F(DnsLeakGuardTest, FailingFilterIsTheOneTheTableNames) {
-  fake_wfp::FailAt(Op::kAddFilter, 10, 0x80320009);
+  wfp_standin::FailAt(Op::kAddFilter, 10, 0x80320009);
   DnsLeakGuard guard;
   EXPECT_FALSE(guard.Enable("brumotun").ok);
-  const std::vector<FilterRecord> submitted = fake_wfp::Filters();
+  const std::vector<FilterRecord> submitted = wfp_standin::Filters();
   ASSERT_EQ(submitted.size(), 10u);
   EXPECT_EQ(submitted.back().name, u"BrumoVPN DNS allow (TCP/53) (block)");
   EXPECT_EQ(submitted.back().layer_key, kFwpmLayerOutboundTransportV6);
+}
+
+// Exactly the table, record by record, whatever the index: no filter left out, added
+// twice, reordered or built from another index.
+TEST_F(DnsLeakGuardTest, SubmitsExactlyTheTableOfTheIndexFound) {
+  for (const std::uint32_t index : {1u, kTunnelIndex, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(index);
+    wfp_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", index);
+    DnsLeakGuard guard;
+    ASSERT_TRUE(guard.Enable("brumotun").ok);
+
+    const std::vector<FilterRecord> expected = BuildDnsFilters(index);
+    const std::vector<FilterRecord> submitted = wfp_standin::Filters();
+    ASSERT_EQ(submitted.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(submitted[i], expected[i]);
+    }
+  }
+}
+
+// An exception once the transaction has begun (out of memory inside the engine's call,
+// here thrown by the stand-in's hook after some filters are in): the guard aborts the
+// transaction, closes the engine and lets the exception go. A guard that only cleaned up
+// on returned failures would leave the transaction open and the handle held, the partial
+// filters pending in it, and would still count itself enabled: the next Enable would then
+// succeed without adding anything.
+TEST_F(DnsLeakGuardTest, ExceptionAfterTheTransactionBeganRollsBack) {
+  struct Case {
+    const char* name;
+    Op op;
+    int nth;
+    std::vector<Op> ops;  // recorded up to and including the rollback
+  };
+  const std::vector<Op> kStart = {Op::kOpenEngine, Op::kBeginTransaction, Op::kAddSublayer};
+  const Case cases[] = {
+      {"in the sublayer add",
+       Op::kAddSublayer,
+       1,
+       {Op::kOpenEngine, Op::kBeginTransaction, Op::kAbortTransaction, Op::kCloseEngine}},
+      {"in the fifth filter add", Op::kAddFilter, 5,
+       Concat({kStart, Repeat(Op::kAddFilter, 4), {Op::kAbortTransaction, Op::kCloseEngine}})},
+      {"in the commit", Op::kCommitTransaction, 1,
+       Concat({kStart, Repeat(Op::kAddFilter, 12), {Op::kAbortTransaction, Op::kCloseEngine}})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    wfp_standin::Reset();
+    wfp_standin::SetHook([&c](Op op, int nth) {
+      if (op == c.op && nth == c.nth) throw std::bad_alloc();
+    });
+    DnsLeakGuard guard;
+
+    EXPECT_THROW(guard.Enable("brumotun"), std::bad_alloc);
+    wfp_standin::SetHook(nullptr);
+    EXPECT_EQ(wfp_standin::Ops(), c.ops);
+    for (const wfp_standin::Call& call : wfp_standin::Calls()) EXPECT_EQ(call.status, 0u);
+    ExpectEngineEmpty();
+
+    // Idle again: the next Enable runs the whole sequence and adds the whole table.
+    const std::size_t calls = wfp_standin::Calls().size();
+    ASSERT_TRUE(guard.Enable("brumotun").ok);
+    const std::vector<Op> ops = wfp_standin::Ops();
+    EXPECT_EQ(std::vector<Op>(ops.begin() + static_cast<long>(calls), ops.end()), kEnableOps);
+    EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Runs beside the stand-in fwpuclnt.dll (tests/fakes/fwpuclnt_dll), which Wine loads in
+// Runs beside the stand-in fwpuclnt.dll (tests/standins/fwpuclnt_dll), which Wine loads in
 // preference to its own: the guard's real Windows engine calls are recorded there and
 // their fields compared with the filter table.
 #include <fwpmu.h>

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/interfaces/fake_interface_lookup.h"
+#include "tests/standins/interfaces/interfaces_standin.h"
+#include "tests/standins/platform/platform_standin.h"
 
 namespace brumo {
 namespace {
@@ -63,7 +64,7 @@ TEST(WaitForInterface, AdapterAppearingAfterOneSecondIsFoundAtTheNextLookup) {
   FakeTime time;
   const std::int64_t appears_at = time.now_ns + 1000 * kMs;
   const InterfaceIndexResult r = Wait(time, "brumotun", [&](int, std::int64_t now) {
-    return now >= appears_at ? Found(12) : fake_interfaces::AliasFailure();
+    return now >= appears_at ? Found(12) : interfaces_standin::AliasFailure();
   });
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.index, 12u);
@@ -103,7 +104,7 @@ TEST(WaitForInterface, NeverFoundReportsAliasLastMessageAndWholeMillisecondsWait
     time.lookup_cost_ns = c.lookup_cost_ns;
     time.sleep_cost_ns = c.sleep_cost_ns;
     const InterfaceIndexResult r =
-        Wait(time, c.alias, [](int, std::int64_t) { return fake_interfaces::AliasFailure(); });
+        Wait(time, c.alias, [](int, std::int64_t) { return interfaces_standin::AliasFailure(); });
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.index, 0u);
     EXPECT_EQ(r.message, c.message);
@@ -116,7 +117,7 @@ TEST(WaitForInterface, NeverFoundReportsAliasLastMessageAndWholeMillisecondsWait
 TEST(WaitForInterface, OnlyTheLastLookupCounts) {
   FakeTime time;
   const InterfaceIndexResult r = Wait(time, "brumotun", [](int n, std::int64_t) {
-    return n < 5 ? fake_interfaces::AliasFailure() : fake_interfaces::IndexFailure(1168);
+    return n < 5 ? interfaces_standin::AliasFailure() : interfaces_standin::IndexFailure(1168);
   });
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.message,
@@ -127,7 +128,7 @@ TEST(WaitForInterface, OnlyTheLastLookupCounts) {
 TEST(WaitForInterface, StatusesAreUnsignedDecimal) {
   FakeTime time;
   const InterfaceIndexResult r = Wait(time, "brumotun", [](int, std::int64_t) {
-    return fake_interfaces::AliasFailure(0x80320009);
+    return interfaces_standin::AliasFailure(0x80320009);
   });
   EXPECT_EQ(r.message,
             "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: "
@@ -135,8 +136,8 @@ TEST(WaitForInterface, StatusesAreUnsignedDecimal) {
 }
 
 TEST(WaitForInterface, EmptyAliasFailsEveryLookupWithTheConversionText) {
-  fake_interfaces::Reset();
-  fake_interfaces::SetInterface("brumotun", 3);
+  interfaces_standin::Reset();
+  interfaces_standin::SetInterface("brumotun", 3);
   FakeTime time;
   const InterfaceIndexResult r =
       Wait(time, "", [](int, std::int64_t) { return ResolveTunnelInterface(""); });
@@ -149,29 +150,34 @@ TEST(WaitForInterface, EmptyAliasFailsEveryLookupWithTheConversionText) {
 // The production wait, on the real clock: found at once, and found after a few real pauses.
 class WaitForTunnelInterfaceTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake_interfaces::Reset(); }
+  void SetUp() override {
+    interfaces_standin::Reset();
+    platform_standin::Reset();
+  }
 };
 
 TEST_F(WaitForTunnelInterfaceTest, PresentAdapterIsFoundWithOneLookup) {
-  fake_interfaces::SetInterface("brumotun", 42);
+  interfaces_standin::SetInterface("brumotun", 42);
   const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.index, 42u);
-  EXPECT_EQ(fake_interfaces::LookupCount(), 1);
+  EXPECT_EQ(interfaces_standin::LookupCount(), 1);
 }
 
 TEST_F(WaitForTunnelInterfaceTest, LateAdapterIsFoundAfterRealPauses) {
-  fake_interfaces::SetInterface("brumotun", 42);
-  fake_interfaces::Script({fake_interfaces::AliasFailure(), fake_interfaces::AliasFailure(),
-                           fake_interfaces::IndexFailure(1168)});
+  interfaces_standin::SetInterface("brumotun", 42);
+  interfaces_standin::Script({interfaces_standin::AliasFailure(),
+                              interfaces_standin::AliasFailure(),
+                              interfaces_standin::IndexFailure(1168)});
   const auto start = std::chrono::steady_clock::now();
   const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.index, 42u);
   EXPECT_EQ(r.message, "");
-  EXPECT_EQ(fake_interfaces::LookupCount(), 4);
+  EXPECT_EQ(interfaces_standin::LookupCount(), 4);
   EXPECT_GE(waited, 3 * kResolvePollInterval);
+  EXPECT_EQ(platform_standin::Sleeps(), std::vector<milliseconds>(3, kResolvePollInterval));
 }
 
 }  // namespace

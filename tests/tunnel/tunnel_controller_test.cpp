@@ -1,21 +1,22 @@
-// The controller's states and transitions, one thread at a time, against the tun2proxy
-// and guard stand-ins.
+// The controller's states and transitions, one thread at a time, over the real guard and
+// the stand-ins of tun2proxy, the filter engine, the interface lookup and the platform.
 #include "tunnel/tunnel_controller.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "dnsguard/dns_filters.h"
 #include "tests/tunnel/tunnel_test_support.h"
 
 namespace brumo {
 namespace {
 
-namespace t2p = fake_tun2proxy;
-namespace guard = fake_dns_guard;
 using namespace tunnel_test;
 using Calls = std::vector<std::string>;
 
@@ -32,7 +33,8 @@ TEST_F(TunnelControllerTest, IdleControllerCallsNothing) {
     ExpectSuccess(controller.Stop());
   }
   EXPECT_EQ(t2p::CallOrder(), Calls{});
-  EXPECT_EQ(guard::CallOrder(), Calls{});
+  EXPECT_EQ(GuardEnables(), 0);
+  EXPECT_TRUE(engine::Calls().empty());
 }
 
 // Start and Stop, with the library's results zero and non-zero: the results change nothing.
@@ -45,8 +47,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
   for (const Case& c :
        {Case{"library results zero", 0, 0}, Case{"library results non-zero", 1, -1}}) {
     SCOPED_TRACE(c.name);
-    t2p::Reset();
-    guard::Reset();
+    ResetStandIns();
     t2p::SetRunResult(c.run_result);
     t2p::SetStopResult(c.stop_result);
     int dummy_context = 0;
@@ -55,7 +56,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     TunnelController controller(&guard_);
     bool running_at_disable = true;
     int runs_inside_at_disable = -1;
-    guard::SetDisableHook([&] {
+    OnGuardDisable([&] {
       running_at_disable = controller.IsRunning();
       runs_inside_at_disable = t2p::RunsInside();
     });
@@ -64,8 +65,9 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     EXPECT_TRUE(controller.IsRunning());
     EXPECT_TRUE(controller.GetStatus().running);
     EXPECT_EQ(t2p::RunsInside(), 1);
-    EXPECT_TRUE(guard::IsEnabled());
-    EXPECT_EQ(guard::EnableAliases(), Calls{"brumotun"});
+    EXPECT_TRUE(FiltersInPlace());
+    EXPECT_EQ(interfaces_standin::LookedUpAliases(), Calls{"brumotun"});
+    EXPECT_EQ(engine::Filters(), BuildDnsFilters(7));
     const t2p::RunArgs expected_run{
         "socks5://127.0.0.1:12735", "brumotun", "10.255.255.255/32", 2, false, 0};
     EXPECT_EQ(t2p::RecordedRuns(), std::vector<t2p::RunArgs>{expected_run});
@@ -73,13 +75,16 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     EXPECT_EQ(t2p::InstalledLogCallback(), nullptr);
     EXPECT_EQ(t2p::InstalledLogContext(), nullptr);
     EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "set_log_callback", "run"}));
+    // One launch check of the full delay.
+    EXPECT_EQ(platform_standin::Sleeps(),
+              std::vector<std::chrono::milliseconds>{kLaunchCheckDelay});
 
     ExpectSuccess(controller.Stop());
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_FALSE(controller.GetStatus().running);
-    EXPECT_FALSE(guard::IsEnabled());
+    EXPECT_TRUE(EngineEmpty());
     EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "set_log_callback", "run", "stop"}));
-    EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+    EXPECT_EQ(GuardDisables(), 1);
     // The filters go only once the worker has been joined.
     EXPECT_FALSE(running_at_disable);
     EXPECT_EQ(runs_inside_at_disable, 0);
@@ -87,24 +92,27 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     // Nothing is left to stop.
     ExpectSuccess(controller.Stop());
     EXPECT_EQ(t2p::StopCalls(), 1);
-    EXPECT_EQ(guard::DisableCalls(), 1);
-    guard::SetDisableHook(nullptr);
+    EXPECT_EQ(GuardDisables(), 1);
+    engine::SetHook(nullptr);
   }
 }
 
 TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) {
   TunnelController controller(&guard_);
   ExpectSuccess(controller.Start());
+  const std::size_t engine_calls = engine::Calls().size();
   ExpectFailure(controller.Start(), kAlreadyRunning);
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run"}));
-  EXPECT_EQ(guard::CallOrder(), Calls{"enable"});
+  EXPECT_EQ(GuardEnables(), 1);
+  EXPECT_EQ(engine::Calls().size(), engine_calls);
 }
 
 // A run call that ends within the launch check: the worker is joined, the guard is left
 // alone, and the next Start launches again (a worker left unjoined would make it answer
-// "still stopping").
+// "still stopping"). On the real clock, so that the worker has the 500 ms to end in.
 TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
+  platform_standin::UseVirtualClock(false);
   struct Case {
     const char* name;
     t2p::RunMode mode;
@@ -128,7 +136,8 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
     EXPECT_EQ(t2p::RunCalls(), attempts);
     EXPECT_EQ(t2p::SetLogCallbackCalls(), attempts);
     EXPECT_EQ(t2p::StopCalls(), 0);
-    EXPECT_EQ(guard::CallOrder(), Calls{});
+    EXPECT_EQ(GuardEnables(), 0);
+    EXPECT_TRUE(engine::Calls().empty());
     // Idle again: a stop has nothing to do.
     ExpectSuccess(controller.Stop());
     EXPECT_EQ(t2p::StopCalls(), 0);
@@ -138,52 +147,50 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   t2p::SetRunResult(0);
   ExpectSuccess(controller.Start());
   EXPECT_EQ(t2p::RunCalls(), attempts + 1);
-  EXPECT_EQ(guard::CallOrder(), Calls{"enable"});
+  EXPECT_TRUE(FiltersInPlace());
 }
 
+// The guard fails (here its commit): the tunnel goes down again, the guard's text is passed
+// on, and nothing of the guard is left in the engine.
 TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesTheMessageOn) {
   TunnelController controller(&guard_);
-  bool running_at_disable = true;
-  int runs_inside_at_disable = -1;
-  guard::SetDisableHook([&] {
-    running_at_disable = controller.IsRunning();
-    runs_inside_at_disable = t2p::RunsInside();
-  });
-  guard::SetEnableResult(OpResult::Failure("FwpmEngineOpen0 failed: 5"));
+  engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320017);
 
-  ExpectFailure(controller.Start(), "FwpmEngineOpen0 failed: 5");
+  ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
   EXPECT_FALSE(controller.IsRunning());
+  EXPECT_EQ(t2p::RunsInside(), 0);
   EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
-  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
-  EXPECT_FALSE(running_at_disable);
-  EXPECT_EQ(runs_inside_at_disable, 0);
+  EXPECT_TRUE(EngineEmpty());
 
-  // Idle afterwards: Stop does nothing, and a Start with a working guard succeeds.
+  // Idle afterwards: Stop does nothing, and the next Start runs the whole sequence.
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::StopCalls(), 1);
-  EXPECT_EQ(guard::DisableCalls(), 1);
-  guard::SetEnableResult(OpResult::Success());
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::RunCalls(), 2);
-  guard::SetDisableHook(nullptr);
+  EXPECT_TRUE(FiltersInPlace());
 }
 
+// Out of memory inside the guard, after some of its filters are in: the guard rolls back,
+// the tunnel goes down, and the exception reaches the caller.
 TEST_F(TunnelControllerTest, GuardThatThrowsTakesTheTunnelDownAndTheErrorGoesUp) {
   TunnelController controller(&guard_);
-  guard::SetEnableHook([] { throw std::bad_alloc(); });
+  engine::SetHook([](engine::Op op, int nth) {
+    if (op == engine::Op::kAddFilter && nth == 3) throw std::bad_alloc();
+  });
 
   EXPECT_THROW(controller.Start(), std::bad_alloc);
   EXPECT_FALSE(controller.IsRunning());
   EXPECT_EQ(t2p::RunsInside(), 0);
   EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
-  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+  EXPECT_TRUE(EngineEmpty());
 
   // Nothing is left half-done: the next Start runs the whole sequence again.
-  guard::SetEnableHook(nullptr);
+  engine::SetHook(nullptr);
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_TRUE(FiltersInPlace());
 }
 
 TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) {
@@ -194,22 +201,21 @@ TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) 
   ASSERT_TRUE(WaitUntil([&] { return !controller.IsRunning(); }));
   EXPECT_FALSE(controller.GetStatus().running);
   // The filters stay until a stop, so DNS cannot leak past the dead tunnel.
-  EXPECT_TRUE(guard::IsEnabled());
+  EXPECT_TRUE(FiltersInPlace());
 
   // Refused, but still a launch attempt: the log callback is cleared again.
   ExpectFailure(controller.Start(), kStillStopping);
   EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "set_log_callback"}));
-  EXPECT_EQ(guard::CallOrder(), Calls{"enable"});
+  EXPECT_EQ(GuardEnables(), 1);
 
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::StopCalls(), 1);
-  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
-  EXPECT_FALSE(guard::IsEnabled());
+  EXPECT_TRUE(EngineEmpty());
 
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::RunCalls(), 2);
-  EXPECT_TRUE(guard::IsEnabled());
+  EXPECT_TRUE(FiltersInPlace());
 }
 
 TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
@@ -219,8 +225,87 @@ TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
   }
   EXPECT_EQ(t2p::RunsInside(), 0);
   EXPECT_EQ(t2p::StopCalls(), 1);
-  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
-  EXPECT_FALSE(guard::IsEnabled());
+  EXPECT_EQ(GuardDisables(), 1);
+  EXPECT_TRUE(EngineEmpty());
+}
+
+// The worker thread cannot be created: the standard system error reaches the caller and
+// the controller is idle again, its lock free.
+TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesItIdle) {
+  TunnelController controller(&guard_);
+  platform_standin::FailNextLaunch();
+
+  try {
+    controller.Start();
+    ADD_FAILURE() << "Start returned although no worker could be created";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again);
+  }
+  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_FALSE(controller.GetStatus().running);
+  EXPECT_EQ(t2p::CallOrder(), Calls{"set_log_callback"});
+  EXPECT_EQ(GuardEnables(), 0);
+
+  // Idle: Stop has nothing to stop (a flag left set would send it into the stop sequence).
+  ExpectSuccess(controller.Stop());
+  EXPECT_EQ(t2p::StopCalls(), 0);
+  EXPECT_TRUE(engine::Calls().empty());
+
+  // The lock was released on the way out and the flag brought back: Start works again.
+  ExpectSuccess(controller.Start());
+  EXPECT_TRUE(controller.IsRunning());
+  EXPECT_EQ(platform_standin::LaunchCalls(), 2);
+  EXPECT_EQ(t2p::RunCalls(), 1);
+  ExpectSuccess(controller.Stop());
+  EXPECT_EQ(GuardDisables(), 1);
+}
+
+// The run call returns while the guard is being enabled (the lookup waits for it). Before
+// the check after the enable, Start answered success for a tunnel that "active" already
+// reported down, and left the filters of a gone adapter in place and the ended worker
+// unjoined (the next Start then answered "still stopping"). Now the stop sequence runs.
+TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped) {
+  TunnelController controller(&guard_);
+  bool ended_in_enable = false;
+  OnGuardEnable([&] {
+    t2p::EndRunsByThemselves();
+    ended_in_enable = WaitUntil([&] { return !controller.IsRunning(); });
+  });
+
+  ExpectFailure(controller.Start(), kExitedPrematurely);
+  EXPECT_TRUE(ended_in_enable);
+  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_EQ(t2p::RunsInside(), 0);
+  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+  // The guard was enabled and then disabled again: no filter is left live.
+  EXPECT_EQ(GuardEnables(), 1);
+  EXPECT_EQ(GuardDisables(), 1);
+  EXPECT_TRUE(EngineEmpty());
+
+  // The worker was joined: the next Start launches instead of answering "still stopping".
+  interfaces_standin::SetLookupHook(nullptr);
+  ExpectSuccess(controller.Start());
+  EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_TRUE(FiltersInPlace());
+}
+
+// A run call that registers itself with the library only after the first stop: that stop
+// is lost, as with the real library. The stop sequence repeats tun2proxy_stop until the
+// run has returned; with a single stop, Stop (and the service's shutdown) waited forever.
+TEST_F(TunnelControllerTest, RunThatRegistersLateIsStillStopped) {
+  t2p::SetRunMode(t2p::RunMode::kRegistersLate, std::chrono::milliseconds(300));
+  TunnelController controller(&guard_);
+  ExpectSuccess(controller.Start());
+
+  std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
+  const bool stopped = stop.wait_for(kLongWait) == std::future_status::ready;
+  if (!stopped) t2p::EndRunsByThemselves();  // lets the test binary end
+  ASSERT_TRUE(stopped) << "Stop did not return while the run registered late";
+  ExpectSuccess(stop.get());
+  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_EQ(t2p::RunsInside(), 0);
+  EXPECT_GE(t2p::StopCalls(), 2);
+  EXPECT_TRUE(EngineEmpty());
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The controller entered by two threads at once: the service's stop against a pipe
 // "start" or "stop". The worker must be joined once (one tun2proxy_stop, one guard
-// disable), the guard must never hold two threads (checked by the fixture), and mutex_
-// must be free while the guard enables and while a stop sequence runs. Meant to run
-// under ThreadSanitizer as well.
+// disable), the real guard must never hold two threads (the filter engine stand-in counts
+// them; checked by the fixture), and mutex_ must be free while the guard enables and while
+// a stop sequence runs. Meant to run under ThreadSanitizer as well.
 #include "tunnel/tunnel_controller.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +20,6 @@
 namespace brumo {
 namespace {
 
-namespace t2p = fake_tun2proxy;
-namespace guard = fake_dns_guard;
 using namespace tunnel_test;
 using Calls = std::vector<std::string>;
 
@@ -35,13 +33,14 @@ bool Finishes(std::future<OpResult>& op) {
 
 using TunnelOverlapTest = TunnelTest;
 
-// The overlap check of the other cases can fire at all.
-TEST_F(TunnelOverlapTest, GuardStandInSeesTwoThreadsInside) {
-  // Each caller stays inside until both are.
+// The overlap check of the other cases can fire at all: two guards enabled at once, each
+// held in the engine until both are inside.
+TEST_F(TunnelOverlapTest, EngineStandInSeesTwoThreadsInside) {
   Gate both_inside;
   int entered = 0;
   std::mutex entered_mutex;
-  guard::SetEnableHook([&] {
+  engine::SetHook([&](engine::Op op, int) {
+    if (op != engine::Op::kOpenEngine) return;
     {
       std::lock_guard<std::mutex> lock(entered_mutex);
       if (++entered == 2) both_inside.Open();
@@ -53,8 +52,11 @@ TEST_F(TunnelOverlapTest, GuardStandInSeesTwoThreadsInside) {
   std::thread second([&] { other.Enable("brumotun"); });
   first.join();
   second.join();
-  EXPECT_EQ(guard::MaxThreadsInside(), 2);
-  guard::Reset();
+  EXPECT_EQ(engine::MaxThreadsInside(), 2);
+  engine::SetHook(nullptr);
+  guard_.Disable();
+  other.Disable();
+  engine::Reset();
 }
 
 // A Start in the guard's enable holds no lock: a second Start is answered at once.
@@ -62,7 +64,7 @@ TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
   TunnelController controller(&guard_);
   Gate in_enable;
   Gate release;
-  guard::SetEnableHook([&] {
+  OnGuardEnable([&] {
     in_enable.Open();
     release.Wait();
   });
@@ -78,7 +80,7 @@ TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
   ExpectFailure(probe.get(), kAlreadyRunning);
   ExpectSuccess(start.get());
   EXPECT_EQ(t2p::RunCalls(), 1);
-  EXPECT_EQ(guard::EnableCalls(), 1);
+  EXPECT_EQ(GuardEnables(), 1);
   ExpectSuccess(controller.Stop());
 }
 
@@ -96,13 +98,12 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    t2p::Reset();
-    guard::Reset();
-    guard::SetEnableResult(c.enable_result);
+    ResetStandIns();
+    if (!c.enable_result.ok) engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320002);
     TunnelController controller(&guard_);
     Gate in_enable;
     Gate release;
-    guard::SetEnableHook([&] {
+    OnGuardEnable([&] {
       in_enable.Open();
       release.Wait();
     });
@@ -120,8 +121,10 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
     ExpectSuccess(stop.get());
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
-    EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
-    EXPECT_FALSE(guard::IsEnabled());
+    EXPECT_EQ(GuardEnables(), 1);
+    EXPECT_EQ(GuardDisables(), 1);
+    EXPECT_TRUE(EngineEmpty());
+    interfaces_standin::SetLookupHook(nullptr);
   }
 }
 
@@ -142,8 +145,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    t2p::Reset();
-    guard::Reset();
+    ResetStandIns();
     TunnelController controller(&guard_);
     ExpectSuccess(controller.Start());
 
@@ -156,7 +158,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     if (c.hold_at == HoldAt::kLibraryStop) {
       t2p::SetStopHook(hold);
     } else {
-      guard::SetDisableHook(hold);
+      OnGuardDisable(hold);
     }
 
     std::future<OpResult> first = RunAsync([&] { return controller.Stop(); });
@@ -175,11 +177,13 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     EXPECT_EQ(t2p::RunCalls(), 1);
     EXPECT_EQ(t2p::StopCalls(), 1);
     EXPECT_EQ(t2p::SetLogCallbackCalls(), c.log_callback_calls);
-    EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+    EXPECT_EQ(GuardEnables(), 1);
+    EXPECT_EQ(GuardDisables(), 1);
+    EXPECT_TRUE(EngineEmpty());
 
     // Idle again: a Start launches.
     t2p::SetStopHook(nullptr);
-    guard::SetDisableHook(nullptr);
+    engine::SetHook(nullptr);
     ExpectSuccess(controller.Start());
     EXPECT_EQ(t2p::RunCalls(), 2);
   }
@@ -204,7 +208,7 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
     in_library_stop.Open();
     go_on_to_join.Wait();
   });
-  guard::SetDisableHook([&] { release_disable.Wait(); });
+  OnGuardDisable([&] { release_disable.Wait(); });
 
   std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
   ASSERT_TRUE(in_library_stop.Wait());
@@ -219,10 +223,11 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
   ExpectSuccess(stop.get());
   EXPECT_EQ(t2p::RunCalls(), 1);
   EXPECT_EQ(t2p::StopCalls(), 1);
-  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+  EXPECT_EQ(GuardDisables(), 1);
+  EXPECT_TRUE(EngineEmpty());
 
   t2p::SetStopHook(nullptr);
-  guard::SetDisableHook(nullptr);
+  engine::SetHook(nullptr);
   ExpectSuccess(controller.Start());
   EXPECT_EQ(t2p::RunCalls(), 2);
 }
@@ -246,7 +251,8 @@ TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
 
   EXPECT_FALSE(controller.IsRunning());
   EXPECT_EQ(t2p::StopCalls(), 1);
-  EXPECT_EQ(guard::CallOrder(), (Calls{"enable", "disable"}));
+  EXPECT_EQ(GuardDisables(), 1);
+  EXPECT_TRUE(EngineEmpty());
 }
 
 }  // namespace

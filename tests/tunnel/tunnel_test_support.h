@@ -1,9 +1,11 @@
-// Shared pieces of the tunnel controller tests: a fixture that resets the stand-ins and
-// checks the guard was never entered by two threads, a one-shot gate, and result checks.
+// Shared pieces of the tunnel controller tests: a fixture that resets the stand-ins under
+// the controller and its real guard and checks that the guard never held two threads, a
+// one-shot gate, and result checks.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -14,10 +16,12 @@
 #include <thread>
 #include <utility>
 
+#include "common/op_result.h"
 #include "dnsguard/dns_leak_guard.h"
-#include "tests/fakes/dns_guard/fake_dns_guard.h"
-#include "tests/fakes/tun2proxy/fake_tun2proxy.h"
-#include "tunnel/op_result.h"
+#include "tests/standins/interfaces/interfaces_standin.h"
+#include "tests/standins/platform/platform_standin.h"
+#include "tests/standins/tun2proxy/tun2proxy_standin.h"
+#include "tests/standins/wfp/wfp_standin.h"
 
 namespace brumo {
 
@@ -25,14 +29,17 @@ inline void PrintTo(const OpResult& result, std::ostream* os) {
   *os << "{ok=" << result.ok << ", message=\"" << result.message << "\"}";
 }
 
-namespace fake_tun2proxy {
+namespace tun2proxy_standin {
 inline void PrintTo(const RunArgs& args, std::ostream* os) {
   *os << "{" << args.proxy_url << ", " << args.tun << ", " << args.bypass << ", "
       << args.dns_strategy << ", " << args.root_privilege << ", " << args.verbosity << "}";
 }
-}  // namespace fake_tun2proxy
+}  // namespace tun2proxy_standin
 
 namespace tunnel_test {
+
+namespace t2p = tun2proxy_standin;
+namespace engine = wfp_standin;
 
 inline constexpr char kAlreadyRunning[] = "VPN already running";
 inline constexpr char kStillStopping[] = "previous instance still stopping - call stop() first";
@@ -50,6 +57,41 @@ inline void ExpectSuccess(const OpResult& result) {
 inline void ExpectFailure(const OpResult& result, const std::string& message) {
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.message, message);
+}
+
+// The guard's state as the engine shows it: its twelve filters in place under one handle,
+// or nothing of it at all.
+inline bool FiltersInPlace() {
+  return engine::LiveFilterIds().size() == 12 && engine::OpenHandleCount() == 1 &&
+         engine::OpenTransactionCount() == 0;
+}
+inline bool EngineEmpty() {
+  return engine::LiveFilterIds().empty() && engine::LiveSublayerKeys().empty() &&
+         engine::OpenHandleCount() == 0 && engine::OpenTransactionCount() == 0;
+}
+// Enables that reached the guard's work (each looks the adapter up once), and disables
+// that had filters to remove (each closes the engine once).
+inline int GuardEnables() { return interfaces_standin::LookupCount(); }
+inline int GuardDisables() {
+  const std::vector<engine::Op> ops = engine::Ops();
+  return static_cast<int>(std::count(ops.begin(), ops.end(), engine::Op::kCloseEngine));
+}
+
+// Runs `hook` inside the guard's Enable (at its lookup of the adapter), on the caller's
+// thread.
+inline void OnGuardEnable(std::function<void()> hook) {
+  interfaces_standin::SetLookupHook(
+      [hook = std::move(hook)](std::string_view) -> std::optional<InterfaceIndexResult> {
+        if (hook) hook();
+        return std::nullopt;
+      });
+}
+// Runs `hook` inside the guard's removal of its filters (at the engine's close); it must
+// not throw.
+inline void OnGuardDisable(std::function<void()> hook) {
+  engine::SetHook([hook = std::move(hook)](engine::Op op, int) {
+    if (op == engine::Op::kCloseEngine && hook) hook();
+  });
 }
 
 // Polls `condition` until it holds; false after kLongWait.
@@ -88,16 +130,30 @@ class Gate {
 
 class TunnelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake_tun2proxy::Reset();
-    fake_dns_guard::Reset();
+  TunnelTest() { ResetStandIns(); }
+  ~TunnelTest() override {
+    interfaces_standin::SetLookupHook(nullptr);
+    engine::SetHook(nullptr);
+    t2p::SetStopHook(nullptr);
   }
   void TearDown() override {
-    EXPECT_LE(fake_dns_guard::MaxThreadsInside(), 1)
-        << "two threads were inside the DNS leak guard at once";
-    EXPECT_EQ(fake_tun2proxy::RunsInside(), 0) << "a worker is still inside the run call";
+    EXPECT_LE(engine::MaxThreadsInside(), 1) << "two threads were inside the DNS leak guard";
+    EXPECT_EQ(t2p::RunsInside(), 0) << "a worker is still inside the run call";
   }
 
+  // The adapter present, the engine empty, and the virtual clock: the launch check costs
+  // no real time. Cases whose run call must end within the launch check turn the real
+  // clock back on.
+  static void ResetStandIns() {
+    t2p::Reset();
+    engine::Reset();
+    interfaces_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", 7);
+    platform_standin::Reset();
+    platform_standin::UseVirtualClock(true);
+  }
+
+  // Declared first, destroyed last: controllers made by the cases stop through it.
   DnsLeakGuard guard_;
 };
 

@@ -1,15 +1,15 @@
-// tun2proxy stand-in. Built twice from this one source: as a static library controlled
-// through fake_tun2proxy.h (unit tests), and on Windows as "tun2proxy.dll" configured by
-// environment variables and optionally writing a call log (BRUMO_FAKE_T2P_FROM_ENV; see
+// tun2proxy stand-in. Built twice from this one source: as an object library controlled
+// through tun2proxy_standin.h (unit tests), and on Windows as "tun2proxy.dll" configured by
+// environment variables and optionally writing a call log (BRUMO_T2P_FROM_ENV; see
 // README.md beside this file).
-#include "tests/fakes/tun2proxy/fake_tun2proxy.h"
+#include "tests/standins/tun2proxy/tun2proxy_standin.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <utility>
 
-#if defined(BRUMO_FAKE_T2P_FROM_ENV)
+#if defined(BRUMO_T2P_FROM_ENV)
 #include <windows.h>
 
 #include <cstdlib>
@@ -18,7 +18,7 @@
 #include <string_view>
 #endif
 
-namespace brumo::fake_tun2proxy {
+namespace brumo::tun2proxy_standin {
 namespace {
 
 struct State {
@@ -33,8 +33,10 @@ struct State {
   int run_calls = 0;
   int stop_calls = 0;
   int runs_inside = 0;
-  // Bumped to wake the run calls inside at that moment.
-  std::uint64_t wake_generation = 0;
+  // Bumped by every stop and by every EndRunsByThemselves; a run call compares them with
+  // what they were when it registered (stops) or entered (ends).
+  std::uint64_t stops = 0;
+  std::uint64_t ends = 0;
   Tun2proxyLogCallback callback = nullptr;
   void* context = nullptr;
   std::vector<RunArgs> runs;
@@ -46,7 +48,7 @@ State& TheState() {
   return state;
 }
 
-#if defined(BRUMO_FAKE_T2P_FROM_ENV)
+#if defined(BRUMO_T2P_FROM_ENV)
 
 int IntFromEnvironment(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -58,13 +60,16 @@ int IntFromEnvironment(const char* name, int fallback) {
 void ApplyEnvironment(State& state) {
   const char* mode = std::getenv("BRUMO_T2P_MODE");
   const std::string_view text = mode == nullptr ? std::string_view() : std::string_view(mode);
-  constexpr std::string_view kDelayPrefix = "delay:";
+  const auto with_delay = [&](std::string_view prefix, RunMode timed) {
+    if (text.substr(0, prefix.size()) != prefix) return false;
+    state.mode = timed;
+    state.delay = std::chrono::milliseconds(std::atoi(mode + prefix.size()));
+    return true;
+  };
   if (text == "return") {
     state.mode = RunMode::kReturn;
-  } else if (text.substr(0, kDelayPrefix.size()) == kDelayPrefix) {
-    state.mode = RunMode::kDelay;
-    state.delay = std::chrono::milliseconds(std::atoi(mode + kDelayPrefix.size()));
-  } else {
+  } else if (!with_delay("delay:", RunMode::kDelay) &&
+             !with_delay("late:", RunMode::kRegistersLate)) {
     state.mode = RunMode::kBlock;
   }
   state.run_result = IntFromEnvironment("BRUMO_T2P_RUN_RESULT", 0);
@@ -97,12 +102,7 @@ std::filesystem::path LogBesideModule() {
 // can read it while a run call blocks. Called with the state's mutex held.
 void AppendLog(const std::string& line) {
   const char* variable = std::getenv("BRUMO_T2P_LOG");
-  std::filesystem::path path;
-  if (variable != nullptr) {
-    path = variable;
-  } else {
-    path = LogBesideModule();
-  }
+  const std::filesystem::path path = variable != nullptr ? variable : LogBesideModule();
   if (path.empty()) return;
   std::ofstream out(path, std::ios::app | std::ios::binary);
   out << line << '\n';
@@ -118,103 +118,77 @@ const char* PointerText(bool) { return ""; }
 
 #endif
 
+// Runs `access` on the state under its lock and returns what it returns.
+template <typename Access>
+auto Locked(Access access) {
+  State& state = TheState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return access(state);
+}
+
 }  // namespace
 
 void Reset() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.mode = RunMode::kBlock;
-  state.delay = std::chrono::milliseconds(0);
-  state.run_result = 0;
-  state.stop_result = 0;
-  state.stop_hook = nullptr;
-  state.set_log_callback_calls = 0;
-  state.run_calls = 0;
-  state.stop_calls = 0;
-  state.callback = nullptr;
-  state.context = nullptr;
-  state.runs.clear();
-  state.calls.clear();
+  Locked([](State& s) {
+    s.mode = RunMode::kBlock;
+    s.delay = std::chrono::milliseconds(0);
+    s.run_result = 0;
+    s.stop_result = 0;
+    s.stop_hook = nullptr;
+    s.set_log_callback_calls = s.run_calls = s.stop_calls = 0;
+    s.callback = nullptr;
+    s.context = nullptr;
+    s.runs.clear();
+    s.calls.clear();
+  });
 }
 
 void SetRunMode(RunMode mode, std::chrono::milliseconds delay) {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.mode = mode;
-  state.delay = delay;
+  Locked([&](State& s) {
+    s.mode = mode;
+    s.delay = delay;
+  });
 }
-
 void SetRunResult(int result) {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.run_result = result;
+  Locked([&](State& s) { s.run_result = result; });
 }
-
 void SetStopResult(int result) {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.stop_result = result;
+  Locked([&](State& s) { s.stop_result = result; });
 }
-
 void SetStopHook(std::function<void()> hook) {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.stop_hook = std::move(hook);
+  Locked([&](State& s) { s.stop_hook = std::move(hook); });
 }
 
 void EndRunsByThemselves() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.runs_inside > 0) ++state.wake_generation;
-  state.changed.notify_all();
+  Locked([](State& s) {
+    ++s.ends;
+    s.changed.notify_all();
+  });
 }
 
 int SetLogCallbackCalls() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.set_log_callback_calls;
+  return Locked([](State& s) { return s.set_log_callback_calls; });
 }
-
 int RunCalls() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.run_calls;
+  return Locked([](State& s) { return s.run_calls; });
 }
-
 int StopCalls() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.stop_calls;
+  return Locked([](State& s) { return s.stop_calls; });
 }
-
 int RunsInside() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.runs_inside;
+  return Locked([](State& s) { return s.runs_inside; });
 }
-
 std::vector<RunArgs> RecordedRuns() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.runs;
+  return Locked([](State& s) { return s.runs; });
 }
-
 std::vector<std::string> CallOrder() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.calls;
+  return Locked([](State& s) { return s.calls; });
 }
-
 Tun2proxyLogCallback InstalledLogCallback() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.callback;
+  return Locked([](State& s) { return s.callback; });
 }
-
 void* InstalledLogContext() {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.context;
+  return Locked([](State& s) { return s.context; });
 }
 
 bool WaitForRunsInside(int count, std::chrono::milliseconds timeout) {
@@ -223,48 +197,51 @@ bool WaitForRunsInside(int count, std::chrono::milliseconds timeout) {
   return state.changed.wait_for(lock, timeout, [&] { return state.runs_inside == count; });
 }
 
-}  // namespace brumo::fake_tun2proxy
+}  // namespace brumo::tun2proxy_standin
 
-using brumo::fake_tun2proxy::AppendLog;
-using brumo::fake_tun2proxy::ApplyEnvironment;
-using brumo::fake_tun2proxy::PointerText;
-using brumo::fake_tun2proxy::RunArgs;
-using brumo::fake_tun2proxy::RunMode;
-using brumo::fake_tun2proxy::State;
-using brumo::fake_tun2proxy::TheState;
+namespace standin = brumo::tun2proxy_standin;
 
 extern "C" {
 
 int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* bypass,
                             int dns_strategy, bool root_privilege, int verbosity) {
-  State& state = TheState();
+  standin::State& state = standin::TheState();
   std::unique_lock<std::mutex> lock(state.mutex);
-  ApplyEnvironment(state);
-  RunArgs args{proxy_url == nullptr ? "(null)" : proxy_url,
-               tun == nullptr ? "(null)" : tun,
-               bypass == nullptr ? "(null)" : bypass,
-               dns_strategy,
-               root_privilege,
-               verbosity};
-  AppendLog("run proxy_url=" + args.proxy_url + " tun=" + args.tun + " bypass=" + args.bypass +
-            " dns_strategy=" + std::to_string(dns_strategy) + " root_privilege=" +
-            (root_privilege ? "1" : "0") + " verbosity=" + std::to_string(verbosity));
+  standin::ApplyEnvironment(state);
+  standin::RunArgs args{proxy_url == nullptr ? "(null)" : proxy_url,
+                        tun == nullptr ? "(null)" : tun,
+                        bypass == nullptr ? "(null)" : bypass,
+                        dns_strategy,
+                        root_privilege,
+                        verbosity};
+  standin::AppendLog("run proxy_url=" + args.proxy_url + " tun=" + args.tun +
+                     " bypass=" + args.bypass + " dns_strategy=" + std::to_string(dns_strategy) +
+                     " root_privilege=" + (root_privilege ? "1" : "0") +
+                     " verbosity=" + std::to_string(verbosity));
   state.runs.push_back(std::move(args));
   state.calls.push_back("run");
   ++state.run_calls;
   ++state.runs_inside;
   state.changed.notify_all();
 
-  const std::uint64_t generation = state.wake_generation;
-  const auto woken = [&] { return state.wake_generation != generation; };
+  const std::uint64_t ends = state.ends;
+  const auto ended = [&] { return state.ends != ends; };
+  std::uint64_t stops = state.stops;
+  const auto woken = [&] { return ended() || state.stops != stops; };
   switch (state.mode) {
-    case RunMode::kBlock:
+    case standin::RunMode::kBlock:
       state.changed.wait(lock, woken);
       break;
-    case RunMode::kDelay:
+    case standin::RunMode::kDelay:
       state.changed.wait_for(lock, state.delay, woken);
       break;
-    case RunMode::kReturn:
+    case standin::RunMode::kRegistersLate:
+      // Stops made before the registration are not seen.
+      if (state.changed.wait_for(lock, state.delay, ended)) break;
+      stops = state.stops;
+      state.changed.wait(lock, woken);
+      break;
+    case standin::RunMode::kReturn:
       break;
   }
   --state.runs_inside;
@@ -273,12 +250,12 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
 }
 
 int tun2proxy_stop(void) {
-  State& state = TheState();
+  standin::State& state = standin::TheState();
   std::function<void()> hook;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
-    ApplyEnvironment(state);
-    AppendLog("stop");
+    standin::ApplyEnvironment(state);
+    standin::AppendLog("stop");
     state.calls.push_back("stop");
     ++state.stop_calls;
     hook = state.stop_hook;
@@ -286,17 +263,18 @@ int tun2proxy_stop(void) {
   // Outside the lock: a hook may wait for other threads that call into this stand-in.
   if (hook) hook();
   std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.runs_inside > 0) ++state.wake_generation;
+  ++state.stops;
   state.changed.notify_all();
   return state.stop_result;
 }
 
 void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* ctx) {
-  State& state = TheState();
+  standin::State& state = standin::TheState();
   std::lock_guard<std::mutex> lock(state.mutex);
-  ApplyEnvironment(state);
-  AppendLog(std::string("set_log_callback callback=") + PointerText(callback == nullptr) +
-            " ctx=" + PointerText(ctx == nullptr));
+  standin::ApplyEnvironment(state);
+  standin::AppendLog(std::string("set_log_callback callback=") +
+                     standin::PointerText(callback == nullptr) +
+                     " ctx=" + standin::PointerText(ctx == nullptr));
   state.calls.push_back("set_log_callback");
   ++state.set_log_callback_calls;
   state.callback = callback;

@@ -1,5 +1,5 @@
 // Scripted transport for brumoctl's tests; see fake_ctl_transport.h.
-#include "tests/fakes/ctl_transport/fake_ctl_transport.h"
+#include "tests/standins/ctl_transport/fake_ctl_transport.h"
 
 #include <string_view>
 #include <utility>

@@ -1,5 +1,5 @@
-// Control of the in-memory filter engine (fake_wfp_engine.cpp), which defines the
-// functions of dnsguard/wfp_engine.h for tests.
+// Control of the in-memory filter engine (wfp_standin.cpp), which defines the functions of
+// dnsguard/wfp_engine.h for tests.
 //
 // It records every call and every submitted record in order and keeps the live objects
 // the way the platform does:
@@ -14,19 +14,22 @@
 // - filter ids grow across the whole run and are never reused.
 // A fault makes the Nth call of one operation return a chosen status and do nothing else
 // (a faulted open leaves the handle null, so a fault with status 0 is an open that
-// "succeeds" without a handle).
+// "succeeds" without a handle). A hook runs at the start of every call, on the caller's
+// thread and outside the stand-in's lock: it may hold the caller there or throw (the
+// exception leaves the call, which then has done nothing and recorded nothing).
 //
 // State is process-wide. All functions are thread-safe. Reset between tests.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
 #include "dnsguard/wfp_engine.h"
 #include "dnsguard/wfp_records.h"
 
-namespace brumo::fake_wfp {
+namespace brumo::wfp_standin {
 
 inline constexpr std::uint32_t kInvalidHandle = 6;              // ERROR_INVALID_HANDLE
 inline constexpr std::uint32_t kFilterNotFound = 0x80320003;    // FWP_E_FILTER_NOT_FOUND
@@ -47,9 +50,6 @@ enum class Op {
   kDeleteSublayerByKey,
 };
 
-// The platform function an operation stands for, e.g. "FwpmEngineOpen0".
-std::string_view PlatformName(Op op);
-
 struct Call {
   Op op;
   wfp::EngineHandle engine;  // the handle passed, or the one an open gave
@@ -57,11 +57,14 @@ struct Call {
   std::uint32_t status;      // what the call returned
 };
 
-// No objects, no handles, no faults, nothing recorded. Ids keep growing.
+// No objects, handles, faults or hook; nothing recorded. Ids keep growing.
 void Reset();
 
 // The `nth` call (counted from 1 since Reset) of `op` returns `status` and does nothing.
 void FailAt(Op op, int nth, std::uint32_t status);
+// `hook(op, nth)` at the start of each call (`nth` counted from 1 since Reset per op); null
+// for none. The hook of CloseEngine must not throw (the close is noexcept).
+void SetHook(std::function<void(Op op, int nth)> hook);
 
 std::vector<Call> Calls();
 std::vector<Op> Ops();
@@ -76,5 +79,8 @@ int OpenHandleCount();
 int OpenTransactionCount();
 std::vector<Guid> LiveSublayerKeys();
 std::vector<std::uint64_t> LiveFilterIds();  // ascending
+// The most threads that were inside calls of the engine (hooks included) at once since
+// Reset. The guard is not thread-safe: its callers must keep this at 1.
+int MaxThreadsInside();
 
-}  // namespace brumo::fake_wfp
+}  // namespace brumo::wfp_standin

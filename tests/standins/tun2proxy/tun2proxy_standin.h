@@ -1,6 +1,8 @@
-// Control of the tun2proxy stand-in (fake_tun2proxy.cpp), which defines the library's
-// three C functions for tests. Its run call blocks until tun2proxy_stop, returns at once,
-// or returns after a delay; every call is counted and every run call's arguments are kept.
+// Control of the tun2proxy stand-in (tun2proxy_standin.cpp), which defines the library's
+// three C functions for tests. Every call is counted and every run call's arguments are
+// kept. How a run call ends is set by its mode; a stop ends only a run call that has
+// registered itself with the library at that moment (a stop before has no effect on it),
+// as with the real library.
 //
 // All functions are thread-safe. Reset between tests, when no run call is inside.
 #pragma once
@@ -12,12 +14,13 @@
 
 #include "tunnel/tun2proxy.h"
 
-namespace brumo::fake_tun2proxy {
+namespace brumo::tun2proxy_standin {
 
 enum class RunMode {
-  kBlock,   // until tun2proxy_stop or EndRunsByThemselves
-  kReturn,  // at once
-  kDelay,   // after the configured delay, or earlier on a stop
+  kBlock,          // registers at once; returns on a stop or EndRunsByThemselves
+  kReturn,         // returns at once
+  kDelay,          // registers at once; returns after the delay, or earlier as kBlock
+  kRegistersLate,  // registers only after the delay, then as kBlock
 };
 
 struct RunArgs {
@@ -37,15 +40,14 @@ void Reset();
 void SetRunMode(RunMode mode, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
 void SetRunResult(int result);
 void SetStopResult(int result);
-// Runs at the start of every tun2proxy_stop, on the caller's thread, before a blocked
-// run call is woken. Tests use it to hold a stop sequence at that point.
+// Runs at the start of every tun2proxy_stop, on the caller's thread, before a run call is
+// woken. Tests use it to hold a stop sequence at that point, or to throw from it.
 void SetStopHook(std::function<void()> hook);
 
-// Wakes every run call inside right now, as when the library ends the tunnel by itself.
+// Ends every run call inside right now, registered or not, as when the library ends the
+// tunnel by itself.
 void EndRunsByThemselves();
 
-// tun2proxy_stop only wakes run calls that are inside at that moment; a stop with no
-// run inside has no effect on a later run, as with the real library.
 int SetLogCallbackCalls();
 int RunCalls();
 int StopCalls();
@@ -59,4 +61,4 @@ void* InstalledLogContext();
 // Waits until `count` run calls are inside at once; false when `timeout` passed first.
 bool WaitForRunsInside(int count, std::chrono::milliseconds timeout);
 
-}  // namespace brumo::fake_tun2proxy
+}  // namespace brumo::tun2proxy_standin

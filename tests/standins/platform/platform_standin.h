@@ -1,0 +1,30 @@
+// Control of the thread and clock stand-in (platform_standin.cpp), which defines
+// common/platform_thread.h for tests. LaunchThread creates real threads, but can fail the
+// next creation as std::thread does when the system is out of threads. The clock is real
+// by default; a test may switch it to a virtual one, in which SleepFor returns at once
+// after moving the clock on by the duration asked for, so that waits of the product (the
+// launch check, the wait for the tunnel interface) cost no real time.
+//
+// State is process-wide. All functions are thread-safe. Reset between tests.
+#pragma once
+
+#include <chrono>
+#include <vector>
+
+namespace brumo::platform_standin {
+
+// Real clock, no failure armed, nothing recorded.
+void Reset();
+
+// The next LaunchThread throws std::system_error with
+// std::errc::resource_unavailable_try_again and creates nothing.
+void FailNextLaunch();
+// Calls of LaunchThread since Reset, failed ones included.
+int LaunchCalls();
+
+// Switches MonotonicNowNs and SleepFor to the virtual clock (true) or the real one.
+void UseVirtualClock(bool on);
+// Every SleepFor since Reset, in order, whichever clock.
+std::vector<std::chrono::milliseconds> Sleeps();
+
+}  // namespace brumo::platform_standin

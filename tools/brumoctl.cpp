@@ -37,16 +37,24 @@ std::string Connect() {
     if (error == 0) return {};
     if (error == kErrorPipeBusy) {
       busy_seen = true;
+      not_found = 0;
     } else if (error == kErrorFileNotFound) {
-      // The server closes an instance before it creates the next, so a client can land in
-      // between, also one that was waiting on the busy pipe. Not found kNotFoundOpens
-      // times in a row with no busy pipe seen, the service is taken to be down.
-      if (!busy_seen && ++not_found >= kNotFoundOpens) {
-        return fmt::format("cannot reach the service: {} not found (is BrumoVPN running?)",
-                           kPipeDisplayName);
-      }
+      // The service keeps its pipe from its start to its stop, so a pipe that is not found
+      // kNotFoundOpens times in a row is a service that is not running; one that was busy
+      // before has gone away meanwhile.
+      ++not_found;
     } else {
       return fmt::format("cannot reach the service: CreateFileW failed: {}", error);
+    }
+    if (not_found >= kNotFoundOpens || (attempt == kMaxOpenAttempts && not_found > 0)) {
+      if (busy_seen) {
+        return fmt::format(
+            "cannot reach the service: {} went away while it was busy (the service stopped; is "
+            "BrumoVPN running?)",
+            kPipeDisplayName);
+      }
+      return fmt::format("cannot reach the service: {} not found (is BrumoVPN running?)",
+                         kPipeDisplayName);
     }
     if (attempt == kMaxOpenAttempts) {
       return fmt::format("cannot reach the service: {} still busy after {} attempts",
@@ -179,10 +187,21 @@ Outcome RunClient(const std::vector<std::string>& args) {
   }
 
   if (const std::uint32_t error = WriteControlPipe(parsed.options.request); error != 0) {
+    if (error == kErrorTimeout) {
+      return NoReply(fmt::format("cannot send the request: the service did not take it within {} s",
+                                 kReplyTimeoutMs / 1000));
+    }
     return NoReply(fmt::format("cannot send the request: WriteFile failed: {}", error));
   }
   std::string reply;
   if (const std::uint32_t error = ReadControlPipe(&reply); error != 0) {
+    if (error == kErrorTimeout) {
+      return NoReply(fmt::format("no complete reply within {} s (the service holds the connection)",
+                                 kReplyTimeoutMs / 1000));
+    }
+    if (error == kErrorMoreData) {
+      return NoReply(fmt::format("the reply is longer than {} bytes", kMaxReplyBytes));
+    }
     return NoReply(fmt::format("cannot read the reply: ReadFile failed: {}", error));
   }
   if (reply.empty()) return NoReply("the service closed the connection without a reply");

@@ -29,10 +29,12 @@ inline constexpr int kExitNoReply = 2;
 // a "start" may take several seconds, hence the total of about ten seconds.
 inline constexpr int kMaxOpenAttempts = 10;
 inline constexpr std::uint32_t kBusyWaitMs = 1000;
-// Pause before another open when there was nothing to wait on (the server was between two
-// pipe instances, or the wait failed at once).
+// Pause before another open when there was nothing to wait on (no pipe, or the wait
+// failed at once).
 inline constexpr std::uint32_t kRetryPauseMs = 100;
-// Opens that find no pipe at all before brumoctl says the service is not running.
+// Opens in a row that find no pipe at all before brumoctl says the service is not running
+// (or, when the pipe was busy before, that it went away). At the last attempt one is
+// enough.
 inline constexpr int kNotFoundOpens = 3;
 
 // Platform error codes that change the course of a run (winerror.h).
@@ -80,8 +82,9 @@ struct Outcome {
   std::string err;  // for standard error
 };
 
-// The whole run: parse, connect, verify, send, read until the server disconnects,
-// classify. Uses the transport; never throws for anything the service or pipe does.
+// The whole run: parse, connect, verify, send, read until the server disconnects (within
+// the bounds of ctl_transport.h), classify. Uses the transport; never throws for anything the
+// service or pipe does.
 Outcome RunClient(const std::vector<std::string>& args);
 
 }  // namespace ctl

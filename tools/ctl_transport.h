@@ -5,12 +5,22 @@
 // function returns 0 or the platform's error code of the call that failed. Main thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace brumo {
 namespace ctl {
+
+// The bounds of one reply: it must be complete (the server disconnects) within
+// kReplyTimeoutMs of the read's start, and hold at most kMaxReplyBytes; the read takes at
+// most one byte more, to tell a reply that fits from one that does not.
+inline constexpr std::uint32_t kReplyTimeoutMs = 10000;
+inline constexpr std::size_t kMaxReplyBytes = 65536;
+// What the read returns when a bound is exceeded (winerror.h).
+inline constexpr std::uint32_t kErrorMoreData = 234;  // ERROR_MORE_DATA: too long
+inline constexpr std::uint32_t kErrorTimeout = 1460;  // ERROR_TIMEOUT: too late
 
 // Opens \\.\pipe\BrumoVPN for reading and writing (CreateFileW).
 std::uint32_t OpenControlPipe();
@@ -19,9 +29,13 @@ bool WaitForControlPipe(std::uint32_t timeout_ms);
 void PauseMs(std::uint32_t ms);
 // GetNamedPipeServerProcessId on the open pipe.
 std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id);
-// Writes all of `bytes` to the open pipe.
+// Writes all of `bytes` to the open pipe; kErrorTimeout when the server has not taken them
+// within kReplyTimeoutMs.
 std::uint32_t WriteControlPipe(std::string_view bytes);
 // Reads into `reply` until the server disconnects; the disconnect itself is not an error.
+// kErrorMoreData once more than kMaxReplyBytes have come, kErrorTimeout when the server
+// has neither finished nor disconnected within kReplyTimeoutMs; `reply` then holds what
+// came.
 std::uint32_t ReadControlPipe(std::string* reply);
 // Closes the pipe if open.
 void CloseControlPipe();

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <chrono>
 #include <string>
 
 #include "common/scoped_resource.h"
@@ -16,12 +17,50 @@ namespace ctl {
 static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
 static_assert(kErrorPipeBusy == ERROR_PIPE_BUSY);
 static_assert(kErrorServiceDoesNotExist == ERROR_SERVICE_DOES_NOT_EXIST);
+static_assert(kErrorMoreData == ERROR_MORE_DATA);
+static_assert(kErrorTimeout == ERROR_TIMEOUT);
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 ScopedFileHandle& Pipe() {
   static ScopedFileHandle pipe;
   return pipe;
+}
+
+// Signals the end of each overlapped call on the pipe.
+ScopedHandle& IoEvent() {
+  static ScopedHandle event;
+  return event;
+}
+
+// One overlapped read or write of up to `size` bytes, waited for until `deadline`: 0 with
+// `*moved` set, the call's error, or kErrorTimeout (the call is then cancelled).
+std::uint32_t TransferBy(bool write, void* data, DWORD size, Clock::time_point deadline,
+                         DWORD* moved) {
+  if (!IoEvent()) {
+    IoEvent().reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!IoEvent()) return GetLastError();
+  }
+  OVERLAPPED overlapped{};
+  ResetEvent(IoEvent().get());
+  overlapped.hEvent = IoEvent().get();
+  const BOOL done = write ? WriteFile(Pipe().get(), data, size, nullptr, &overlapped)
+                          : ReadFile(Pipe().get(), data, size, nullptr, &overlapped);
+  if (!done && GetLastError() != ERROR_IO_PENDING) return GetLastError();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const DWORD wait = WaitForSingleObject(IoEvent().get(), left > 0 ? static_cast<DWORD>(left) : 0);
+  if (wait != WAIT_OBJECT_0) {
+    CancelIoEx(Pipe().get(), &overlapped);
+    // The record stays in use until the call has ended. A transfer that completed just
+    // before the cancel still ends this exchange as late.
+    GetOverlappedResult(Pipe().get(), &overlapped, moved, TRUE);
+    return kErrorTimeout;
+  }
+  if (!GetOverlappedResult(Pipe().get(), &overlapped, moved, FALSE)) return GetLastError();
+  return 0;
 }
 
 }  // namespace
@@ -29,9 +68,10 @@ ScopedFileHandle& Pipe() {
 std::uint32_t OpenControlPipe() {
   // Identification only: whoever serves the pipe (it may not be the service, see the
   // server-process check) can learn who we are but cannot act as us.
-  ScopedFileHandle pipe(CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                    nullptr));
+  // Overlapped, so that the write and the read can be bounded in time.
+  ScopedFileHandle pipe(
+      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return GetLastError();
   Pipe() = std::move(pipe);
   return 0;
@@ -51,11 +91,14 @@ std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id) {
 }
 
 std::uint32_t WriteControlPipe(std::string_view bytes) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
   while (!bytes.empty()) {
     DWORD written = 0;
-    if (!WriteFile(Pipe().get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                   nullptr)) {
-      return GetLastError();
+    if (const std::uint32_t error =
+            TransferBy(true, const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()),
+                       deadline, &written);
+        error != 0) {
+      return error;
     }
     bytes.remove_prefix(written);
   }
@@ -63,21 +106,30 @@ std::uint32_t WriteControlPipe(std::string_view bytes) {
 }
 
 std::uint32_t ReadControlPipe(std::string* reply) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
   char buffer[4096];
   for (;;) {
+    // Never more than one byte past the bound.
+    const std::size_t room = kMaxReplyBytes + 1 - reply->size();
     DWORD read = 0;
-    if (!ReadFile(Pipe().get(), buffer, sizeof(buffer), &read, nullptr)) {
-      const DWORD error = GetLastError();
+    const std::uint32_t error =
+        TransferBy(false, buffer, static_cast<DWORD>(room < sizeof(buffer) ? room : sizeof(buffer)),
+                   deadline, &read);
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
       // The server marks the end of its reply by disconnecting.
-      if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) return 0;
-      return error;
+      return 0;
     }
+    if (error != 0) return error;
     if (read == 0) return 0;
     reply->append(buffer, read);
+    if (reply->size() > kMaxReplyBytes) return kErrorMoreData;
   }
 }
 
-void CloseControlPipe() { Pipe().reset(); }
+void CloseControlPipe() {
+  Pipe().reset();
+  IoEvent().reset();
+}
 
 ServiceProcessQuery QueryServiceProcess() {
   ServiceProcessQuery query;

@@ -1,5 +1,5 @@
-// Reliability figures of the control pipe server over real pipes (run under Wine by
-// bench/pipe/run, or on Windows as it is):
+// Reliability figures of the control pipe server over real pipes, serving the real tunnel
+// controller over the stand-ins (run under Wine by bench/pipe/run, or on Windows as it is):
 //   1. connect-and-drop cycles: a client opens the pipe and closes it at once;
 //   2. full exchanges: one "active" request, the whole reply, the server's disconnect;
 //   3. four clients at once for a while, each retrying on ERROR_PIPE_BUSY: every
@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "control/control_pipe_server.h"
-#include "tests/fakes/controller/fake_controller.h"
-#include "tests/pipe/pipe_test_client.h"
+#include "dnsguard/dns_leak_guard.h"
+#include "tests/support/pipe_client.h"
 #include "tests/support/system_query_win.h"
 #include "tunnel/tunnel_controller.h"
 
@@ -48,8 +48,8 @@ long HandleCount() {
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 bool StillServes() {
-  const pipe_test::Exchange exchange = pipe_test::RoundTrip(kRequest, milliseconds(10000));
-  return exchange.reply.bytes == kReply && pipe_test::IsDisconnect(exchange.reply.end_error);
+  const test_support::Exchange exchange = test_support::RoundTrip(kRequest, milliseconds(10000));
+  return exchange.reply.bytes == kReply && test_support::IsDisconnect(exchange.reply.end_error);
 }
 
 bool Check(bool ok, const char* what) {
@@ -61,7 +61,7 @@ bool ConnectAndDrop(int cycles, long baseline) {
   int not_opened = 0;
   const auto start = Clock::now();
   for (int i = 0; i < cycles; ++i) {
-    if (!pipe_test::OpenWithin(milliseconds(10000))) ++not_opened;
+    if (!test_support::OpenWithin(milliseconds(10000))) ++not_opened;
   }
   const double took = Seconds(Clock::now() - start);
   const bool serves = StillServes();
@@ -79,8 +79,8 @@ bool FullExchanges(int cycles, long baseline) {
   int wrong = 0;
   const auto start = Clock::now();
   for (int i = 0; i < cycles; ++i) {
-    const pipe_test::Exchange exchange = pipe_test::RoundTrip(kRequest, milliseconds(10000));
-    if (exchange.reply.bytes != kReply || !pipe_test::IsDisconnect(exchange.reply.end_error)) {
+    const test_support::Exchange exchange = test_support::RoundTrip(kRequest, milliseconds(10000));
+    if (exchange.reply.bytes != kReply || !test_support::IsDisconnect(exchange.reply.end_error)) {
       ++wrong;
     }
   }
@@ -108,7 +108,7 @@ struct ClientTally {
 void ContendingClient(Clock::time_point until, ClientTally* tally) {
   while (Clock::now() < until) {
     DWORD error = 0;
-    ScopedFileHandle pipe = pipe_test::OpenOnce(&error);
+    ScopedFileHandle pipe = test_support::OpenOnce(&error);
     if (!pipe) {
       if (error == ERROR_PIPE_BUSY) {
         ++tally->busy;
@@ -119,9 +119,9 @@ void ContendingClient(Clock::time_point until, ClientTally* tally) {
       continue;
     }
     ++tally->connections;
-    const bool written = pipe_test::WriteBytes(pipe.get(), kRequest);
-    const pipe_test::ReadResult reply = pipe_test::ReadUntilEnd(pipe.get());
-    if (written && reply.bytes == kReply && pipe_test::IsDisconnect(reply.end_error)) {
+    const bool written = test_support::WriteBytes(pipe.get(), kRequest);
+    const test_support::ReadResult reply = test_support::ReadUntilEnd(pipe.get());
+    if (written && reply.bytes == kReply && test_support::IsDisconnect(reply.end_error)) {
       ++tally->complete;
     } else {
       ++tally->other;
@@ -165,12 +165,12 @@ bool StopLatency(ControlPipeServer& server, int stops) {
     server.Start();
     std::atomic<bool> done{false};
     std::thread busy([&done] {
-      while (!done.load()) pipe_test::RoundTrip(kRequest, milliseconds(20));
+      while (!done.load()) test_support::RoundTrip(kRequest, milliseconds(20));
     });
     std::thread silent([&done] {
       while (!done.load()) {
-        ScopedFileHandle pipe = pipe_test::OpenWithin(milliseconds(20));
-        if (pipe) pipe_test::ReadUntilEnd(pipe.get());
+        ScopedFileHandle pipe = test_support::OpenWithin(milliseconds(20));
+        if (pipe) test_support::ReadUntilEnd(pipe.get());
       }
     });
     std::this_thread::sleep_for(milliseconds(pick_delay_ms(random)));
@@ -200,8 +200,10 @@ int main(int argc, char** argv) {
   const int stops = argc > 3 ? std::atoi(argv[3]) : 200;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
-  fake_controller::Reset();
-  TunnelController controller(nullptr);
+  // Only "active" is sent: the controller and its guard are never asked to touch the
+  // stand-ins.
+  DnsLeakGuard guard;
+  TunnelController controller(&guard);
   ControlPipeServer server(&controller);
   const long before_start = HandleCount();
   server.Start();

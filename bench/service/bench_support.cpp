@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
-#include <set>
 #include <vector>
 
+#include "tests/support/pipe_client.h"
 #include "tests/support/system_query_win.h"
 
 namespace brumo::bench {
@@ -81,158 +81,22 @@ void ReadMemory(DWORD process_id, ProcessReading* reading) {
       counters.PrivateUsage != 0 ? counters.PrivateUsage : counters.PagefileUsage);
 }
 
-std::string ReadWholeFile(const std::wstring& path) {
-  std::string text;
-  const ScopedFileHandle file(::CreateFileW(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return text;
-  char buffer[1 << 16];
-  DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    text.append(buffer, got);
-  }
-  return text;
-}
-
-// The value of `key` in a log line of TAB-separated key=value fields, or empty.
-std::string_view Field(std::string_view line, std::string_view key) {
-  std::size_t start = 0;
-  while (start < line.size()) {
-    std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) tab = line.size();
-    const std::string_view field = line.substr(start, tab - start);
-    if (field.size() > key.size() && field.substr(0, key.size()) == key &&
-        field[key.size()] == '=') {
-      return field.substr(key.size() + 1);
-    }
-    start = tab + 1;
-  }
-  return {};
-}
-
 }  // namespace
 
 Exchange RunExchange(const wchar_t* pipe_name, std::string_view request, DWORD connect_ms) {
+  const test_support::Exchange round_trip =
+      test_support::RoundTrip(request, std::chrono::milliseconds(connect_ms), pipe_name);
   Exchange exchange;
-  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(connect_ms);
-  ScopedFileHandle pipe;
-  for (;;) {
-    pipe.reset(::CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                             nullptr));
-    if (pipe) break;
-    exchange.error = ::GetLastError();
-    if (Clock::now() >= until) return exchange;
-    ++exchange.open_retries;
-    if (exchange.error == ERROR_PIPE_BUSY) {
-      ::WaitNamedPipeW(pipe_name, 1000);
-    } else if (exchange.error == ERROR_FILE_NOT_FOUND) {
-      ::SwitchToThread();
-    } else {
-      return exchange;
-    }
+  exchange.open_retries = round_trip.open_retries;
+  exchange.reply = round_trip.reply.bytes;
+  if (!round_trip.opened) {
+    exchange.error = round_trip.open_error;
+  } else if (!round_trip.written) {
+    exchange.error = ERROR_WRITE_FAULT;
+  } else if (!test_support::IsDisconnect(round_trip.reply.end_error)) {
+    exchange.error = round_trip.reply.end_error;
   }
-  exchange.error = 0;
-  DWORD written = 0;
-  if (!::WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &written,
-                   nullptr)) {
-    exchange.error = ::GetLastError();
-    return exchange;
-  }
-  char buffer[4096];
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(pipe.get(), buffer, sizeof(buffer), &got, nullptr)) {
-      const DWORD error = ::GetLastError();
-      // The server ends its reply by disconnecting.
-      if (error != ERROR_BROKEN_PIPE && error != ERROR_PIPE_NOT_CONNECTED) exchange.error = error;
-      return exchange;
-    }
-    if (got == 0) return exchange;
-    exchange.reply.append(buffer, got);
-  }
-}
-
-DWORD ServiceEntry::Connect() {
-  manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  return manager_ ? 0 : ::GetLastError();
-}
-
-DWORD ServiceEntry::RemoveExisting() {
-  service_.reset();
-  ScopedServiceHandle old(::OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
-  if (!old) {
-    const DWORD error = ::GetLastError();
-    return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
-  }
-  SERVICE_STATUS status{};
-  ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-  const Clock::time_point stop_until = Clock::now() + std::chrono::seconds(15);
-  while (::QueryServiceStatus(old.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
-         Clock::now() < stop_until) {
-    ::Sleep(20);
-    if (status.dwCurrentState == SERVICE_START_PENDING) {
-      ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-    }
-  }
-  if (!::DeleteService(old.get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
-    return ::GetLastError();
-  }
-  old.reset();
-  // The SCM refuses a new entry of the name until the deleted one is let go.
-  const Clock::time_point gone_until = Clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    const ScopedServiceHandle probe(
-        ::OpenServiceW(manager_.get(), kServiceName, SERVICE_QUERY_STATUS));
-    if (!probe) {
-      const DWORD error = ::GetLastError();
-      return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
-    }
-    if (Clock::now() >= gone_until) return ERROR_SERVICE_MARKED_FOR_DELETE;
-    ::Sleep(20);
-  }
-}
-
-DWORD ServiceEntry::Install(const std::wstring& exe) {
-  // Quoted, as an image path with spaces must be.
-  const std::wstring image = L"\"" + exe + L"\"";
-  service_.reset(::CreateServiceW(manager_.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
-                                  nullptr, nullptr));
-  return service_ ? 0 : ::GetLastError();
-}
-
-DWORD ServiceEntry::Start() {
-  return ::StartServiceW(service_.get(), 0, nullptr) ? 0 : ::GetLastError();
-}
-
-DWORD ServiceEntry::Stop() {
-  SERVICE_STATUS status{};
-  return ::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status) ? 0 : ::GetLastError();
-}
-
-DWORD ServiceEntry::Query(DWORD* state, DWORD* process_id) const {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!::QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed)) {
-    return ::GetLastError();
-  }
-  *state = status.dwCurrentState;
-  *process_id = status.dwProcessId;
-  return 0;
-}
-
-bool ServiceEntry::WaitForState(DWORD state, DWORD timeout_ms) const {
-  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    DWORD current = 0;
-    DWORD process_id = 0;
-    if (Query(&current, &process_id) == 0 && current == state) return true;
-    if (Clock::now() >= until) return false;
-    ::Sleep(1);
-  }
+  return exchange;
 }
 
 ProcessReading ReadProcess(DWORD process_id) {
@@ -241,43 +105,6 @@ ProcessReading ReadProcess(DWORD process_id) {
   ReadMemory(process_id, &reading);
   reading.handles = system_query::CountHandles(process_id);
   return reading;
-}
-
-FilterLedger ReadFilterLedger(const std::wstring& log_path) {
-  FilterLedger ledger;
-  const std::string text = ReadWholeFile(log_path);
-  // Ids and handles count up from 1 in each service process, so they are tracked in the
-  // order of the log: a process that leaves nothing open leaves nothing to collide with.
-  std::multiset<std::string> filters;
-  std::multiset<std::string> engines;
-  long sublayers = 0;
-  std::size_t start = 0;
-  for (std::size_t end = text.find('\n'); end != std::string::npos;
-       start = end + 1, end = text.find('\n', start)) {
-    const std::string_view line(text.data() + start, end - start);
-    const std::string_view function = line.substr(0, line.find('\t'));
-    if (function == "FwpmEngineOpen0") {
-      engines.insert(std::string(Field(line, "handle")));
-    } else if (function == "FwpmEngineClose0") {
-      const auto found = engines.find(std::string(Field(line, "handle")));
-      if (found != engines.end()) engines.erase(found);
-    } else if (function == "FwpmSubLayerAdd0") {
-      ++sublayers;
-    } else if (function == "FwpmSubLayerDeleteByKey0") {
-      --sublayers;
-    } else if (function == "FwpmFilterAdd0") {
-      ++ledger.filters_added;
-      filters.insert(std::string(Field(line, "id")));
-    } else if (function == "FwpmFilterDeleteById0") {
-      ++ledger.filters_deleted;
-      const auto found = filters.find(std::string(Field(line, "id")));
-      if (found != filters.end()) filters.erase(found);
-    }
-  }
-  ledger.filters_left = static_cast<long>(filters.size());
-  ledger.sublayers_left = sublayers;
-  ledger.engines_left = static_cast<long>(engines.size());
-  return ledger;
 }
 
 std::string ThreadStartModules(DWORD process_id) {

@@ -1,6 +1,6 @@
-// Support of the service benchmark (service_bench.cpp): a pipe client that times one
-// exchange, the "BrumoVPN" entry of the SCM, readings of another process's threads, CPU
-// time, memory and handles, and the balance of the stand-in fwpuclnt.dll's call log.
+// Support of the service benchmark (service_bench.cpp) beyond tests/support: one exchange
+// as the benchmark counts it, and readings of another process's threads, CPU time, memory
+// and handles.
 // Windows only; runs under Wine as well. Nothing here is thread-safe unless stated.
 #pragma once
 
@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "common/scoped_resource.h"
+#include "tests/support/service_entry.h"
+#include "tests/support/standin_log_files.h"
 
 namespace brumo::bench {
 
@@ -28,39 +30,16 @@ struct Exchange {
   int open_retries = 0;  // opens that failed with a busy pipe or no instance
 };
 
-// Runs one exchange with `pipe`. Opens that find the pipe busy wait for it with
-// WaitNamedPipeW; opens that find no instance (the server is between two instances, or
-// not up yet) are retried at once after yielding the processor, so that the client adds
-// no sleep of its own to the figure. Gives up with the last error after `connect_ms`.
-// Safe to call from several threads at once.
+// Runs one exchange with `pipe` through the test support's client (a busy pipe is waited
+// for with WaitNamedPipeW, one not there yet is tried again after a millisecond), giving up
+// with the last error after `connect_ms`. Safe to call from several threads at once.
 Exchange RunExchange(const wchar_t* pipe, std::string_view request, DWORD connect_ms);
 
-// The SCM entry "BrumoVPN", opened with full access. Calls return 0 or the Win32 error of
-// the call that failed.
-class ServiceEntry {
- public:
-  ServiceEntry() = default;
-  ServiceEntry(const ServiceEntry&) = delete;
-  ServiceEntry& operator=(const ServiceEntry&) = delete;
-
-  DWORD Connect();
-  // Stops and deletes an entry of that name left by an earlier run, waiting until the
-  // SCM has let go of it.
-  DWORD RemoveExisting();
-  // Creates the entry for `exe` (own process, demand start).
-  DWORD Install(const std::wstring& exe);
-  DWORD Start();
-  // Sends the stop control.
-  DWORD Stop();
-  // The current state and process id (0 when stopped).
-  DWORD Query(DWORD* state, DWORD* process_id) const;
-  // Polls every millisecond until the state is `state`; false after `timeout_ms`.
-  bool WaitForState(DWORD state, DWORD timeout_ms) const;
-
- private:
-  ScopedServiceHandle manager_;
-  ScopedServiceHandle service_;
-};
+// The SCM entry and the balance of the stand-in fwpuclnt.dll's log, from the test support.
+using test_support::FilterLedger;
+using test_support::ReadFilterLedger;
+using test_support::ServiceEntry;
+using test_support::StatusSample;
 
 // One reading of a process, another one included. Fields the platform did not answer
 // are -1.
@@ -80,19 +59,6 @@ ProcessReading ReadProcess(DWORD process_id);
 // joined by ", " (for instance "BrumoVPN.exe×1, msvcrt.dll×1"); empty when the platform
 // does not tell.
 std::string ThreadStartModules(DWORD process_id);
-
-// What the stand-in fwpuclnt.dll's log says is still open once every line is applied in
-// order: engine handles, sublayers and filters.
-// A log that does not exist counts as empty: the stand-in was never called.
-struct FilterLedger {
-  long filters_added = 0;
-  long filters_deleted = 0;
-  long filters_left = 0;
-  long sublayers_left = 0;
-  long engines_left = 0;
-};
-
-FilterLedger ReadFilterLedger(const std::wstring& log_path);
 
 // Whether Wine (or Windows) resolves the interface alias "brumotun".
 bool TunDevicePresent();

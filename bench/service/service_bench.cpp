@@ -240,10 +240,9 @@ class Bench {
 };
 
 DWORD Bench::service_pid() const {
-  DWORD state = 0;
-  DWORD pid = 0;
-  service_.Query(&state, &pid);
-  return pid;
+  StatusSample sample;
+  service_.Query(&sample);
+  return sample.process_id;
 }
 
 std::string Bench::DeviceMissing() const {
@@ -320,9 +319,8 @@ void Bench::TearDown() {
 }
 
 bool Bench::ServiceRunning() {
-  DWORD state = 0;
-  DWORD pid = 0;
-  return service_.Query(&state, &pid) == 0 && state == SERVICE_RUNNING;
+  StatusSample sample;
+  return service_.Query(&sample) == 0 && sample.state == SERVICE_RUNNING;
 }
 
 // Starts the service and waits until it reports running and serves its pipe.

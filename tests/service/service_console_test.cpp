@@ -7,14 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/service/process_runner.h"
+#include "tests/support/process_runner.h"
 
 namespace brumo {
 namespace {
 
-using testing_support::Narrow;
-using testing_support::OwnDirectory;
-using testing_support::RunProcess;
+using test_support::Narrow;
+using test_support::OwnDirectory;
+using test_support::RunProcess;
 
 // The eight lines as standard output carries them: the C runtime's text mode ends each
 // line with CR LF.
@@ -49,7 +49,7 @@ TEST(ServiceConsoleTest, PrintsInstallTextWithItsOwnPathAndExitsZero) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const testing_support::ProcessResult result = RunProcess(c.command_line, c.application);
+    const test_support::ProcessResult result = RunProcess(c.command_line, c.application);
     ASSERT_EQ(result.start_error, 0u);
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_code, 0u);

@@ -1,28 +1,36 @@
-#include "tests/pipe/pipe_test_client.h"
+#include "tests/support/pipe_client.h"
 
-#include <thread>
+#include <algorithm>
 
-#include "control/control_pipe_server.h"
+namespace brumo::test_support {
 
-namespace brumo::pipe_test {
+using Clock = std::chrono::steady_clock;
 
-ScopedFileHandle OpenOnce(DWORD* error) {
-  ScopedFileHandle pipe(::CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
+ScopedFileHandle OpenOnce(DWORD* error, const wchar_t* name) {
+  ScopedFileHandle pipe(
+      ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   *error = pipe ? ERROR_SUCCESS : ::GetLastError();
   return pipe;
 }
 
-ScopedFileHandle OpenWithin(std::chrono::milliseconds budget, DWORD* error) {
-  const auto until = std::chrono::steady_clock::now() + budget;
+ScopedFileHandle OpenWithin(std::chrono::milliseconds budget, DWORD* error, const wchar_t* name,
+                            int* retries) {
+  const auto until = Clock::now() + budget;
   DWORD last = ERROR_SUCCESS;
   for (;;) {
-    ScopedFileHandle pipe = OpenOnce(&last);
+    ScopedFileHandle pipe = OpenOnce(&last, name);
     if (error != nullptr) *error = last;
     if (pipe) return pipe;
     if (last != ERROR_PIPE_BUSY && last != ERROR_FILE_NOT_FOUND) return pipe;
-    if (std::chrono::steady_clock::now() >= until) return pipe;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto now = Clock::now();
+    if (now >= until) return pipe;
+    if (retries != nullptr) ++*retries;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+    // A wait that fails at once (the instance went away meanwhile) must not spin.
+    if (last != ERROR_PIPE_BUSY ||
+        !::WaitNamedPipeW(name, static_cast<DWORD>(std::clamp<long long>(left, 1, 1000)))) {
+      ::Sleep(1);
+    }
   }
 }
 
@@ -47,9 +55,21 @@ ReadResult ReadUntilEnd(HANDLE pipe, DWORD chunk) {
   }
 }
 
-Exchange RoundTrip(std::string_view request, std::chrono::milliseconds budget) {
+bool IsDisconnect(DWORD code) {
+  return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
+}
+
+bool ServerDisconnected(HANDLE pipe) {
+  DWORD available = 0;
+  if (::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
+  const DWORD error = ::GetLastError();
+  return IsDisconnect(error) || error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
+}
+
+Exchange RoundTrip(std::string_view request, std::chrono::milliseconds budget,
+                   const wchar_t* name) {
   Exchange exchange;
-  ScopedFileHandle pipe = OpenWithin(budget, &exchange.open_error);
+  ScopedFileHandle pipe = OpenWithin(budget, &exchange.open_error, name, &exchange.open_retries);
   if (!pipe) return exchange;
   exchange.opened = true;
   exchange.written = WriteBytes(pipe.get(), request);
@@ -57,8 +77,4 @@ Exchange RoundTrip(std::string_view request, std::chrono::milliseconds budget) {
   return exchange;
 }
 
-bool IsDisconnect(DWORD code) {
-  return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
-}
-
-}  // namespace brumo::pipe_test
+}  // namespace brumo::test_support

@@ -1,12 +1,11 @@
-#include "tests/service/process_runner.h"
+#include "tests/support/process_runner.h"
 
 #include <thread>
 #include <utility>
 
 #include "common/scoped_resource.h"
 
-namespace brumo {
-namespace testing_support {
+namespace brumo::test_support {
 namespace {
 
 // Reads `pipe` until the writer's end is closed.
@@ -93,5 +92,4 @@ std::string Narrow(const std::wstring& text) {
   return narrow;
 }
 
-}  // namespace testing_support
-}  // namespace brumo
+}  // namespace brumo::test_support

@@ -6,8 +6,7 @@
 
 #include <string>
 
-namespace brumo {
-namespace testing_support {
+namespace brumo::test_support {
 
 struct ProcessResult {
   DWORD start_error = 0;  // CreateProcessW's error; 0 when the program ran
@@ -29,5 +28,4 @@ std::wstring OwnDirectory();
 // `text` in the ANSI code page, as a program receives it in argv.
 std::string Narrow(const std::wstring& text);
 
-}  // namespace testing_support
-}  // namespace brumo
+}  // namespace brumo::test_support

@@ -1,6 +1,7 @@
 // brumoctl.exe against a pipe server of this program's own under Wine: the request bytes
-// it writes, the reply it prints, its exit status, the busy wait and the check of the
-// pipe's server against the installed service. brumoctl.exe is copied beside this program.
+// it writes, the reply it prints, its exit status, the busy wait, the bounds of its read
+// and the check of the pipe's server against the installed service. brumoctl.exe is copied
+// beside this program.
 #include <windows.h>
 #include <winsvc.h>
 
@@ -14,15 +15,17 @@
 
 #include "common/scoped_resource.h"
 #include "control/control_pipe_server.h"
-#include "tests/service/process_runner.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/service_entry.h"
+#include "tools/ctl_transport.h"
 
 namespace brumo {
 namespace {
 
+using test_support::OwnDirectory;
+using test_support::ProcessResult;
+using test_support::RunProcess;
 using ::testing::HasSubstr;
-using testing_support::OwnDirectory;
-using testing_support::ProcessResult;
-using testing_support::RunProcess;
 
 ScopedFileHandle CreateInstance() {
   return ScopedFileHandle(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX,
@@ -56,33 +59,24 @@ ProcessResult Brumoctl(const std::wstring& arguments) {
   return RunProcess(L"\"" + OwnDirectory() + L"brumoctl.exe\" " + arguments);
 }
 
-// The "BrumoVPN" service entry in the SCM, removed again when the test ends.
+// The "BrumoVPN" service entry in the SCM, never started, removed again when the test ends.
 class InstalledService {
  public:
   InstalledService() {
-    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager_) return;
-    // Left over from an interrupted run.
-    if (ScopedServiceHandle old(OpenServiceW(manager_.get(), L"BrumoVPN", DELETE)); old) {
-      DeleteService(old.get());
-    }
-    const std::wstring binary = L"\"" + OwnDirectory() + L"BrumoVPN-not-started.exe\"";
-    service_.reset(CreateServiceW(manager_.get(), L"BrumoVPN", L"BrumoVPN", SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
-                                  nullptr, nullptr));
+    if (entry_.Connect() != 0 || entry_.RemoveExisting() != 0) return;
+    installed_ = entry_.Install(OwnDirectory() + L"BrumoVPN-not-started.exe") == 0;
   }
   ~InstalledService() {
-    if (service_) DeleteService(service_.get());
+    if (installed_) entry_.RemoveExisting();
   }
   InstalledService(const InstalledService&) = delete;
   InstalledService& operator=(const InstalledService&) = delete;
 
-  explicit operator bool() const { return static_cast<bool>(service_); }
+  explicit operator bool() const { return installed_; }
 
  private:
-  ScopedServiceHandle manager_;
-  ScopedServiceHandle service_;
+  test_support::ServiceEntry entry_;
+  bool installed_ = false;
 };
 
 TEST(BrumoctlPipeTest, SendsTheRequestAndPrintsTheReply) {
@@ -132,10 +126,11 @@ TEST(BrumoctlPipeTest, NoServerMeansExitTwoWithOneLine) {
 }
 
 // The pipe is held by another client when brumoctl comes; it waits and is served once the
-// server has closed that instance and made the next.
+// server has disconnected that client and listens again on the same instance, as the
+// service does.
 TEST(BrumoctlPipeTest, WaitsForABusyPipe) {
-  ScopedFileHandle first = CreateInstance();
-  ASSERT_TRUE(first);
+  ScopedFileHandle instance = CreateInstance();
+  ASSERT_TRUE(instance);
   ScopedFileHandle holder(
       CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(holder) << GetLastError();
@@ -144,15 +139,102 @@ TEST(BrumoctlPipeTest, WaitsForABusyPipe) {
 
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   holder.reset();
-  DisconnectNamedPipe(first.get());
-  first.reset();
+  DisconnectNamedPipe(instance.get());
   const std::string reply = R"({"message":"inactive","running":false,"status":"ok"})";
-  const std::string request = ServeOne(CreateInstance(), reply);
+  const std::string request = ServeOne(std::move(instance), reply);
 
   const ProcessResult result = client.get();
   EXPECT_EQ(request, R"({"command":"active"})");
   EXPECT_EQ(result.exit_code, 0u) << result.err;
   EXPECT_EQ(result.out, reply + "\r\n");
+}
+
+// The pipe is busy when brumoctl comes, and then the server goes away altogether (the
+// service stopped): brumoctl says so, rather than that the pipe stayed busy.
+TEST(BrumoctlPipeTest, ServerThatGoesAwayWhileBusyIsReportedGone) {
+  ScopedFileHandle instance = CreateInstance();
+  ASSERT_TRUE(instance);
+  ScopedFileHandle holder(
+      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder) << GetLastError();
+  std::future<ProcessResult> client =
+      std::async(std::launch::async, Brumoctl, std::wstring(L"--no-verify active"));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  holder.reset();
+  instance.reset();
+
+  const ProcessResult result = client.get();
+  ASSERT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_THAT(result.err, HasSubstr("went away"));
+  EXPECT_THAT(result.err, ::testing::Not(HasSubstr("busy after")));
+}
+
+// A JSON reply of exactly `size` bytes with "status" "ok".
+std::string OkReplyOfSize(std::size_t size) {
+  std::string reply = R"({"status":"ok","message":")";
+  reply.append(size - reply.size() - 2, 'x');
+  return reply + "\"}";
+}
+
+// The reply may be up to 64 KiB long; a longer one is not taken.
+TEST(BrumoctlPipeTest, ReplyIsTakenUpTo64KiBAndNoLonger) {
+  struct Case {
+    std::size_t size;
+    DWORD exit_code;
+  };
+  for (const Case& c : {Case{ctl::kMaxReplyBytes, 0}, Case{ctl::kMaxReplyBytes + 1, 2},
+                        Case{4 * ctl::kMaxReplyBytes, 2}}) {
+    SCOPED_TRACE(c.size);
+    const std::string reply = OkReplyOfSize(c.size);
+    ScopedFileHandle instance = CreateInstance();
+    ASSERT_TRUE(instance);
+    std::future<std::string> request =
+        std::async(std::launch::async, ServeOne, std::move(instance), reply);
+    const ProcessResult result = Brumoctl(L"--no-verify active");
+    request.get();
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
+    if (c.exit_code == 0) {
+      EXPECT_TRUE(result.out == reply + "\r\n") << result.out.size();
+      EXPECT_EQ(result.err, "");
+    } else {
+      EXPECT_EQ(result.out, "");
+      EXPECT_THAT(result.err, HasSubstr("longer than 65536 bytes"));
+    }
+  }
+}
+
+// A server that takes the request and then neither replies nor disconnects: brumoctl gives
+// up after its bound of ten seconds instead of waiting for ever.
+TEST(BrumoctlPipeTest, ServerThatNeverRepliesIsGivenUpOn) {
+  ScopedFileHandle instance = CreateInstance();
+  ASSERT_TRUE(instance);
+  std::future<DWORD> server = std::async(std::launch::async, [&instance] {
+    if (!ConnectNamedPipe(instance.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+      return DWORD{0};
+    }
+    char request[256];
+    DWORD read = 0;
+    ReadFile(instance.get(), request, sizeof(request), &read, nullptr);
+    // Returns once the client has closed its end.
+    char more = 0;
+    DWORD ignored = 0;
+    ReadFile(instance.get(), &more, 1, &ignored, nullptr);
+    return read;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult result = Brumoctl(L"--no-verify active");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GT(server.get(), 0u);
+
+  ASSERT_FALSE(result.timed_out) << "brumoctl waited past the runner's minute";
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_THAT(result.err, HasSubstr("no complete reply within 10 s"));
+  EXPECT_GE(took, std::chrono::milliseconds(ctl::kReplyTimeoutMs / 2));
 }
 
 // With the service installed but not running, whoever serves the pipe is not the service.

@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/fakes/ctl_transport/fake_ctl_transport.h"
+#include "tests/standins/ctl_transport/fake_ctl_transport.h"
 
 namespace brumo {
 namespace ctl {
@@ -233,14 +233,23 @@ TEST_F(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
     busy_calls.push_back("wait 1000");
   }
   busy_calls.push_back("open");
+  std::deque<std::uint32_t> busy_then_gone(kMaxOpenAttempts - 1, kErrorPipeBusy);
+  busy_then_gone.push_back(kErrorFileNotFound);
   const Case cases[] = {
       {"busy twice", {231, 231}, true, {"open", "wait 1000", "open", "wait 1000", "open"}, ""},
       {"wait fails at once", {231}, false, {"open", "wait 1000", "pause 100", "open"}, ""},
-      {"between instances after busy",
+      {"not found once after busy",
        {231, 2},
        true,
        {"open", "wait 1000", "open", "pause 100", "open"},
        ""},
+      // The server went away while busy: said as such, not as a pipe that stayed busy.
+      {"gone after busy",
+       {231, 2, 2, 2},
+       true,
+       {"open", "wait 1000", "open", "pause 100", "open", "pause 100", "open"},
+       "went away while it was busy"},
+      {"gone at the last attempt", busy_then_gone, true, busy_calls, "went away while it was busy"},
       {"never free", always_busy, true, busy_calls, "still busy after 10 attempts"},
       {"between instances, no busy seen",
        {2, 2},
@@ -293,6 +302,12 @@ TEST_F(BrumoctlRunTest, TransportFailuresAreReportedOnOneLine) {
       {"read fails", 0, 6, R"({"status":"ok"})",
        "brumoctl: cannot read the reply: ReadFile failed: 6\n"},
       {"no reply", 0, 0, "", "brumoctl: the service closed the connection without a reply\n"},
+      {"request not taken in time", kErrorTimeout, 0, R"({"status":"ok"})",
+       "brumoctl: cannot send the request: the service did not take it within 10 s\n"},
+      {"reply not complete in time", 0, kErrorTimeout, R"({"status":"ok"})",
+       "brumoctl: no complete reply within 10 s (the service holds the connection)\n"},
+      {"reply too long", 0, kErrorMoreData, R"({"status":"ok"})",
+       "brumoctl: the reply is longer than 65536 bytes\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

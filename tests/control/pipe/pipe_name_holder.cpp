@@ -1,14 +1,32 @@
-// Holds the name \\.\pipe\BrumoVPN from a process of its own, for the pipe server tests:
-// creates one instance, writes one byte to standard output once it has it, and keeps it
-// until standard input reaches its end. Exit code 1 when the instance cannot be created.
+// Another process that wants \\.\pipe\BrumoVPN, for the pipe server tests. Two modes:
+//
+//   pipe_name_holder hold <instances>
+//     Creates one instance of the name (byte mode, default security, at most <instances>
+//     instances of the name), writes one byte to standard output once it has it, and keeps
+//     it, without ever listening, until standard input reaches its end. Exit code 1 when
+//     the instance cannot be created.
+//
+//   pipe_name_holder squat <instances> <milliseconds>
+//     For <milliseconds>, creates instances of the name in a loop, with the same shape
+//     and <instances>, and listens on each one it gets for a moment before closing it
+//     again. Then prints one line "attempts=A created=C alone=L captured=P": creations
+//     tried, creations that succeeded, created instances that were the only one of the
+//     name (GetNamedPipeHandleState), and clients that connected to one of them.
 #include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/scoped_resource.h"
 #include "control/control_pipe_server.h"
 
-int main() {
+namespace {
+
+int Hold(DWORD instances) {
   const brumo::ScopedFileHandle instance(::CreateNamedPipeW(
-      brumo::kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr));
+      brumo::kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 4096, 4096, 0, nullptr));
   if (!instance) return 1;
   DWORD count = 0;
   char byte = 'R';
@@ -16,4 +34,63 @@ int main() {
   while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &count, nullptr) && count > 0) {
   }
   return 0;
+}
+
+int Squat(DWORD instances, DWORD milliseconds) {
+  const brumo::ScopedHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) return 1;
+  long attempts = 0, created = 0, alone = 0, captured = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < until) {
+    ++attempts;
+    const brumo::ScopedFileHandle pipe(
+        ::CreateNamedPipeW(brumo::kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                           PIPE_TYPE_BYTE, instances, 4096, 4096, 0, nullptr));
+    if (!pipe) {
+      ::Sleep(0);
+      continue;
+    }
+    ++created;
+    DWORD count = 0;
+    if (::GetNamedPipeHandleStateW(pipe.get(), nullptr, &count, nullptr, nullptr, nullptr, 0) &&
+        count == 1) {
+      ++alone;
+    }
+    OVERLAPPED overlapped{};
+    ::ResetEvent(event.get());
+    overlapped.hEvent = event.get();
+    bool connected = false;
+    if (::ConnectNamedPipe(pipe.get(), &overlapped)) {
+      connected = true;
+    } else if (::GetLastError() == ERROR_PIPE_CONNECTED) {
+      connected = true;
+    } else if (::GetLastError() == ERROR_IO_PENDING) {
+      DWORD moved = 0;
+      if (::WaitForSingleObject(event.get(), 2) == WAIT_OBJECT_0) {
+        connected = ::GetOverlappedResult(pipe.get(), &overlapped, &moved, FALSE) != FALSE;
+      } else {
+        ::CancelIoEx(pipe.get(), &overlapped);
+        connected = ::GetOverlappedResult(pipe.get(), &overlapped, &moved, TRUE) != FALSE;
+      }
+    }
+    if (connected) ++captured;
+  }
+  std::printf("attempts=%ld created=%ld alone=%ld captured=%ld\n", attempts, created, alone,
+              captured);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
+    return Hold(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
+  }
+  if (argc == 4 && std::strcmp(argv[1], "squat") == 0) {
+    return Squat(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)),
+                 static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
+  }
+  std::fputs("usage: pipe_name_holder hold <instances> | squat <instances> <milliseconds>\n",
+             stderr);
+  return 2;
 }

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "control/pipe_security_win.h"
-#include "tests/pipe/pipe_server_fixture.h"
-#include "tests/pipe/pipe_test_client.h"
+#include "tests/control/pipe/pipe_server_fixture.h"
+#include "tests/support/pipe_client.h"
 
 namespace brumo::pipe_test {
 namespace {
+
+using namespace ::brumo::test_support;
 
 std::wstring SidText(PSID sid) {
   wchar_t* text = nullptr;

@@ -1,5 +1,7 @@
-// Shared pieces of the Windows pipe server tests: a server over the stand-in controller,
-// the exact replies the stand-in yields, and a timed Stop.
+// Shared pieces of the Windows pipe server tests: the real server over the real named pipe,
+// serving a real tunnel controller and guard that run over the stand-ins of tun2proxy, the
+// filter engine, the interface lookup and the thread launch; the exact replies; a timed
+// Stop.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,15 +10,25 @@
 #include <string>
 #include <string_view>
 
+#include "control/command_protocol.h"
 #include "control/control_pipe_server.h"
-#include "tests/fakes/controller/fake_controller.h"
+#include "dnsguard/dns_leak_guard.h"
+#include "tests/standins/interfaces/interfaces_standin.h"
+#include "tests/standins/platform/platform_standin.h"
+#include "tests/standins/tun2proxy/tun2proxy_standin.h"
+#include "tests/standins/wfp/wfp_standin.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo::pipe_test {
 
 inline constexpr std::string_view kActiveRequest = R"({"command":"active"})";
+inline constexpr std::string_view kStartRequest = R"({"command":"start"})";
 inline constexpr std::string_view kInactiveReply =
     R"({"message":"inactive","running":false,"status":"ok"})";
+inline constexpr std::string_view kActiveReply =
+    R"({"message":"active","running":true,"status":"ok"})";
+inline constexpr std::string_view kStartedReply =
+    R"({"message":"VPN started successfully","status":"ok"})";
 
 // Stop returns within about one second whatever a client does; this bound leaves room
 // for a loaded machine. A lost stop hangs instead.
@@ -29,21 +41,33 @@ inline std::chrono::milliseconds TimedStop(ControlPipeServer& server) {
                                                                start);
 }
 
-// A server that is not started by the fixture, over a fresh stand-in controller.
+// Every stand-in back to its default: tun2proxy runs block until stopped, the tunnel
+// interface exists, the engine accepts everything, threads are real.
+inline void ResetStandins() {
+  tun2proxy_standin::Reset();
+  wfp_standin::Reset();
+  interfaces_standin::Reset();
+  interfaces_standin::SetInterface(kTunnelDeviceName, 7);
+  platform_standin::Reset();
+}
+
+// A server that is not started by the fixture.
 class PipeServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake_controller::Reset(); }
-  void TearDown() override { server_.Stop(); }
-
-  // The reply the server must send for exactly these request bytes, from a server object
-  // of its own. Only for requests that do not reach the controller (malformed or unknown
-  // commands): the protocol keeps no state of its own.
-  std::string ExpectedReply(std::string_view request) {
-    ControlPipeServer reference(&controller_);
-    return reference.ProcessRequest(request);
+  void SetUp() override { ResetStandins(); }
+  void TearDown() override {
+    server_.Stop();
+    controller_.Stop();
   }
 
-  TunnelController controller_{nullptr};
+  // The reply the server must send for exactly these request bytes. Only for requests
+  // that do not change the controller (malformed or unknown commands, "active").
+  std::string ExpectedReply(std::string_view request) {
+    return ProcessRequest(request, controller_);
+  }
+
+  DnsLeakGuard guard_;
+  TunnelController controller_{&guard_};
   ControlPipeServer server_{&controller_};
 };
 

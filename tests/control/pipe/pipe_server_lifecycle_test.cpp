@@ -1,5 +1,5 @@
 // Start, Stop and the destructor of the pipe server: the thread management that is the
-// same on every platform. Runs on the host (with the stand-in loop) and under Wine (with
+// same on every platform. Runs on the host (over the pipe stand-in) and under Wine (over
 // the real pipe).
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "control/control_pipe_server.h"
-#include "tests/fakes/controller/fake_controller.h"
+#include "dnsguard/dns_leak_guard.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -20,9 +20,8 @@ constexpr auto kStopBound = std::chrono::seconds(3);
 
 class PipeServerLifecycleTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake_controller::Reset(); }
-
-  TunnelController controller_{nullptr};
+  DnsLeakGuard guard_;
+  TunnelController controller_{&guard_};
 };
 
 TEST_F(PipeServerLifecycleTest, StopOnIdleServerReturnsAtOnce) {

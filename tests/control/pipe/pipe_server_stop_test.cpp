@@ -10,14 +10,14 @@
 #include <string>
 #include <thread>
 
-#include "control/pipe_server_platform.h"
-#include "tests/pipe/pipe_server_fixture.h"
-#include "tests/pipe/pipe_test_client.h"
+#include "tests/control/pipe/pipe_server_fixture.h"
+#include "tests/support/pipe_client.h"
 
 namespace brumo::pipe_test {
 namespace {
 
-namespace fc = fake_controller;
+using namespace ::brumo::test_support;
+namespace t2p = tun2proxy_standin;
 using std::chrono::milliseconds;
 
 // After a stop no instance may be left: the thread closed the last one.
@@ -58,7 +58,6 @@ TEST_F(PipeServerStopTest, StopWhileAClientNeverReadsItsReply) {
   ASSERT_TRUE(WriteBytes(lazy.get(), kActiveRequest));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_LT(TimedStop(server_), kStopBound);
-  EXPECT_EQ(fc::GetCalls().get_status, 1);
   const ReadResult seen = ReadUntilEnd(lazy.get());
   EXPECT_TRUE(seen.bytes.empty());
   EXPECT_TRUE(IsDisconnect(seen.end_error)) << seen.end_error;
@@ -66,18 +65,17 @@ TEST_F(PipeServerStopTest, StopWhileAClientNeverReadsItsReply) {
   ExpectNoInstance();
 }
 
-// A command under way is finished and its reply delivered before the thread ends.
-TEST_F(PipeServerStopTest, StopWhileACommandIsProcessedLetsTheClientHaveItsReply) {
-  fc::Behaviour behaviour;
-  behaviour.start_delay = milliseconds(600);
-  fc::SetBehaviour(behaviour);
+// A command under way is finished and its reply delivered before the thread ends: a start
+// takes the controller's launch check (half a second) after tun2proxy's run call.
+TEST_F(PipeServerStopTest, StopWhileAStartIsProcessedLetsTheClientHaveItsReply) {
   ASSERT_TRUE(server_.Start());
-  auto client = std::async(std::launch::async, [] { return RoundTrip(R"({"command":"start"})"); });
-  while (fc::GetCalls().start == 0) std::this_thread::sleep_for(milliseconds(5));
-  EXPECT_LT(TimedStop(server_), kStopBound + behaviour.start_delay);
+  auto client = std::async(std::launch::async, [] { return RoundTrip(kStartRequest); });
+  ASSERT_TRUE(t2p::WaitForRunsInside(1, std::chrono::seconds(10)));
+  EXPECT_LT(TimedStop(server_), kStopBound + kLaunchCheckDelay);
   const Exchange exchange = client.get();
-  EXPECT_EQ(exchange.reply.bytes, R"({"message":"VPN started successfully","status":"ok"})");
+  EXPECT_EQ(exchange.reply.bytes, kStartedReply);
   EXPECT_TRUE(IsDisconnect(exchange.reply.end_error));
+  EXPECT_TRUE(controller_.IsRunning());
 }
 
 // A client that is already being served when the stop comes, and sends its request or
@@ -95,7 +93,6 @@ TEST_F(PipeServerStopTest, StopWhileAClientIsServedLetsALiveClientFinish) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fc::Reset();
     ASSERT_TRUE(server_.Start());
     ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
     ASSERT_TRUE(pipe);
@@ -129,96 +126,12 @@ TEST_F(PipeServerStopTest, StartAfterStopServesAgain) {
   }
 }
 
-// pipe_name_holder.exe (beside this program) keeps \\.\pipe\BrumoVPN from a process of
-// its own until Release closes its standard input.
-class NameHolder {
- public:
-  NameHolder() = default;
-  ~NameHolder() { Release(); }
-  NameHolder(const NameHolder&) = delete;
-  NameHolder& operator=(const NameHolder&) = delete;
-
-  // True once the holder has created its instance.
-  bool Start() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0 || length == MAX_PATH) return false;
-    std::wstring holder(path, length);
-    holder.replace(holder.find_last_of(L"\\/") + 1, std::wstring::npos, L"pipe_name_holder.exe");
-
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    ScopedHandle child_in, child_out;
-    if (!::CreatePipe(child_in.put(), stdin_.put(), &inherit, 0)) return false;
-    if (!::CreatePipe(stdout_.put(), child_out.put(), &inherit, 0)) return false;
-    ::SetHandleInformation(stdin_.get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(stdout_.get(), HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = child_in.get();
-    startup.hStdOutput = child_out.get();
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION info{};
-    std::wstring command_line = L"\"" + holder + L"\"";
-    if (!::CreateProcessW(holder.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                          nullptr, &startup, &info)) {
-      return false;
-    }
-    process_.reset(info.hProcess);
-    const ScopedHandle thread(info.hThread);
-    child_out.reset();  // so that the read below ends if the holder dies
-    char byte = 0;
-    DWORD count = 0;
-    return ::ReadFile(stdout_.get(), &byte, 1, &count, nullptr) && count == 1;
-  }
-
-  void Release() {
-    stdin_.reset();
-    if (process_) ::WaitForSingleObject(process_.get(), 10000);
-    process_.reset();
-  }
-
- private:
-  ScopedHandle stdin_, stdout_, process_;
-};
-
-// While another process holds the name every create fails: the thread retries once a
-// second, a stop ends the wait, and once the name is free the server serves.
-TEST_F(PipeServerStopTest, NameHeldByAnotherProcessIsRetriedUntilFreeOrStopped) {
-  NameHolder holder;
-  ASSERT_TRUE(holder.Start());
-
-  ASSERT_TRUE(server_.Start());
-  std::this_thread::sleep_for(kCreateRetryDelay * 2 + milliseconds(500));
-  EXPECT_LT(TimedStop(server_), kStopBound);
-
-  ASSERT_TRUE(server_.Start());
-  std::this_thread::sleep_for(kCreateRetryDelay + milliseconds(500));
-  holder.Release();
-  const Exchange exchange = RoundTrip(kActiveRequest, milliseconds(kCreateRetryDelay * 5));
-  EXPECT_EQ(exchange.reply.bytes, kInactiveReply);
-  EXPECT_LT(TimedStop(server_), kStopBound);
-}
-
-// Stop on a thread of its own, so that a lost stop fails the test instead of hanging it:
-// past the bound, real clients are sent until the server thread ends.
-milliseconds StopOrRescue(ControlPipeServer& server) {
-  const auto start = std::chrono::steady_clock::now();
-  auto stopped = std::async(std::launch::async, [&server] { server.Stop(); });
-  if (stopped.wait_for(kStopBound * 2) != std::future_status::ready) {
-    ADD_FAILURE() << "stop lost: the server thread still runs";
-    while (stopped.wait_for(milliseconds(10)) != std::future_status::ready) {
-      OpenWithin(milliseconds(10));
-    }
-  }
-  stopped.get();
-  return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
-}
+// Stop on the caller's thread; the case's time-out catches a stop that is lost.
+milliseconds StopWithin(ControlPipeServer& server) { return TimedStop(server); }
 
 // Stops at random moments while a client does one of the things clients do. Half the
-// rounds stop within a millisecond after an exchange has ended, while the thread closes
-// its instance, tests stop_requested_ and creates the next one. The seed is printed so a
+// rounds stop within a millisecond after an exchange has ended, while the thread
+// disconnects its client, tests stop_requested_ and listens again. The seed is printed so a
 // failure can be replayed.
 TEST_F(PipeServerStopTest, StopAtRandomMomentsIsNeverLost) {
   const unsigned seed = std::random_device{}();
@@ -240,7 +153,7 @@ TEST_F(PipeServerStopTest, StopAtRandomMomentsIsNeverLost) {
           std::chrono::steady_clock::now() + std::chrono::microseconds(pick_delay_us(random));
       while (std::chrono::steady_clock::now() < until) {
       }
-      took = StopOrRescue(server_);
+      took = StopWithin(server_);
     } else {
       kind = pick_client(random);
       std::thread client([kind] {
@@ -252,7 +165,7 @@ TEST_F(PipeServerStopTest, StopAtRandomMomentsIsNeverLost) {
         if (kind != kClosesAtOnce) ReadUntilEnd(pipe.get());
       });
       std::this_thread::sleep_for(milliseconds(pick_delay_ms(random)));
-      took = StopOrRescue(server_);
+      took = StopWithin(server_);
       client.join();
     }
     ASSERT_LT(took, kStopBound) << "client kind " << kind;

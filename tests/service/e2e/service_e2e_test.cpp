@@ -31,14 +31,30 @@
 
 #include "dnsguard/dns_filters.h"
 #include "tests/dnsguard/record_printers.h"
-#include "tests/service/process_runner.h"
-#include "tests/wine/e2e_support.h"
+#include "tests/service/e2e/e2e_support.h"
+#include "tests/support/pipe_client.h"
+#include "tests/support/process_runner.h"
+#include "tests/support/service_entry.h"
+#include "tests/support/standin_log_files.h"
 
 namespace brumo::e2e {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using test_support::Describe;
+using test_support::FwpCall;
+using test_support::OpenWithin;
+using test_support::QuotedPath;
+using test_support::ServerDisconnected;
+using test_support::ServiceEntry;
+using test_support::StandinLogs;
+using test_support::StatusSample;
+
+// One request over the control pipe; the reply's bytes.
+std::string Send(std::string_view request) {
+  return test_support::RoundTrip(request, 20s).reply.bytes;
+}
 
 constexpr char kStartRequest[] = R"({"command":"start"})";
 constexpr char kStopRequest[] = R"({"command":"stop"})";
@@ -85,7 +101,7 @@ class ServiceEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     Harness& h = TheHarness();
-    const std::wstring own = testing_support::OwnDirectory();
+    const std::wstring own = test_support::OwnDirectory();
     h.standins_dir = own + L"with standins\\";
     h.wine_fwp_dir = own + L"wine fwpuclnt\\";
     h.standins_exe = h.standins_dir + L"BrumoVPN.exe";
@@ -95,7 +111,7 @@ class ServiceEnvironment : public ::testing::Environment {
          {h.standins_exe, h.standins_dir + L"tun2proxy.dll", h.standins_dir + L"fwpuclnt.dll",
           h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.brumoctl}) {
       ASSERT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
-          << testing_support::Narrow(file) << " is missing";
+          << test_support::Narrow(file) << " is missing";
     }
     ASSERT_EQ(GetFileAttributesW((h.wine_fwp_dir + L"fwpuclnt.dll").c_str()),
               INVALID_FILE_ATTRIBUTES)
@@ -153,7 +169,7 @@ void RunServiceFrom(const std::wstring& exe) {
   }
   ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &sample)) << Describe(sample);
   // A case that failed half-way may have left the tunnel up.
-  ASSERT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  ASSERT_EQ(Send(kStopRequest), kStoppedReply);
 }
 
 // Brings the TUN device to the wanted presence. `failure`: a change that should have
@@ -193,9 +209,9 @@ DeviceArrangement ArrangeDevice(bool present) {
     if (!arrangement.skip.empty()) GTEST_SKIP() << arrangement.skip; \
   } while (false)
 
-testing_support::ProcessResult RunBrumoctl(const std::wstring& arguments) {
+test_support::ProcessResult RunBrumoctl(const std::wstring& arguments) {
   const std::wstring& exe = TheHarness().brumoctl;
-  return testing_support::RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
+  return test_support::RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
 }
 
 std::string Functions(const std::vector<FwpCall>& calls) {
@@ -361,12 +377,12 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
 TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(TheHarness().standins_exe));
 
-  const PipeExchange exchange = SendRequest(kActiveRequest);
-  EXPECT_EQ(exchange.error, 0u);
-  EXPECT_EQ(exchange.reply, kInactiveReply);
+  const test_support::Exchange exchange = test_support::RoundTrip(kActiveRequest, 20s);
+  EXPECT_TRUE(exchange.Complete()) << exchange.open_error << " " << exchange.reply.end_error;
+  EXPECT_EQ(exchange.reply.bytes, kInactiveReply);
 
   // brumoctl first checks that the pipe's server is the service's process.
-  const testing_support::ProcessResult ctl = RunBrumoctl(L"active");
+  const test_support::ProcessResult ctl = RunBrumoctl(L"active");
   ASSERT_FALSE(ctl.timed_out);
   EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
   EXPECT_EQ(WithoutLineEnd(ctl.out), kInactiveReply);
@@ -383,19 +399,74 @@ TEST(TunnelWithoutDevice, StartFailsAfterItsWait) {
   logs.Mark();
 
   const Clock::time_point sent = Clock::now();
-  const PipeExchange start = SendRequest(kStartRequest);
+  const test_support::Exchange start = test_support::RoundTrip(kStartRequest, 20s);
   const auto took = Clock::now() - sent;
-  EXPECT_EQ(start.error, 0u);
+  EXPECT_TRUE(start.Complete());
   EXPECT_TRUE(std::regex_match(
-      start.reply,
+      start.reply.bytes,
       std::regex(
           R"re(\{"message":"Failed to resolve tunnel interface 'brumotun': )re"
           R"re(ConvertInterfaceAliasToLuid failed: \d+ \(waited \d+ms\)","status":"error"\})re")))
-      << start.reply;
+      << start.reply.bytes;
   EXPECT_GE(took, 3500ms) << "the lookup is retried for 4 s before the start gives up";
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine, kStopLine}));
   EXPECT_EQ(Functions(logs.FwpCalls()), "") << "no engine without an interface";
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+}
+
+// A stop control while a "start" waits for the missing device: the shutdown lasts until
+// that command has finished (about four seconds), and all the while the SCM is told again
+// every second that the stop is under way, each time with the next checkpoint. The client
+// still gets the start's reply.
+TEST(ServiceStop, DuringAStartBeingProcessedRepeatsStopPendingWithRisingCheckpoints) {
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  BRUMO_REQUIRE_DEVICE(false);
+  StandinLogs logs(h.standins_dir);
+  logs.Mark();
+
+  test_support::Exchange start;
+  std::thread client([&start] { start = test_support::RoundTrip(kStartRequest, 20s); });
+  const Clock::time_point until = Clock::now() + 10s;
+  while (logs.Tun2proxyLines().size() < 2 && Clock::now() < until) Sleep(5);
+  ASSERT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}))
+      << "the start never reached tun2proxy";
+
+  ASSERT_EQ(h.service.Stop(), 0u);
+  std::vector<StatusSample> seen;
+  const Clock::time_point stop_until = Clock::now() + 20s;
+  for (;;) {
+    StatusSample sample;
+    if (h.service.Query(&sample) == 0 && (seen.empty() || !sample.SameReport(seen.back()))) {
+      seen.push_back(sample);
+    }
+    if (sample.state == SERVICE_STOPPED || Clock::now() >= stop_until) break;
+    Sleep(5);
+  }
+  client.join();
+  std::string trace;
+  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
+  SCOPED_TRACE("status readings:\n" + trace);
+
+  ASSERT_FALSE(seen.empty());
+  ASSERT_EQ(seen.back().state, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(seen.back().win32_exit_code, 0u);
+  std::vector<DWORD> check_points;
+  for (const StatusSample& sample : seen) {
+    if (sample.state != SERVICE_STOP_PENDING) continue;
+    EXPECT_EQ(sample.wait_hint, 5000u);
+    check_points.push_back(sample.check_point);
+  }
+  EXPECT_GE(check_points.size(), 3u) << "a shutdown of seconds reports stop-pending each second";
+  for (std::size_t i = 1; i < check_points.size(); ++i) {
+    EXPECT_GT(check_points[i], check_points[i - 1]) << "checkpoints must rise";
+  }
+
+  EXPECT_TRUE(start.Complete()) << start.open_error << " " << start.reply.end_error;
+  EXPECT_NE(start.reply.bytes.find(R"("status":"error")"), std::string::npos) << start.reply.bytes;
+  DWORD gone = 0;
+  EXPECT_FALSE(OpenWithin(0ms, &gone));
+  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
 }
 
 // tun2proxy creates its adapter some time after the run call; the start waits for it.
@@ -407,10 +478,10 @@ TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
   StandinLogs logs(h.standins_dir);
   logs.Mark();
 
-  PipeExchange start;
+  test_support::Exchange start;
   Clock::time_point answered{};
   std::thread client([&] {
-    start = SendRequest(kStartRequest);
+    start = test_support::RoundTrip(kStartRequest, 20s);
     answered = Clock::now();
   });
   std::this_thread::sleep_for(1s);
@@ -419,15 +490,15 @@ TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
   client.join();
 
   ASSERT_EQ(created, "");
-  EXPECT_EQ(start.error, 0u);
-  EXPECT_EQ(start.reply, kStartedReply);
+  EXPECT_TRUE(start.Complete());
+  EXPECT_EQ(start.reply.bytes, kStartedReply);
   EXPECT_GE(answered, create_asked) << "answered before the device existed";
   const std::uint32_t index = TunDevice::WineIndex();
   ASSERT_NE(index, 0u);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
   EngineSession session;
   ASSERT_NO_FATAL_FAILURE(ExpectFiltersAdded(logs.FwpCalls(), index, &session));
-  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(Send(kStopRequest), kStoppedReply);
 }
 
 // The whole road of a tunnel: start, its state, a refused second start, stop, stop again.
@@ -440,33 +511,33 @@ TEST(Tunnel, StartActiveStopAgainstTheStandins) {
   StandinLogs logs(h.standins_dir);
 
   logs.Mark();
-  EXPECT_EQ(SendRequest(kStartRequest).reply, kStartedReply);
+  EXPECT_EQ(Send(kStartRequest), kStartedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
   EngineSession session;
   ASSERT_NO_FATAL_FAILURE(ExpectFiltersAdded(logs.FwpCalls(), index, &session));
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kActiveReply);
+  EXPECT_EQ(Send(kActiveRequest), kActiveReply);
 
   // A second start changes nothing, over the pipe or through brumoctl (exit status 1).
   logs.Mark();
-  EXPECT_EQ(SendRequest(kStartRequest).reply, kAlreadyRunningReply);
-  const testing_support::ProcessResult ctl = RunBrumoctl(L"start");
+  EXPECT_EQ(Send(kStartRequest), kAlreadyRunningReply);
+  const test_support::ProcessResult ctl = RunBrumoctl(L"start");
   EXPECT_EQ(ctl.exit_code, 1u) << ctl.err;
   EXPECT_EQ(WithoutLineEnd(ctl.out), kAlreadyRunningReply);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kActiveReply);
+  EXPECT_EQ(Send(kActiveRequest), kActiveReply);
 
   logs.Mark();
-  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(Send(kStopRequest), kStoppedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine});
   ASSERT_NO_FATAL_FAILURE(ExpectFiltersRemoved(logs.FwpCalls(), session));
 
   // Nothing left to stop: ok, and neither library is called.
   logs.Mark();
-  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(Send(kStopRequest), kStoppedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
 }
 
 // Wine's fwpuclnt cannot open an engine: the start reports its status, takes the tunnel
@@ -490,11 +561,11 @@ TEST(Tunnel, WinesOwnFilterEngineFailsTheStartAndTheServiceKeepsServing) {
   for (const char* attempt : {"first start", "second start"}) {
     SCOPED_TRACE(attempt);
     logs.Mark();
-    EXPECT_EQ(SendRequest(kStartRequest).reply, refused);
+    EXPECT_EQ(Send(kStartRequest), refused);
     EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine, kStopLine}));
-    EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+    EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
   }
-  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(Send(kStopRequest), kStoppedReply);
 }
 
 // A stop with the tunnel down: stop-pending, then stopped with exit code 0 within about a
@@ -514,7 +585,7 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   StatusSample stopped;
   ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
       << Describe(stopped);
-  EXPECT_LT(Clock::now() - stop_sent, 5s) << "the service looks at its stop flag every second";
+  EXPECT_LT(Clock::now() - stop_sent, 5s) << "the service main wakes on the stop control";
   EXPECT_EQ(stopped.win32_exit_code, 0u);
   EXPECT_EQ(stopped.specific_exit_code, 0u);
   EXPECT_EQ(stopped.check_point, 0u);
@@ -526,7 +597,40 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   StatusSample running;
   ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
       << Describe(running);
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+}
+
+// A stop control sent as soon as the SCM takes one, while the service is still starting:
+// it ends stopped with exit code 0, leaves no pipe behind, and starts again as usual.
+TEST(ServiceStop, EarlyStopDuringStartUpEndsStoppedAndStartsAgain) {
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(StopService());
+  if (h.service.binary() != h.standins_exe) {
+    ASSERT_EQ(h.service.Reconfigure(h.standins_exe), 0u);
+  }
+  ASSERT_EQ(h.service.Start(), 0u);
+  StatusSample at_control;
+  DWORD error = 0;
+  const Clock::time_point until = Clock::now() + 10s;
+  // Refused (not yet accepting controls) until the service has registered its handler.
+  while ((error = h.service.Stop(&at_control)) != 0 && Clock::now() < until) Sleep(1);
+  ASSERT_EQ(error, 0u);
+  std::printf("stop control accepted in state %s\n", Describe(at_control).c_str());
+
+  StatusSample stopped;
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
+      << Describe(stopped);
+  EXPECT_EQ(stopped.win32_exit_code, 0u);
+  EXPECT_EQ(stopped.specific_exit_code, 0u);
+  DWORD gone = 0;
+  EXPECT_FALSE(OpenWithin(0ms, &gone));
+  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  ASSERT_EQ(h.service.Start(), 0u);
+  StatusSample running;
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
+      << Describe(running);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
 }
 
 // A service stop while the tunnel runs: the tunnel is stopped, its filters removed, before
@@ -538,11 +642,11 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsItBeforeThePipeServer) {
   Harness& h = TheHarness();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   StandinLogs logs(h.standins_dir);
-  ASSERT_EQ(SendRequest(kStartRequest).reply, kStartedReply);
+  ASSERT_EQ(Send(kStartRequest), kStartedReply);
   logs.Mark();
 
   DWORD connect_error = 0;
-  const ScopedFileHandle held = ConnectControlPipe(10000, &connect_error);
+  const ScopedFileHandle held = OpenWithin(10s, &connect_error);
   ASSERT_TRUE(held) << connect_error;
   const Clock::time_point stop_sent = Clock::now();
   StatusSample after_control;
@@ -569,26 +673,26 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsItBeforeThePipeServer) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop_sent);
   std::printf("service stop with the tunnel running took %lld ms\n",
               static_cast<long long>(stop_took.count()));
-  EXPECT_LT(stop_took, 5s) << "the service looks at its stop flag every second";
+  EXPECT_LT(stop_took, 5s) << "the service main wakes on the stop control";
   EXPECT_EQ(stopped.win32_exit_code, 0u);
   EXPECT_EQ(stopped.specific_exit_code, 0u);
   EXPECT_EQ(stopped.check_point, 0u);
   EXPECT_EQ(stopped.wait_hint, 0u);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine}) << "the tunnel is stopped once";
   DWORD gone = 0;
-  EXPECT_FALSE(ConnectControlPipe(0, &gone));
+  EXPECT_FALSE(OpenWithin(0ms, &gone));
   EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
 
   // Started again, it serves as before.
   ASSERT_EQ(h.service.Start(), 0u);
   ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &stopped))
       << Describe(stopped);
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kInactiveReply);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
   logs.Mark();
-  EXPECT_EQ(SendRequest(kStartRequest).reply, kStartedReply);
+  EXPECT_EQ(Send(kStartRequest), kStartedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
-  EXPECT_EQ(SendRequest(kActiveRequest).reply, kActiveReply);
-  EXPECT_EQ(SendRequest(kStopRequest).reply, kStoppedReply);
+  EXPECT_EQ(Send(kActiveRequest), kActiveReply);
+  EXPECT_EQ(Send(kStopRequest), kStoppedReply);
 }
 
 }  // namespace

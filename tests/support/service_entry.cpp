@@ -1,0 +1,180 @@
+#include "tests/support/service_entry.h"
+
+#include <fmt/format.h>
+
+#include <chrono>
+
+namespace brumo::test_support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Between two readings of a state being waited for.
+constexpr DWORD kPollMs = 5;
+// A running service is given this long to stop before its entry is deleted anyway.
+constexpr auto kStopSettle = std::chrono::seconds(15);
+// The SCM lets go of a deleted entry once nobody holds it; until then a new entry of the
+// same name is refused.
+constexpr auto kDeleteSettle = std::chrono::seconds(10);
+
+void Fill(const SERVICE_STATUS& status, StatusSample* sample) {
+  sample->state = status.dwCurrentState;
+  sample->check_point = status.dwCheckPoint;
+  sample->wait_hint = status.dwWaitHint;
+  sample->controls_accepted = status.dwControlsAccepted;
+  sample->win32_exit_code = status.dwWin32ExitCode;
+  sample->specific_exit_code = status.dwServiceSpecificExitCode;
+  sample->process_id = 0;
+}
+
+// Waits until no entry of the name is left, a deleted one included.
+DWORD WaitUntilGone(SC_HANDLE manager) {
+  const Clock::time_point until = Clock::now() + kDeleteSettle;
+  for (;;) {
+    {
+      const ScopedServiceHandle probe(::OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS));
+      const DWORD error = probe ? 0 : ::GetLastError();
+      if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
+      if (error != 0 && error != ERROR_SERVICE_MARKED_FOR_DELETE) return error;
+    }
+    if (Clock::now() >= until) return ERROR_SERVICE_MARKED_FOR_DELETE;
+    ::Sleep(kPollMs * 4);
+  }
+}
+
+}  // namespace
+
+bool StatusSample::SameReport(const StatusSample& other) const {
+  return state == other.state && check_point == other.check_point && wait_hint == other.wait_hint &&
+         controls_accepted == other.controls_accepted && win32_exit_code == other.win32_exit_code &&
+         specific_exit_code == other.specific_exit_code;
+}
+
+std::string Describe(const StatusSample& sample) {
+  const char* name = "?";
+  switch (sample.state) {
+    case SERVICE_STOPPED:
+      name = "stopped";
+      break;
+    case SERVICE_START_PENDING:
+      name = "start-pending";
+      break;
+    case SERVICE_STOP_PENDING:
+      name = "stop-pending";
+      break;
+    case SERVICE_RUNNING:
+      name = "running";
+      break;
+    default:
+      break;
+  }
+  return fmt::format("{}(checkpoint {}, wait hint {}, controls {}, exit {}/{})", name,
+                     sample.check_point, sample.wait_hint, sample.controls_accepted,
+                     sample.win32_exit_code, sample.specific_exit_code);
+}
+
+std::wstring QuotedPath(const std::wstring& exe) { return L"\"" + exe + L"\""; }
+
+DWORD ServiceEntry::Connect() {
+  manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  return manager_ ? 0 : ::GetLastError();
+}
+
+DWORD ServiceEntry::RemoveExisting() {
+  service_.reset();
+  binary_.clear();
+  ScopedServiceHandle old(::OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
+  if (!old) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
+    // Deleted already, still held by someone: wait for it to go like any other.
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return WaitUntilGone(manager_.get());
+    return error;
+  }
+  SERVICE_STATUS status{};
+  if (::ControlService(old.get(), SERVICE_CONTROL_STOP, &status) ||
+      ::GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+    // Running or still starting: let it end before the entry goes.
+    const Clock::time_point until = Clock::now() + kStopSettle;
+    while (::QueryServiceStatus(old.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
+           Clock::now() < until) {
+      ::Sleep(kPollMs * 4);
+      if (status.dwCurrentState == SERVICE_START_PENDING) {
+        ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
+      }
+    }
+  }
+  if (!::DeleteService(old.get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+    return ::GetLastError();
+  }
+  old.reset();
+  return WaitUntilGone(manager_.get());
+}
+
+DWORD ServiceEntry::Install(const std::wstring& exe) {
+  const std::wstring image = QuotedPath(exe);
+  service_.reset(::CreateServiceW(manager_.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                                  nullptr, nullptr));
+  if (!service_) return ::GetLastError();
+  binary_ = exe;
+  return 0;
+}
+
+DWORD ServiceEntry::Reconfigure(const std::wstring& exe) {
+  const std::wstring image = QuotedPath(exe);
+  if (!::ChangeServiceConfigW(service_.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                              SERVICE_NO_CHANGE, image.c_str(), nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr)) {
+    return ::GetLastError();
+  }
+  binary_ = exe;
+  return 0;
+}
+
+DWORD ServiceEntry::Start() {
+  return ::StartServiceW(service_.get(), 0, nullptr) ? 0 : ::GetLastError();
+}
+
+DWORD ServiceEntry::Stop(StatusSample* sample) {
+  StatusSample ignored;
+  return Control(SERVICE_CONTROL_STOP, sample != nullptr ? sample : &ignored);
+}
+
+DWORD ServiceEntry::Query(StatusSample* sample) const {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed)) {
+    return ::GetLastError();
+  }
+  sample->state = status.dwCurrentState;
+  sample->check_point = status.dwCheckPoint;
+  sample->wait_hint = status.dwWaitHint;
+  sample->controls_accepted = status.dwControlsAccepted;
+  sample->win32_exit_code = status.dwWin32ExitCode;
+  sample->specific_exit_code = status.dwServiceSpecificExitCode;
+  sample->process_id = status.dwProcessId;
+  return 0;
+}
+
+DWORD ServiceEntry::Control(DWORD code, StatusSample* sample) {
+  SERVICE_STATUS status{};
+  if (!::ControlService(service_.get(), code, &status)) return ::GetLastError();
+  Fill(status, sample);
+  return 0;
+}
+
+bool ServiceEntry::WaitForState(DWORD state, DWORD timeout_ms, StatusSample* last) const {
+  StatusSample own;
+  StatusSample* sample = last != nullptr ? last : &own;
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (Query(sample) == 0 && sample->state == state) return true;
+    if (Clock::now() >= until) return false;
+    ::Sleep(kPollMs);
+  }
+}
+
+}  // namespace brumo::test_support

@@ -1,0 +1,49 @@
+// standin_log.exe <log> [first-line]: prints the lines of a stand-in's call log
+// (tun2proxy.log or fwpuclnt.log) from line `first-line` on (1-based, default 1), one
+// readable line each (see Readable in standin_log.h). Exit status 0, or 2 on a usage
+// error. A log that does not exist has no lines.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/standin_log.h"
+#include "tests/support/standin_log_files.h"
+
+namespace {
+
+// A path from the command line, in the ANSI code page as the program receives it.
+std::wstring Wide(const char* text) {
+  const int size = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (size <= 1) return {};
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), size);
+  wide.resize(static_cast<std::size_t>(size - 1));
+  return wide;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fputs("usage: standin_log <log> [first-line]\n", stderr);
+    return 2;
+  }
+  long first = 1;
+  if (argc == 3) {
+    char* end = nullptr;
+    first = std::strtol(argv[2], &end, 10);
+    if (end == argv[2] || *end != '\0' || first < 1) {
+      std::fputs("standin_log: first-line must be a number from 1\n", stderr);
+      return 2;
+    }
+  }
+  const std::vector<std::string> lines =
+      brumo::test_support::CompleteLines(brumo::test_support::ReadWholeFile(Wide(argv[1])));
+  for (std::size_t i = static_cast<std::size_t>(first - 1); i < lines.size(); ++i) {
+    const std::string text = brumo::test_support::Readable(lines[i]) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  return 0;
+}

@@ -1,6 +1,11 @@
-// Request bytes to reply bytes, against the stand-in controller.
+// Request bytes to reply bytes, through a real controller and its real guard over the
+// stand-ins; the virtual clock makes a "start" cost no launch check in real time.
+#include "control/command_protocol.h"
+
 #include <cstddef>
+#include <functional>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -8,26 +13,28 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "control/control_pipe_server.h"
 #include "control/utf8_repair.h"
-#include "tests/fakes/controller/fake_controller.h"
+#include "dnsguard/dns_leak_guard.h"
+#include "tests/standins/standins.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
 namespace {
 
 using namespace std::string_literals;
-namespace fc = fake_controller;
+namespace t2p = tun2proxy_standin;
+namespace engine = wfp_standin;
 
 constexpr char kStarted[] = R"({"message":"VPN started successfully","status":"ok"})";
 constexpr char kStopped[] = R"({"message":"VPN stopped successfully","status":"ok"})";
 constexpr char kActive[] = R"({"message":"active","running":true,"status":"ok"})";
 constexpr char kInactive[] = R"({"message":"inactive","running":false,"status":"ok"})";
 constexpr char kMissing[] = R"({"message":"Missing 'command' field","status":"error"})";
+// One wording for an empty request, whichever version of the JSON library is built in.
 constexpr char kEmptyInput[] =
     R"({"message":"JSON parse error: [json.exception.parse_error.101] parse error at line 1, )"
-    R"(column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', )"
-    R"(or a literal","status":"error"})";
+    R"(column 1: attempting to parse an empty input; check that your input string or stream )"
+    R"(contains the expected JSON","status":"error"})";
 
 std::string ParseError(const std::string& detail) {
   return R"({"message":"JSON parse error: [json.exception.parse_error.101] parse error at )" +
@@ -50,13 +57,28 @@ void ExpectWellFormedReply(const std::string& reply) {
   ASSERT_TRUE(parsed.contains("message") && parsed["message"].is_string()) << reply;
 }
 
+void ResetStandIns() { standins::ResetStandIns(/*virtual_clock=*/true); }
+
+// Nothing reached the controller's work: no launch, no tunnel library call.
+void ExpectControllerUntouched() {
+  EXPECT_EQ(platform_standin::LaunchCalls(), 0);
+  EXPECT_TRUE(t2p::CallOrder().empty());
+}
+
 class CommandProtocolTest : public ::testing::Test {
  protected:
-  CommandProtocolTest() { fc::Reset(); }
-  ~CommandProtocolTest() override { fc::Reset(); }
+  CommandProtocolTest() { ResetStandIns(); }
+  ~CommandProtocolTest() override {
+    controller_.Stop();
+    engine::SetHook(nullptr);
+    t2p::SetStopHook(nullptr);
+    interfaces_standin::SetLookupHook(nullptr);
+  }
 
-  TunnelController controller_{nullptr};
-  ControlPipeServer server_{&controller_};
+  std::string Process(std::string_view request) { return ProcessRequest(request, controller_); }
+
+  DnsLeakGuard guard_;
+  TunnelController controller_{&guard_};
 };
 
 struct Case {
@@ -67,17 +89,16 @@ struct Case {
 
 // Runs each case on a fresh, stopped controller and expects the exact reply bytes. Requests
 // that do not reach a handler must not touch the controller at all.
-void RunTable(ControlPipeServer& server, const std::vector<Case>& cases, bool handled) {
+void RunTable(const std::vector<Case>& cases, bool handled) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fc::Reset();
-    const std::string reply = server.ProcessRequest(c.request);
+    ResetStandIns();
+    DnsLeakGuard guard;
+    TunnelController controller(&guard);
+    const std::string reply = ProcessRequest(c.request, controller);
     EXPECT_EQ(reply, c.reply);
     ExpectWellFormedReply(reply);
-    if (!handled) {
-      const fc::Calls calls = fc::GetCalls();
-      EXPECT_EQ(calls.start + calls.stop + calls.get_status + calls.is_running, 0);
-    }
+    if (!handled) ExpectControllerUntouched();
   }
 }
 
@@ -88,106 +109,105 @@ TEST_F(CommandProtocolTest, CommandsAgainstTunnelState) {
     const char* request;
     const char* reply;
     bool running_after;
-    fc::Calls calls;  // start, stop and get_status; the others stay zero
+    int runs;   // tun2proxy run calls, the one of a running tunnel included
+    int stops;  // tun2proxy stop calls
   };
   const StateCase cases[] = {
-      {"start while down", false, R"({"command":"start"})", kStarted, true, {0, 0, 1, 0, 0, 0}},
-      {"start while running",
-       true,
-       R"({"command":"start"})",
-       R"({"message":"VPN already running","status":"error"})",
-       true,
-       {0, 0, 1, 0, 0, 0}},
-      {"stop while running", true, R"({"command":"stop"})", kStopped, false, {0, 0, 0, 1, 0, 0}},
-      {"stop while down", false, R"({"command":"stop"})", kStopped, false, {0, 0, 0, 1, 0, 0}},
-      {"active while running", true, R"({"command":"active"})", kActive, true, {0, 0, 0, 0, 0, 1}},
-      {"active while down", false, R"({"command":"active"})", kInactive, false, {0, 0, 0, 0, 0, 1}},
+      {"start while down", false, R"({"command":"start"})", kStarted, true, 1, 0},
+      {"start while running", true, R"({"command":"start"})",
+       R"({"message":"VPN already running","status":"error"})", true, 1, 0},
+      {"stop while running", true, R"({"command":"stop"})", kStopped, false, 1, 1},
+      {"stop while down", false, R"({"command":"stop"})", kStopped, false, 0, 0},
+      {"active while running", true, R"({"command":"active"})", kActive, true, 1, 0},
+      {"active while down", false, R"({"command":"active"})", kInactive, false, 0, 0},
   };
   for (const StateCase& c : cases) {
     SCOPED_TRACE(c.name);
-    fc::Reset();
-    fc::SetRunning(c.running_before);
-    EXPECT_EQ(server_.ProcessRequest(c.request), c.reply);
-    EXPECT_EQ(fc::Running(), c.running_after);
-    const fc::Calls calls = fc::GetCalls();
-    EXPECT_EQ(calls.start, c.calls.start);
-    EXPECT_EQ(calls.stop, c.calls.stop);
-    EXPECT_EQ(calls.get_status, c.calls.get_status);
-    EXPECT_EQ(calls.is_running, 0);
+    ResetStandIns();
+    DnsLeakGuard guard;
+    TunnelController controller(&guard);
+    if (c.running_before) {
+      ASSERT_TRUE(controller.Start().ok);
+    }
+    EXPECT_EQ(ProcessRequest(c.request, controller), c.reply);
+    EXPECT_EQ(controller.IsRunning(), c.running_after);
+    EXPECT_EQ(t2p::RunCalls(), c.runs);
+    EXPECT_EQ(t2p::StopCalls(), c.stops);
+    // The filters are in place exactly while the tunnel runs.
+    EXPECT_EQ(engine::LiveFilterIds().size(), c.running_after ? 12u : 0u);
   }
 }
 
 TEST_F(CommandProtocolTest, SessionOfRequestsFollowsTheController) {
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"active"})"), kInactive);
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"start"})"), kStarted);
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"start"})"),
+  EXPECT_EQ(Process(R"({"command":"active"})"), kInactive);
+  EXPECT_EQ(Process(R"({"command":"start"})"), kStarted);
+  EXPECT_EQ(Process(R"({"command":"start"})"),
             R"({"message":"VPN already running","status":"error"})");
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"active"})"), kActive);
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"stop"})"), kStopped);
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"active"})"), kInactive);
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"stop"})"), kStopped);
-  EXPECT_EQ(fc::GetCalls().start, 2);
-  EXPECT_EQ(fc::GetCalls().stop, 2);
+  EXPECT_EQ(Process(R"({"command":"active"})"), kActive);
+  EXPECT_EQ(Process(R"({"command":"stop"})"), kStopped);
+  EXPECT_EQ(Process(R"({"command":"active"})"), kInactive);
+  EXPECT_EQ(Process(R"({"command":"stop"})"), kStopped);
+  EXPECT_EQ(t2p::RunCalls(), 1);
+  EXPECT_EQ(t2p::StopCalls(), 1);
 }
 
 TEST_F(CommandProtocolTest, UnknownCommandsAreEchoed) {
-  RunTable(server_,
-           {
-               {"wrong case", R"({"command":"Start"})", Error("Unknown command: Start")},
-               {"upper case", R"({"command":"STOP"})", Error("Unknown command: STOP")},
-               {"empty", R"({"command":""})", Error("Unknown command: ")},
-               {"leading space", R"({"command":" stop"})", Error("Unknown command:  stop")},
-               {"trailing space", R"({"command":"active "})", Error("Unknown command: active ")},
-               {"prefix", R"({"command":"star"})", Error("Unknown command: star")},
-               {"longer", R"({"command":"started"})", Error("Unknown command: started")},
-               {"non-ASCII raw", "{\"command\":\"st\xC3\xB6p \xE6\x9C\x8D\xF0\x9F\x98\x80\"}",
-                Error("Unknown command: st\xC3\xB6p \xE6\x9C\x8D\xF0\x9F\x98\x80")},
-               {"non-ASCII escaped", R"({"command":"\u00e9\ud83d\ude00"})",
-                Error("Unknown command: \xC3\xA9\xF0\x9F\x98\x80")},
-               {"escaped NUL inside", R"({"command":"start\u0000"})",
-                Error(R"(Unknown command: start\u0000)")},
-               {"quote and backslash", R"({"command":"a\"b\\c\/d"})",
-                Error(R"(Unknown command: a\"b\\c/d)")},
-               {"control characters", R"({"command":"\n\t\u001f\u007f"})",
-                Error("Unknown command: \\n\\t\\u001f\x7F")},
-           },
-           /*handled=*/false);
+  RunTable(
+      {
+          {"wrong case", R"({"command":"Start"})", Error("Unknown command: Start")},
+          {"upper case", R"({"command":"STOP"})", Error("Unknown command: STOP")},
+          {"empty", R"({"command":""})", Error("Unknown command: ")},
+          {"leading space", R"({"command":" stop"})", Error("Unknown command:  stop")},
+          {"trailing space", R"({"command":"active "})", Error("Unknown command: active ")},
+          {"prefix", R"({"command":"star"})", Error("Unknown command: star")},
+          {"longer", R"({"command":"started"})", Error("Unknown command: started")},
+          {"non-ASCII raw", "{\"command\":\"st\xC3\xB6p \xE6\x9C\x8D\xF0\x9F\x98\x80\"}",
+           Error("Unknown command: st\xC3\xB6p \xE6\x9C\x8D\xF0\x9F\x98\x80")},
+          {"non-ASCII escaped", R"({"command":"\u00e9\ud83d\ude00"})",
+           Error("Unknown command: \xC3\xA9\xF0\x9F\x98\x80")},
+          {"escaped NUL inside", R"({"command":"start\u0000"})",
+           Error(R"(Unknown command: start\u0000)")},
+          {"quote and backslash", R"({"command":"a\"b\\c\/d"})",
+           Error(R"(Unknown command: a\"b\\c/d)")},
+          {"control characters", R"({"command":"\n\t\u001f\u007f"})",
+           Error("Unknown command: \\n\\t\\u001f\x7F")},
+      },
+      /*handled=*/false);
 }
 
 TEST_F(CommandProtocolTest, CommandOfAnotherTypeIsTypeError302) {
   const std::string prefix =
       "JSON parse error: [json.exception.type_error.302] type must be string, but is ";
-  RunTable(server_,
-           {
-               {"number", R"({"command":5})", Error(prefix + "number")},
-               {"float", R"({"command":1.5})", Error(prefix + "number")},
-               {"null", R"({"command":null})", Error(prefix + "null")},
-               {"boolean", R"({"command":true})", Error(prefix + "boolean")},
-               {"array", R"({"command":["stop"]})", Error(prefix + "array")},
-               {"object", R"({"command":{"command":"stop"}})", Error(prefix + "object")},
-           },
-           /*handled=*/false);
+  RunTable(
+      {
+          {"number", R"({"command":5})", Error(prefix + "number")},
+          {"float", R"({"command":1.5})", Error(prefix + "number")},
+          {"null", R"({"command":null})", Error(prefix + "null")},
+          {"boolean", R"({"command":true})", Error(prefix + "boolean")},
+          {"array", R"({"command":["stop"]})", Error(prefix + "array")},
+          {"object", R"({"command":{"command":"stop"}})", Error(prefix + "object")},
+      },
+      /*handled=*/false);
 }
 
 TEST_F(CommandProtocolTest, RequestsWithoutCommandMember) {
-  RunTable(server_,
-           {
-               {"empty object", "{}", kMissing},
-               {"array", "[]", kMissing},
-               {"array holding a request", R"([{"command":"stop"}])", kMissing},
-               {"bare string", R"("stop")", kMissing},
-               {"number", "5", kMissing},
-               {"null", "null", kMissing},
-               {"other key", R"({"cmd":"stop"})", kMissing},
-               {"key differs in case", R"({"Command":"stop"})", kMissing},
-               {"command nested", R"({"request":{"command":"stop"}})", kMissing},
-           },
-           /*handled=*/false);
+  RunTable(
+      {
+          {"empty object", "{}", kMissing},
+          {"array", "[]", kMissing},
+          {"array holding a request", R"([{"command":"stop"}])", kMissing},
+          {"bare string", R"("stop")", kMissing},
+          {"number", "5", kMissing},
+          {"null", "null", kMissing},
+          {"other key", R"({"cmd":"stop"})", kMissing},
+          {"key differs in case", R"({"Command":"stop"})", kMissing},
+          {"command nested", R"({"request":{"command":"stop"}})", kMissing},
+      },
+      /*handled=*/false);
 }
 
 TEST_F(CommandProtocolTest, AcceptedFramingsOfStop) {
   RunTable(
-      server_,
       {
           {"extra members of every type",
            R"({"a":1,"command":"stop","b":[null,true,{"c":"start"}],"d":-2.5e3,"e":""})", kStopped},
@@ -205,12 +225,14 @@ TEST_F(CommandProtocolTest, AcceptedFramingsOfStop) {
 
 TEST_F(CommandProtocolTest, MalformedRequestsGetTheLibraryText) {
   RunTable(
-      server_,
       {
           {"empty", "", kEmptyInput},
           {"CR LF only", "\r\n", kEmptyInput},
           {"CR and LF only", "\n\r\n\r\r", kEmptyInput},
-          {"NUL only", "\0"s, kEmptyInput},
+          // Not empty: the library reads the NUL as the end of its input.
+          {"NUL only", "\0"s,
+           ParseError("line 1, column 1: syntax error while parsing value - unexpected end of "
+                      "input; expected '[', '{', or a literal")},
           {"only whitespace", " \t",
            ParseError("line 1, column 3: syntax error while parsing value "
                       "- unexpected end of input; expected '[', '{', or "
@@ -253,7 +275,6 @@ TEST_F(CommandProtocolTest, MalformedRequestsGetTheLibraryText) {
 TEST_F(CommandProtocolTest, InvalidUtf8IsRepairedInParseErrors) {
   const std::string fffd = "\xEF\xBF\xBD";
   RunTable(
-      server_,
       {
           {"lone 0xFF", "\xFF",
            ParseError("line 1, column 1: syntax error while parsing value - invalid literal; "
@@ -298,88 +319,128 @@ TEST_F(CommandProtocolTest, InvalidUtf8IsRepairedInParseErrors) {
       },
       /*handled=*/false);
   // The server keeps serving after them.
-  EXPECT_EQ(server_.ProcessRequest(R"({"command":"start"})"), kStarted);
+  EXPECT_EQ(Process(R"({"command":"start"})"), kStarted);
 }
 
+// Exceptions out of the controller: a worker that cannot be created, and anything thrown
+// from the layers under it (here by the stand-ins' hooks) while it starts or stops.
 TEST_F(CommandProtocolTest, ControllerExceptionsBecomeErrorReplies) {
-  const std::string eagain =
-      std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what();
+  const std::system_error eagain_error(
+      std::make_error_code(std::errc::resource_unavailable_try_again));
+  const std::string eagain = eagain_error.what();
   const std::string bad_alloc = std::bad_alloc().what();
+  // Throws `what` from the engine's third filter add, or from the first tun2proxy_stop.
+  enum class Where { kLaunch, kGuard, kLibraryStop };
   struct ThrowCase {
     const char* name;
     const char* request;
-    fc::Behaviour behaviour;
+    Where where;
+    std::function<void()> raise;
     std::string reply;
   };
-  auto with = [](fc::Throw start, fc::Throw stop, fc::Throw status) {
-    fc::Behaviour b;
-    b.start_throws = start;
-    b.stop_throws = stop;
-    b.status_throws = status;
-    return b;
-  };
-  using T = fc::Throw;
   const ThrowCase cases[] = {
-      {"start: thread cannot be created", R"({"command":"start"})",
-       with(T::kSystemError, T::kNothing, T::kNothing), Error("Internal error: " + eagain)},
-      {"start: out of memory", R"({"command":"start"})",
-       with(T::kBadAlloc, T::kNothing, T::kNothing), Error("Internal error: " + bad_alloc)},
-      {"start: not a std::exception", R"({"command":"start"})",
-       with(T::kNonStd, T::kNothing, T::kNothing), Error("Internal error: unknown exception")},
-      {"stop: system error", R"({"command":"stop"})",
-       with(T::kNothing, T::kSystemError, T::kNothing), Error("Internal error: " + eagain)},
-      {"stop: not a std::exception", R"({"command":"stop"})",
-       with(T::kNothing, T::kNonStd, T::kNothing), Error("Internal error: unknown exception")},
-      {"active: out of memory", R"({"command":"active"})",
-       with(T::kNothing, T::kNothing, T::kBadAlloc), Error("Internal error: " + bad_alloc)},
+      {"start: thread cannot be created", R"({"command":"start"})", Where::kLaunch, nullptr,
+       Error("Internal error: " + eagain)},
+      {"start: out of memory in the guard", R"({"command":"start"})", Where::kGuard,
+       [] { throw std::bad_alloc(); }, Error("Internal error: " + bad_alloc)},
+      {"start: not a std::exception", R"({"command":"start"})", Where::kGuard, [] { throw 42; },
+       Error("Internal error: unknown exception")},
+      {"stop: system error", R"({"command":"stop"})", Where::kLibraryStop,
+       [&] { throw eagain_error; }, Error("Internal error: " + eagain)},
+      {"stop: not a std::exception", R"({"command":"stop"})", Where::kLibraryStop, [] { throw 42; },
+       Error("Internal error: unknown exception")},
   };
   for (const ThrowCase& c : cases) {
     SCOPED_TRACE(c.name);
-    fc::Reset();
-    fc::SetBehaviour(c.behaviour);
+    ResetStandIns();
+    DnsLeakGuard guard;
+    TunnelController controller(&guard);
+    switch (c.where) {
+      case Where::kLaunch:
+        platform_standin::FailNextLaunch();
+        break;
+      case Where::kGuard:
+        engine::SetHook([&c](engine::Op op, int nth) {
+          if (op == engine::Op::kAddFilter && nth == 3) c.raise();
+        });
+        break;
+      case Where::kLibraryStop:
+        ASSERT_TRUE(controller.Start().ok);
+        t2p::SetStopHook(c.raise);
+        break;
+    }
     std::string reply;
-    EXPECT_NO_THROW(reply = server_.ProcessRequest(c.request));
+    EXPECT_NO_THROW(reply = ProcessRequest(c.request, controller));
     EXPECT_EQ(reply, c.reply);
     ExpectWellFormedReply(reply);
-    // The next request on the same server is served as usual.
-    fc::SetBehaviour(fc::Behaviour());
-    EXPECT_EQ(server_.ProcessRequest(R"({"command":"stop"})"), kStopped);
+    // The next request on the same controller is served as usual.
+    engine::SetHook(nullptr);
+    t2p::SetStopHook(nullptr);
+    EXPECT_EQ(ProcessRequest(R"({"command":"stop"})", controller), kStopped);
+    EXPECT_FALSE(controller.IsRunning());
   }
 }
 
+// The controller's failure texts (its own, the guard's, the interface lookup's) reach the
+// reply unchanged when valid UTF-8, repaired when not.
 TEST_F(CommandProtocolTest, ControllerFailureTextsPassUnchangedWhenValid) {
+  const std::string resolve = "Failed to resolve tunnel interface 'brumotun': ";
+  const std::string waited = " (waited 4000ms)";
   struct FailureCase {
     const char* name;
-    const char* request;
-    std::string text;
+    std::function<void()> arrange;
     std::string reply;
   };
+  // Every lookup of the adapter fails with `text`.
+  const auto lookup_fails = [](std::string text) {
+    return [text] {
+      interfaces_standin::SetLookupHook([text](std::string_view) {
+        return std::optional<InterfaceIndexResult>(InterfaceIndexResult{0, text, false});
+      });
+    };
+  };
   const FailureCase cases[] = {
-      {"start failure", R"({"command":"start"})", "VPN failed to start: tunnel exited early",
-       Error("VPN failed to start: tunnel exited early")},
-      {"stop failure", R"({"command":"stop"})", "FwpmEngineOpen0 failed: 5",
+      // On the real clock: the worker must get the launch check's time to end in.
+      {"tunnel ended at once",
+       [] {
+         platform_standin::UseVirtualClock(false);
+         t2p::SetRunMode(t2p::RunMode::kReturn);
+       },
+       Error("tun2proxy thread exited prematurely")},
+      {"engine refused", [] { engine::FailAt(engine::Op::kOpenEngine, 1, 5); },
        Error("FwpmEngineOpen0 failed: 5")},
-      {"empty failure text", R"({"command":"start"})", "", Error("")},
-      {"text needing escapes", R"({"command":"stop"})", "a \"b\"\\\n", Error("a \\\"b\\\"\\\\\\n")},
-      {"raw UTF-8 text", R"({"command":"start"})",
-       "Schnittstelle \xC2\xBB"
-       "brumotun\xC2\xAB",
-       Error("Schnittstelle \xC2\xBB"
-             "brumotun\xC2\xAB")},
-      {"invalid UTF-8 text", R"({"command":"stop"})", "code page \xE4 text\xC3",
-       Error("code page \xEF\xBF\xBD text\xEF\xBF\xBD")},
+      {"text needing escapes", lookup_fails("a \"b\"\\\n"),
+       Error(resolve + "a \\\"b\\\"\\\\\\n" + waited)},
+      {"raw UTF-8 text",
+       lookup_fails("Schnittstelle \xC2\xBB"
+                    "brumotun\xC2\xAB"),
+       Error(resolve +
+             "Schnittstelle \xC2\xBB"
+             "brumotun\xC2\xAB" +
+             waited)},
+      {"invalid UTF-8 text", lookup_fails("code page \xE4 text\xC3"),
+       Error(resolve + "code page \xEF\xBF\xBD text\xEF\xBF\xBD" + waited)},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
-    fc::Reset();
-    fc::Behaviour b;
-    b.start_result = OpResult::Failure(c.text);
-    b.stop_result = OpResult::Failure(c.text);
-    fc::SetBehaviour(b);
-    const std::string reply = server_.ProcessRequest(c.request);
+    ResetStandIns();
+    c.arrange();
+    DnsLeakGuard guard;
+    TunnelController controller(&guard);
+    const std::string reply = ProcessRequest(R"({"command":"start"})", controller);
     EXPECT_EQ(reply, c.reply);
     ExpectWellFormedReply(reply);
+    EXPECT_FALSE(controller.IsRunning());
+    interfaces_standin::SetLookupHook(nullptr);
   }
+}
+
+// An empty request, also one of only CR and LF bytes, gets the one fixed reply, whichever
+// version of the JSON library is built in (3.11 words its own error differently).
+TEST_F(CommandProtocolTest, EmptyRequestGetsTheFixedReply) {
+  EXPECT_EQ(Process(""), kEmptyInput);
+  EXPECT_EQ(Process("\r\n"), kEmptyInput);
+  ExpectControllerUntouched();
 }
 
 TEST_F(CommandProtocolTest, LargeAndDeepRequests) {
@@ -387,12 +448,12 @@ TEST_F(CommandProtocolTest, LargeAndDeepRequests) {
   const std::string long_command(65535 - 14, 'x');
   const std::string long_request = R"({"command":")" + long_command + R"("})";
   ASSERT_EQ(long_request.size(), 65535u);
-  EXPECT_EQ(server_.ProcessRequest(long_request), Error("Unknown command: " + long_command));
+  EXPECT_EQ(Process(long_request), Error("Unknown command: " + long_command));
 
   // Deep nesting is parsed without recursion; a value nested 100,000 deep must be parsed and
   // destroyed without exhausting the stack.
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-  EXPECT_EQ(server_.ProcessRequest(deep), kMissing);
+  EXPECT_EQ(Process(deep), kMissing);
   const std::string deep_objects = [] {
     std::string text;
     for (int i = 0; i < 20000; ++i) text += R"({"a":)";
@@ -400,10 +461,10 @@ TEST_F(CommandProtocolTest, LargeAndDeepRequests) {
     text += std::string(20000, '}');
     return text;
   }();
-  EXPECT_EQ(server_.ProcessRequest(deep_objects), kMissing);
+  EXPECT_EQ(Process(deep_objects), kMissing);
 
   const std::string unclosed(65535, '[');
-  const std::string reply = server_.ProcessRequest(unclosed);
+  const std::string reply = Process(unclosed);
   EXPECT_EQ(reply, ParseError("line 1, column 65536: syntax error while parsing value - "
                               "unexpected end of input; expected '[', '{', or a literal"));
 }
@@ -421,12 +482,11 @@ TEST_F(CommandProtocolTest, EveryShortRequestGetsAWellFormedReply) {
     }
   }
   for (const std::string& request : requests) {
-    const std::string reply = server_.ProcessRequest(request);
+    const std::string reply = Process(request);
     ExpectWellFormedReply(reply);
     if (testing::Test::HasFailure()) FAIL() << testing::PrintToString(request) << ": " << reply;
   }
-  const fc::Calls calls = fc::GetCalls();
-  EXPECT_EQ(calls.start + calls.stop + calls.get_status, 0);
+  ExpectControllerUntouched();
 }
 
 }  // namespace

@@ -1,27 +1,35 @@
-// libFuzzer target over the request processing, with the stand-in controller. Every input
-// must give one reply that is a compact JSON object in valid UTF-8 with "status" "ok" or
-// "error" and a string "message", and no exception may leave ProcessRequest.
+// libFuzzer target over the request processing, with a real controller and its real guard
+// over the stand-ins (the tunnel's adapter present, the virtual clock: "start" and "stop"
+// cost no real wait). Every input must give one reply that is a compact JSON object in
+// valid UTF-8 with "status" "ok" or "error" and a string "message", and no exception may
+// leave ProcessRequest.
 //
-// The controller's behaviour is chosen from the input's length, so each input replays the
-// same way: normal operation in either state, failures whose text is the raw input (which
-// may be any bytes), and each kind of exception out of each call.
+// The state under the controller is chosen from the input's length, so each input replays
+// the same way: normal operation in either state, failures whose text is the raw input
+// (which may be any bytes), a tunnel that ends at once, and exceptions out of the start and
+// the stop.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
 
-#include "control/control_pipe_server.h"
+#include "control/command_protocol.h"
 #include "control/utf8_repair.h"
-#include "tests/fakes/controller/fake_controller.h"
+#include "dnsguard/dns_leak_guard.h"
+#include "tests/standins/standins.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace {
 
-namespace fc = brumo::fake_controller;
+namespace t2p = brumo::tun2proxy_standin;
+namespace engine = brumo::wfp_standin;
 
 [[noreturn]] void Fail(const char* what, std::string_view reply) {
   std::fprintf(stderr, "invariant broken: %s\nreply (%zu bytes): %.*s\n", what, reply.size(),
@@ -29,43 +37,64 @@ namespace fc = brumo::fake_controller;
   std::abort();
 }
 
-// Returns whether a controller call may throw.
-bool ChooseBehaviour(std::string_view input) {
-  fc::Reset();
-  fc::Behaviour b;
+// Throws the kind of exception `kind` selects.
+[[noreturn]] void Throw(std::size_t kind) {
+  if (kind == 0) throw std::bad_alloc();
+  if (kind == 1) throw std::runtime_error("thrown under the controller");
+  throw 42;
+}
+
+// Brings `controller` down and sets the stand-ins up for `input`. Returns whether a
+// controller call may throw.
+bool ChooseState(std::string_view input, brumo::TunnelController& controller) {
+  engine::SetHook(nullptr);
+  t2p::SetStopHook(nullptr);
+  controller.Stop();
+  brumo::standins::ResetStandIns(/*virtual_clock=*/true);
   const std::size_t mode = input.size() % 8;
-  const auto thrown = static_cast<fc::Throw>(1 + (input.size() / 8) % 3);
+  const std::size_t kind = (input.size() / 8) % 3;
+  const auto start = [&] {
+    if (!controller.Start().ok) Fail("the tunnel did not start", "");
+  };
   switch (mode) {
     case 0:
       break;
     case 1:
-      fc::SetRunning(true);
+      start();
       break;
-    case 2:
-      b.start_result = brumo::OpResult::Failure(std::string(input));
-      b.stop_result = brumo::OpResult::Failure(std::string(input));
+    case 2:  // every lookup of the adapter fails with the raw input as its text
+      brumo::interfaces_standin::SetLookupHook([text = std::string(input)](std::string_view) {
+        return std::optional<brumo::InterfaceIndexResult>({0, text, false});
+      });
       break;
-    case 3:
-      b.start_throws = thrown;
+    case 3:  // the start throws: no thread, or an exception inside the guard
+      if (kind == 0) {
+        brumo::platform_standin::FailNextLaunch();
+      } else {
+        engine::SetHook([kind](engine::Op op, int) {
+          if (op == engine::Op::kAddFilter) Throw(kind);
+        });
+      }
       break;
-    case 4:
-      b.stop_throws = thrown;
+    case 4:  // the stop throws
+      start();
+      t2p::SetStopHook([kind] { Throw(kind); });
       break;
-    case 5:
-      b.status_throws = thrown;
+    case 5:  // the tunnel ends at once
+      t2p::SetRunMode(t2p::RunMode::kReturn);
       break;
-    case 6:
-      fc::SetRunning(true);
-      b.start_result = brumo::OpResult::Failure(std::string(input.substr(0, 64)));
+    case 6:  // running, with a guard that would fail a second enable
+      start();
+      engine::FailAt(engine::Op::kOpenEngine, 2, 5);
       break;
-    default:
-      b.start_throws = thrown;
-      b.stop_throws = thrown;
-      b.status_throws = thrown;
+    default:  // the start and the stop throw
+      engine::SetHook([kind](engine::Op op, int) {
+        if (op == engine::Op::kAddFilter) Throw(kind);
+      });
+      t2p::SetStopHook([kind] { Throw(kind); });
       break;
   }
-  fc::SetBehaviour(b);
-  return mode >= 3 && mode != 6;
+  return mode == 3 || mode == 4 || mode == 7;
 }
 
 void CheckReply(const std::string& reply, bool controller_throws) {
@@ -101,13 +130,14 @@ void CheckReply(const std::string& reply, bool controller_throws) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static brumo::TunnelController controller(nullptr);
-  static brumo::ControlPipeServer server(&controller);
+  // The guard first: it must outlive the controller at exit.
+  static brumo::DnsLeakGuard guard;
+  static brumo::TunnelController controller(&guard);
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const bool controller_throws = ChooseBehaviour(input);
+  const bool controller_throws = ChooseState(input, controller);
   std::string reply;
   try {
-    reply = server.ProcessRequest(input);
+    reply = brumo::ProcessRequest(input, controller);
   } catch (...) {
     Fail("exception escaped ProcessRequest", "");
   }

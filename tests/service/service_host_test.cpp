@@ -1,9 +1,17 @@
+// The service host over its real guard, controller and pipe server, on the stand-ins of
+// the platform under them: the SCM, Winsock and debugger output (recorded in one event
+// log), the named pipe (no client ever connects), tun2proxy, the filter engine, the
+// interface lookup, thread creation and the clock. The cases add the calls of the other
+// seams that tell the objects' part to the same log, so that the order of the whole life
+// can be checked: "pipe OpenEndpoint", "pipe SignalStop", "pipe CloseInstance" (the
+// server's endpoint), "tunnel stop" (tun2proxy_stop) and "guard close" (the guard's engine
+// closed, its filters gone).
 #include "service/service_host.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,7 +23,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/fakes/service_host/fake_service_host.h"
+#include "tests/standins/pipe/pipe_standin.h"
+#include "tests/standins/service_platform/service_platform_standin.h"
+#include "tests/standins/standins.h"
 
 namespace brumo {
 
@@ -29,10 +39,16 @@ void PrintTo(const ServiceStatusRecord& r, std::ostream* os) {
 
 namespace {
 
-namespace fake = fake_service_host;
+namespace service = service_standin;
+namespace t2p = tun2proxy_standin;
+namespace engine = wfp_standin;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using Events = std::vector<std::string>;
+
+// Generous bound for anything that should happen promptly.
+constexpr std::chrono::seconds kLongWait{10};
 
 ServiceStatusRecord Record(std::uint32_t state, std::uint32_t exit_code, std::uint32_t check_point,
                            std::uint32_t wait_hint) {
@@ -48,116 +64,249 @@ const ServiceStatusRecord kStopPendingFromRunning = Record(3, 0, 1, 5000);
 const ServiceStatusRecord kStopped = Record(1, 0, 0, 0);
 const ServiceStatusRecord kStoppedFailed = Record(1, 1066, 0, 0);
 
-std::vector<std::string> StartUpEvents() {
-  return {"register handler",   "report start-pending", "report start-pending",
-          "winsock start",      "report start-pending", "guard created",
-          "controller created", "pipe created",         "report start-pending",
-          "pipe start"};
-}
+const Events kStartUpEvents = {"register handler", "report start-pending", "report start-pending",
+                               "winsock start",    "report start-pending", "report start-pending",
+                               "pipe OpenEndpoint"};
 
 template <typename... Tail>
-std::vector<std::string> Concat(std::vector<std::string> head, const Tail&... tail) {
+Events Concat(Events head, const Tail&... tail) {
   (head.insert(head.end(), tail.begin(), tail.end()), ...);
   return head;
 }
 
+Events Tail(const Events& events, std::size_t count) {
+  if (events.size() < count) return events;
+  return Events(events.end() - static_cast<long>(count), events.end());
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+bool Logged(std::string_view event) {
+  const Events events = service::Events();
+  return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+// The service main on a thread of its own, as the SCM runs it.
+class ServiceThread {
+ public:
+  explicit ServiceThread(ServiceHost& host)
+      : host_(host), main_(std::async(std::launch::async, [&host] { host.ServiceMain(); })) {}
+  ~ServiceThread() { static_cast<void>(Finish()); }
+
+  // Waits for the service main to return. A service main that does not return in time
+  // gets another stop, so that the test ends; false then.
+  bool Finish() {
+    if (!main_.valid()) return true;
+    const bool returned = main_.wait_for(kLongWait) == std::future_status::ready;
+    if (!returned) host_.HandleControl(kServiceControlStop);
+    main_.get();
+    return returned;
+  }
+
+ private:
+  ServiceHost& host_;
+  std::future<void> main_;
+};
+
 class ServiceHostTest : public ::testing::Test {
  protected:
-  void SetUp() override { fake::Reset(); }
-  void TearDown() override { fake::Reset(); }
+  void SetUp() override {
+    service::Reset();
+    pipe_standin::Reset();
+    standins::ResetStandIns(/*virtual_clock=*/true);
+  }
+  void TearDown() override {
+    service::SetEventHook(nullptr);
+    pipe_standin::SetHook(nullptr);
+    t2p::SetStopHook(nullptr);
+    engine::SetHook(nullptr);
+  }
+
+  // Logs the calls of the other seams that show what the objects do.
+  static void LogObjectCalls() {
+    pipe_standin::SetHook([](std::string_view call) {
+      if (call != "CreateInstance") service::Log("pipe " + std::string(call));
+    });
+    t2p::SetStopHook([] { service::Log("tunnel stop"); });
+    engine::SetHook([](engine::Op op, int) {
+      if (op == engine::Op::kCloseEngine) service::Log("guard close");
+    });
+  }
 
   ServiceSlots slots_;
   ServiceHost host_{&slots_};
 };
 
-// The full life of the service: the exact sequence of reports and of object and platform
-// calls, with the tunnel down or up when the stop comes.
+// The full life of the service: the exact sequence of reports and of platform calls, with
+// the tunnel down or up when the stop comes.
 TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
   struct Case {
     bool tunnel_running;
-    std::vector<std::string> shutdown;
+    Events shutdown;
   };
   const Case cases[] = {
-      {false,
-       {"pipe stop", "pipe destroyed", "controller destroyed", "winsock cleanup",
-        "report stopped"}},
+      {false, {"pipe SignalStop", "pipe CloseInstance", "winsock cleanup", "report stopped"}},
+      // The tunnel goes first, its filters only once it is down; then the pipe server.
       {true,
-       {"controller stop", "pipe stop", "pipe destroyed", "controller destroyed", "winsock cleanup",
+       {"tunnel stop", "guard close", "pipe SignalStop", "pipe CloseInstance", "winsock cleanup",
         "report stopped"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tunnel_running ? "tunnel running" : "tunnel down");
-    fake::Reset();
+    SetUp();
+    LogObjectCalls();
     ServiceSlots slots;
     ServiceHost host(&slots);
-    fake::SetTunnelRunning(c.tunnel_running);
-    auto sleeps = std::make_shared<int>(0);
-    fake::SetEventHook([&host, sleeps](std::string_view e) {
-      if (e == "sleep" && ++*sleeps == 3) host.HandleControl(kServiceControlStop);
-    });
+    ServiceThread main(host);
+    ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+    if (c.tunnel_running) {
+      // Through the controller the host made: its guard is the one in the slot.
+      ASSERT_TRUE(slots.controller->Start().ok);
+      ASSERT_EQ(engine::LiveFilterIds().size(), 12u);
+    }
 
-    host.ServiceMain();
+    host.HandleControl(kServiceControlStop);
+    ASSERT_TRUE(main.Finish());
 
-    EXPECT_THAT(fake::Events(),
-                ElementsAreArray(Concat(StartUpEvents(),
-                                        std::vector<std::string>{"report running", "sleep", "sleep",
-                                                                 "sleep", "report stop-pending"},
-                                        c.shutdown)));
-    EXPECT_THAT(fake::Reports(),
+    EXPECT_THAT(service::Events(),
+                ElementsAreArray(Concat(
+                    kStartUpEvents, Events{"report running", "report stop-pending"}, c.shutdown)));
+    EXPECT_THAT(service::Reports(),
                 ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4,
                             kRunning, kStopPendingFromRunning, kStopped));
-    EXPECT_THAT(fake::Sleeps(),
-                ElementsAre(std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                            std::chrono::milliseconds(1000)));
-    EXPECT_THAT(fake::DebugOutput(), IsEmpty());
-
-    const fake::Objects objects = fake::CreatedObjects();
-    EXPECT_EQ(objects.controller_guard_argument, objects.guard);
-    EXPECT_EQ(objects.pipe_controller_argument, objects.controller);
+    EXPECT_THAT(service::DebugOutput(), IsEmpty());
+    EXPECT_FALSE(slots.guard == nullptr);
+    EXPECT_EQ(engine::LiveFilterIds().size(), 0u);
+    EXPECT_EQ(engine::OpenHandleCount(), 0);
+    EXPECT_EQ(t2p::RunsInside(), 0);
     // Only the guard is left, for process exit.
-    EXPECT_EQ(slots.guard.get(), objects.guard);
     EXPECT_EQ(slots.controller, nullptr);
     EXPECT_EQ(slots.pipe_server, nullptr);
-    fake::SetEventHook(nullptr);
+    TearDown();
+  }
+}
+
+// The service main waits on the stop control itself: no pause of any length, so the stop
+// is acted on at once. The wait it replaced slept 1 s at a time through the platform and
+// saw the stop only at the end of the pause under way.
+TEST_F(ServiceHostTest, StopControlWakesTheServiceMainWithoutPausing) {
+  ServiceThread main(host_);
+  ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+  host_.HandleControl(kServiceControlStop);
+  ASSERT_TRUE(main.Finish());
+  EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
+  EXPECT_EQ(service::Reports().back(), kStopped);
+}
+
+// A shutdown held in tun2proxy_stop for longer than kStopPendingReportInterval: the SCM
+// hears stop-pending again every interval, each time with the next checkpoint and the same
+// wait hint, until the stopped report. Without the repeats, an SCM whose wait hint ran
+// out would take the service for hung.
+TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) {
+  const auto stop_pending_reports = [] {
+    const std::vector<ServiceStatusRecord> reports = service::Reports();
+    return std::count_if(reports.begin(), reports.end(), [](const ServiceStatusRecord& r) {
+      return r.current_state == kServiceStopPending;
+    });
+  };
+  bool repeated = false;
+  t2p::SetStopHook([&] { repeated = WaitUntil([&] { return stop_pending_reports() >= 3; }); });
+  ServiceThread main(host_);
+  ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+  ASSERT_TRUE(slots_.controller->Start().ok);
+
+  host_.HandleControl(kServiceControlStop);
+  ASSERT_TRUE(main.Finish());
+
+  EXPECT_TRUE(repeated);
+  const std::vector<ServiceStatusRecord> reports = service::Reports();
+  ASSERT_GE(reports.size(), 9u);
+  EXPECT_THAT(
+      std::vector<ServiceStatusRecord>(reports.begin(), reports.begin() + 5),
+      ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4, kRunning));
+  // Every report between running and stopped is stop-pending, numbered on from 1.
+  for (std::size_t i = 5; i + 1 < reports.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(reports[i], Record(3, 0, static_cast<std::uint32_t>(i - 4), 5000));
+  }
+  EXPECT_EQ(reports.back(), kStopped);
+  EXPECT_EQ(t2p::RunsInside(), 0);
+}
+
+// Whatever is thrown while the service shuts down, the SCM still hears stopped; what the
+// slots still hold goes at process exit.
+TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
+  struct Case {
+    const char* name;
+    std::function<void()> raise;
+  };
+  const Case cases[] = {
+      {"standard exception", [] { throw std::runtime_error("stop failed"); }},
+      {"not a std::exception", [] { throw 42; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ServiceSlots slots;
+    ServiceHost host(&slots);
+    ServiceThread main(host);
+    ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+    ASSERT_TRUE(slots.controller->Start().ok);
+    t2p::SetStopHook(c.raise);
+
+    host.HandleControl(kServiceControlStop);
+    ASSERT_TRUE(main.Finish());
+
+    EXPECT_THAT(Tail(service::Events(), 3),
+                ElementsAre("report stop-pending", "winsock cleanup", "report stopped"));
+    EXPECT_EQ(service::Reports().back(), kStopped);
+    EXPECT_EQ(host.status().current_state, kServiceStopped);
+    // The objects' own destruction, at process exit, still stops what is left.
+    t2p::SetStopHook(nullptr);
+    slots.pipe_server.reset();
+    slots.controller.reset();
+    slots.guard.reset();
+    EXPECT_EQ(t2p::RunsInside(), 0);
+    EXPECT_EQ(engine::LiveFilterIds().size(), 0u);
   }
 }
 
 TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
-  auto sleeps = std::make_shared<int>(0);
-  fake::SetEventHook([this, sleeps](std::string_view e) {
-    if (e != "sleep") return;
-    ++*sleeps;
-    if (*sleeps == 1) {
-      host_.HandleControl(kServiceControlInterrogate);
-      for (std::uint32_t ignored : {0u, 2u, 3u, 5u, 0x40u, 0xFFu}) host_.HandleControl(ignored);
-    } else if (*sleeps == 2) {
-      host_.HandleControl(kServiceControlStop);
-    }
-  });
-
-  host_.ServiceMain();
+  ServiceThread main(host_);
+  ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+  host_.HandleControl(kServiceControlInterrogate);
+  for (std::uint32_t ignored : {0u, 2u, 3u, 5u, 0x40u, 0xFFu}) host_.HandleControl(ignored);
+  EXPECT_EQ(host_.status().current_state, kServiceRunning);
+  host_.HandleControl(kServiceControlStop);
+  ASSERT_TRUE(main.Finish());
 
   // The interrogate answer is the running record as it stands; the ignored codes neither
   // report nor end the wait.
-  EXPECT_THAT(fake::Reports(),
+  EXPECT_THAT(service::Reports(),
               ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4, kRunning,
                           kRunning, kStopPendingFromRunning, kStopped));
-  EXPECT_EQ(fake::Sleeps().size(), 2u);
 }
 
 TEST_F(ServiceHostTest, HandlerRegistrationFailureReportsNothing) {
-  fake::SetRegisterResult(false);
+  service::SetRegisterResult(false);
   host_.ServiceMain();
-  EXPECT_THAT(fake::Events(), ElementsAre("register handler"));
+  EXPECT_THAT(service::Events(), ElementsAre("register handler"));
 }
 
 TEST_F(ServiceHostTest, WinsockFailureStopsWith1066WithoutCleanup) {
-  fake::SetWinsockResult(10091);  // WSASYSNOTREADY
+  service::SetWinsockResult(10091);  // WSASYSNOTREADY
   host_.ServiceMain();
-  EXPECT_THAT(fake::Events(),
+  EXPECT_THAT(service::Events(),
               ElementsAre("register handler", "report start-pending", "report start-pending",
                           "winsock start", "report stopped"));
-  EXPECT_THAT(fake::Reports(), ElementsAre(kStartPending1, kStartPending2, kStoppedFailed));
+  EXPECT_THAT(service::Reports(), ElementsAre(kStartPending1, kStartPending2, kStoppedFailed));
   EXPECT_EQ(slots_.guard, nullptr);
 }
 
@@ -168,63 +317,66 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
       std::make_error_code(std::errc::resource_unavailable_try_again));
   const std::string thread_line =
       std::string("[BrumoVPN] Exception during startup: ") + thread_error.what() + "\n";
+  enum class Where { kPipeThread, kPipeEndpoint, kThirdStartPending };
   struct Case {
     const char* name;
-    const char* throwing_event;
-    bool standard;
+    Where where;
     std::string line;
     std::vector<ServiceStatusRecord> reports;
-    bool controller_installed;
-    bool pipe_installed;
+    bool objects_installed;
   };
   const Case cases[] = {
       {"pipe thread not created",
-       "pipe start",
-       true,
+       Where::kPipeThread,
        thread_line,
        {kStartPending1, kStartPending2, kStartPending3, kStartPending4, kStoppedFailed},
-       true,
        true},
-      {"non-standard exception from Start",
-       "pipe start",
-       false,
+      {"non-standard exception from the pipe server's start",
+       Where::kPipeEndpoint,
        "[BrumoVPN] Unknown exception during startup\n",
        {kStartPending1, kStartPending2, kStartPending3, kStartPending4, kStoppedFailed},
-       true,
        true},
-      {"controller construction fails",
-       "controller created",
-       true,
-       "[BrumoVPN] Exception during startup: bad controller\n",
+      {"exception before the objects are made",
+       Where::kThirdStartPending,
+       "[BrumoVPN] Exception during startup: report failed\n",
        {kStartPending1, kStartPending2, kStartPending3, kStoppedFailed},
-       false,
        false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fake::Reset();
+    SetUp();
     ServiceSlots slots;
     ServiceHost host(&slots);
-    fake::SetEventHook([&](std::string_view e) {
-      if (e != c.throwing_event) return;
-      if (!c.standard) throw 42;
-      if (e == "pipe start") throw thread_error;
-      throw std::runtime_error("bad controller");
-    });
+    int start_pending = 0;
+    switch (c.where) {
+      case Where::kPipeThread:
+        platform_standin::FailNextLaunch();
+        break;
+      case Where::kPipeEndpoint:
+        pipe_standin::SetHook([](std::string_view call) {
+          if (call == "OpenEndpoint") throw 42;
+        });
+        break;
+      case Where::kThirdStartPending:
+        service::SetEventHook([&](std::string_view e) {
+          if (e == "report start-pending" && ++start_pending == 3) {
+            throw std::runtime_error("report failed");
+          }
+        });
+        break;
+    }
 
     host.ServiceMain();
 
-    EXPECT_THAT(fake::DebugOutput(), ElementsAre(c.line));
-    EXPECT_THAT(fake::Reports(), ElementsAreArray(c.reports));
-    const std::vector<std::string> events = fake::Events();
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_THAT(std::vector<std::string>(events.end() - 3, events.end()),
+    EXPECT_THAT(service::DebugOutput(), ElementsAre(c.line));
+    EXPECT_THAT(service::Reports(), ElementsAreArray(c.reports));
+    EXPECT_THAT(Tail(service::Events(), 3),
                 ElementsAre("debug output", "winsock cleanup", "report stopped"));
-    EXPECT_THAT(fake::Sleeps(), IsEmpty());
-    EXPECT_NE(slots.guard, nullptr);
-    EXPECT_EQ(slots.controller != nullptr, c.controller_installed);
-    EXPECT_EQ(slots.pipe_server != nullptr, c.pipe_installed);
-    fake::SetEventHook(nullptr);
+    EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
+    EXPECT_EQ(slots.guard != nullptr, c.objects_installed);
+    EXPECT_EQ(slots.controller != nullptr, c.objects_installed);
+    EXPECT_EQ(slots.pipe_server != nullptr, c.objects_installed);
+    TearDown();
   }
 }
 
@@ -237,40 +389,39 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
   };
   const Case cases[] = {
       {"winsock start", {kStartPending1, kStartPending2, Record(3, 0, 3, 5000), kStopped}},
-      {"guard created",
-       {kStartPending1, kStartPending2, kStartPending3, Record(3, 0, 4, 5000), kStopped}},
-      {"pipe start",
+      {"pipe OpenEndpoint",
        {kStartPending1, kStartPending2, kStartPending3, kStartPending4, Record(3, 0, 5, 5000),
         kStopped}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event);
-    fake::Reset();
+    SetUp();
+    LogObjectCalls();
     ServiceSlots slots;
     ServiceHost host(&slots);
-    fake::SetEventHook([&host, &c](std::string_view e) {
+    const auto stop_at = [&host, &c](std::string_view e) {
       if (e == c.event) host.HandleControl(kServiceControlStop);
-      // A lost stop would leave the wait running for good; end it as a failure instead.
-      if (e == "sleep") throw std::runtime_error("waiting after a stop during start-up");
+    };
+    service::SetEventHook(stop_at);
+    pipe_standin::SetHook([stop_at](std::string_view call) {
+      if (call != "CreateInstance") service::Log("pipe " + std::string(call));
+      stop_at("pipe " + std::string(call));
     });
 
-    host.ServiceMain();
+    // A lost stop would leave the service main waiting: Finish then fails.
+    ServiceThread main(host);
+    ASSERT_TRUE(main.Finish());
 
-    EXPECT_THAT(fake::Reports(), ElementsAreArray(c.reports));
-    EXPECT_THAT(fake::Sleeps(), IsEmpty());
-    const std::vector<std::string> events = fake::Events();
-    const std::vector<std::string> tail = {"pipe stop", "pipe destroyed", "controller destroyed",
-                                           "winsock cleanup", "report stopped"};
-    ASSERT_GE(events.size(), tail.size());
-    EXPECT_THAT(
-        std::vector<std::string>(events.end() - static_cast<long>(tail.size()), events.end()),
-        ElementsAreArray(tail));
+    EXPECT_THAT(service::Reports(), ElementsAreArray(c.reports));
+    const Events events = service::Events();
+    EXPECT_THAT(Tail(events, 4), ElementsAre("pipe SignalStop", "pipe CloseInstance",
+                                             "winsock cleanup", "report stopped"));
     // The start-up itself ran to its end: the pipe server was started before it was stopped.
-    EXPECT_EQ(std::count(events.begin(), events.end(), "pipe start"), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "pipe OpenEndpoint"), 1);
     EXPECT_EQ(std::count(events.begin(), events.end(), "report running"), 0);
     EXPECT_EQ(slots.controller, nullptr);
     EXPECT_EQ(slots.pipe_server, nullptr);
-    fake::SetEventHook(nullptr);
+    TearDown();
   }
 }
 
@@ -278,80 +429,66 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
 TEST_F(ServiceHostTest, StopAfterStoppedIsIgnored) {
   for (bool failed_start : {false, true}) {
     SCOPED_TRACE(failed_start ? "after failed start" : "after normal stop");
-    fake::Reset();
+    SetUp();
     ServiceSlots slots;
     ServiceHost host(&slots);
     if (failed_start) {
-      fake::SetWinsockResult(10091);
+      service::SetWinsockResult(10091);
+      host.ServiceMain();
     } else {
-      fake::SetEventHook([&host](std::string_view e) {
-        if (e == "sleep") host.HandleControl(kServiceControlStop);
-      });
+      ServiceThread main(host);
+      ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+      host.HandleControl(kServiceControlStop);
+      ASSERT_TRUE(main.Finish());
     }
-    host.ServiceMain();
-    fake::SetEventHook(nullptr);
-    const std::size_t reports = fake::Reports().size();
+    const std::size_t reports = service::Reports().size();
 
     host.HandleControl(kServiceControlStop);
 
-    EXPECT_EQ(fake::Reports().size(), reports);
+    EXPECT_EQ(service::Reports().size(), reports);
     EXPECT_EQ(host.status().current_state, kServiceStopped);
   }
 }
 
-// Whatever the slots still hold at process exit goes pipe server, controller, guard.
+// Whatever the slots still hold at process exit goes pipe server, controller, guard: the
+// controller stops its tunnel and has the guard remove the filters while the guard still
+// exists. (In the other order the guard would remove them first and the controller then
+// reach a destroyed guard.)
 TEST_F(ServiceHostTest, SlotsAreDestroyedInReverseOfCreation) {
   auto slots = std::make_unique<ServiceSlots>();
   ServiceHost host(slots.get());
-  fake::SetEventHook([](std::string_view e) {
-    if (e == "pipe start") throw std::runtime_error("no thread");
-  });
+  platform_standin::FailNextLaunch();  // the pipe server's thread: start-up fails
   host.ServiceMain();
-  fake::SetEventHook(nullptr);
   ASSERT_NE(slots->pipe_server, nullptr);
-  const std::size_t before = fake::Events().size();
+  ASSERT_TRUE(slots->controller->Start().ok);
+  LogObjectCalls();
+  const std::size_t before = service::Events().size();
 
   slots.reset();
 
-  const std::vector<std::string> events = fake::Events();
-  EXPECT_THAT(std::vector<std::string>(events.begin() + static_cast<long>(before), events.end()),
-              ElementsAre("pipe destroyed", "controller destroyed", "guard destroyed"));
-}
-
-TEST(WaitWhileRunningTest, TestsTheFlagBeforeEachSleep) {
-  fake::Reset();
-  std::atomic<bool> running{false};
-  WaitWhileRunning(running);
-  EXPECT_THAT(fake::Sleeps(), IsEmpty());
-
-  running.store(true);
-  auto sleeps = std::make_shared<int>(0);
-  fake::SetEventHook([&running, sleeps](std::string_view e) {
-    if (e == "sleep" && ++*sleeps == 3) running.store(false);
-  });
-  WaitWhileRunning(running);
-  EXPECT_THAT(fake::Sleeps(),
-              ElementsAre(std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                          std::chrono::milliseconds(1000)));
-  fake::Reset();
+  const Events events = service::Events();
+  EXPECT_THAT(Events(events.begin() + static_cast<long>(before), events.end()),
+              ElementsAre("tunnel stop", "guard close"));
+  EXPECT_EQ(t2p::RunsInside(), 0);
+  EXPECT_EQ(engine::LiveFilterIds().size(), 0u);
 }
 
 // A stop from the dispatcher thread at any moment of the service main's life: the stop is
 // never lost, and the SCM never sees a state go back (no start-pending or running after
 // stop-pending).
-TEST(ServiceHostConcurrencyTest, StopFromAnotherThreadAtAnyTime) {
+TEST_F(ServiceHostTest, StopFromAnotherThreadAtAnyTime) {
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
-    fake::Reset();
+    SetUp();
     ServiceSlots slots;
     ServiceHost host(&slots);
-    std::thread service([&host] { host.ServiceMain(); });
+    ServiceThread main(host);
     // Rounds spread the stop over start-up and the wait.
     std::this_thread::sleep_for(std::chrono::microseconds(20 * round));
     host.HandleControl(kServiceControlStop);
-    service.join();
+    ASSERT_TRUE(main.Finish());
 
-    const std::vector<ServiceStatusRecord> reports = fake::Reports();
+    const std::vector<ServiceStatusRecord> reports = service::Reports();
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(), kStopped);
     bool stop_pending_seen = false;
@@ -401,17 +538,18 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fake::Reset();
-    fake::SetDispatcherResult(c.dispatcher);
+    service::Reset();
+    service::SetDispatcherResult(c.dispatcher);
     ServiceSlots slots;
     ServiceHost host(&slots);
 
     EXPECT_EQ(RunServiceProcess(&host, "C:\\bin\\BrumoVPN.exe"), c.exit_status);
 
-    EXPECT_EQ(fake::DispatchedHost(), &host);
-    EXPECT_EQ(fake::ConsoleText(), c.help_printed ? ConsoleHelpText("C:\\bin\\BrumoVPN.exe") : "");
+    EXPECT_EQ(service::DispatchedHost(), &host);
+    EXPECT_EQ(service::ConsoleText(),
+              c.help_printed ? ConsoleHelpText("C:\\bin\\BrumoVPN.exe") : "");
   }
-  fake::Reset();
+  service::Reset();
 }
 
 }  // namespace

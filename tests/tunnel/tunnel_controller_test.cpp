@@ -67,7 +67,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     EXPECT_EQ(t2p::RunsInside(), 1);
     EXPECT_TRUE(FiltersInPlace());
     EXPECT_EQ(interfaces_standin::LookedUpAliases(), Calls{"brumotun"});
-    EXPECT_EQ(engine::Filters(), BuildDnsFilters(7));
+    EXPECT_EQ(engine::Filters(), BuildDnsFilters(standins::kTunnelIndex));
     const t2p::RunArgs expected_run{
         "socks5://127.0.0.1:12735", "brumotun", "10.255.255.255/32", 2, false, 0};
     EXPECT_EQ(t2p::RecordedRuns(), std::vector<t2p::RunArgs>{expected_run});

@@ -18,10 +18,7 @@
 
 #include "common/op_result.h"
 #include "dnsguard/dns_leak_guard.h"
-#include "tests/standins/interfaces/interfaces_standin.h"
-#include "tests/standins/platform/platform_standin.h"
-#include "tests/standins/tun2proxy/tun2proxy_standin.h"
-#include "tests/standins/wfp/wfp_standin.h"
+#include "tests/standins/standins.h"
 
 namespace brumo {
 
@@ -141,17 +138,9 @@ class TunnelTest : public ::testing::Test {
     EXPECT_EQ(t2p::RunsInside(), 0) << "a worker is still inside the run call";
   }
 
-  // The adapter present, the engine empty, and the virtual clock: the launch check costs
-  // no real time. Cases whose run call must end within the launch check turn the real
-  // clock back on.
-  static void ResetStandIns() {
-    t2p::Reset();
-    engine::Reset();
-    interfaces_standin::Reset();
-    interfaces_standin::SetInterface("brumotun", 7);
-    platform_standin::Reset();
-    platform_standin::UseVirtualClock(true);
-  }
+  // On the virtual clock: the launch check costs no real time. Cases whose run call must
+  // end within the launch check turn the real clock back on.
+  static void ResetStandIns() { standins::ResetStandIns(/*virtual_clock=*/true); }
 
   // Declared first, destroyed last: controllers made by the cases stop through it.
   DnsLeakGuard guard_;

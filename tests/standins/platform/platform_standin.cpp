@@ -20,6 +20,7 @@ std::atomic<bool> g_virtual{false};
 std::atomic<std::int64_t> g_virtual_now_ns{1'000'000'000'000};
 std::mutex g_sleeps_mutex;
 std::vector<std::chrono::milliseconds> g_sleeps;
+std::function<void(std::chrono::milliseconds)> g_sleep_hook;
 
 }  // namespace
 
@@ -29,6 +30,7 @@ void Reset() {
   g_virtual.store(false);
   std::lock_guard<std::mutex> lock(g_sleeps_mutex);
   g_sleeps.clear();
+  g_sleep_hook = nullptr;
 }
 
 void FailNextLaunch() { g_fail_next.store(true); }
@@ -38,6 +40,11 @@ void UseVirtualClock(bool on) { g_virtual.store(on); }
 std::vector<std::chrono::milliseconds> Sleeps() {
   std::lock_guard<std::mutex> lock(g_sleeps_mutex);
   return g_sleeps;
+}
+
+void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
+  std::lock_guard<std::mutex> lock(g_sleeps_mutex);
+  g_sleep_hook = std::move(hook);
 }
 
 }  // namespace platform_standin
@@ -60,10 +67,13 @@ std::int64_t MonotonicNowNs() {
 }
 
 void SleepFor(std::chrono::milliseconds duration) {
+  std::function<void(std::chrono::milliseconds)> hook;
   {
     std::lock_guard<std::mutex> lock(standin::g_sleeps_mutex);
     standin::g_sleeps.push_back(duration);
+    hook = standin::g_sleep_hook;
   }
+  if (hook) hook(duration);
   if (!standin::g_virtual.load()) {
     std::this_thread::sleep_for(duration);
     return;

@@ -9,11 +9,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 namespace brumo::platform_standin {
 
-// Real clock, no failure armed, nothing recorded.
+// Real clock, no failure armed, no hook, nothing recorded.
 void Reset();
 
 // The next LaunchThread throws std::system_error with
@@ -26,5 +27,8 @@ int LaunchCalls();
 void UseVirtualClock(bool on);
 // Every SleepFor since Reset, in order, whichever clock.
 std::vector<std::chrono::milliseconds> Sleeps();
+// Runs at the start of every SleepFor with its duration, on the caller's thread: on the
+// virtual clock, it stands for what other threads do while the pause lasts.
+void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook);
 
 }  // namespace brumo::platform_standin

@@ -197,6 +197,12 @@ bool WaitForRunsInside(int count, std::chrono::milliseconds timeout) {
   return state.changed.wait_for(lock, timeout, [&] { return state.runs_inside == count; });
 }
 
+bool WaitForRunCalls(int count, std::chrono::milliseconds timeout) {
+  State& state = TheState();
+  std::unique_lock<std::mutex> lock(state.mutex);
+  return state.changed.wait_for(lock, timeout, [&] { return state.run_calls >= count; });
+}
+
 }  // namespace brumo::tun2proxy_standin
 
 namespace standin = brumo::tun2proxy_standin;

@@ -58,7 +58,9 @@ std::vector<std::string> CallOrder();
 Tun2proxyLogCallback InstalledLogCallback();
 void* InstalledLogContext();
 
-// Waits until `count` run calls are inside at once; false when `timeout` passed first.
+// Waits until `count` run calls are inside at once, or until `count` run calls were made
+// since Reset; false when `timeout` passed first.
 bool WaitForRunsInside(int count, std::chrono::milliseconds timeout);
+bool WaitForRunCalls(int count, std::chrono::milliseconds timeout);
 
 }  // namespace brumo::tun2proxy_standin

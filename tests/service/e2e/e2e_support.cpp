@@ -10,6 +10,7 @@
 #include <chrono>
 #include <utility>
 
+#include "common/scoped_resource.h"
 #include "tests/support/standin_log_files.h"
 
 namespace brumo::e2e {

@@ -418,7 +418,7 @@ TEST(TunnelWithoutDevice, StartFailsAfterItsWait) {
 // that command has finished (about four seconds), and all the while the SCM is told again
 // every second that the stop is under way, each time with the next checkpoint. The client
 // still gets the start's reply.
-TEST(ServiceStop, DuringAStartBeingProcessedRepeatsStopPendingWithRisingCheckpoints) {
+TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRisingCheckpoints) {
   Harness& h = TheHarness();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   BRUMO_REQUIRE_DEVICE(false);

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "common/scoped_resource.h"
+#include "control/control_pipe_server.h"
 #include "tests/support/service_entry.h"
 #include "tests/support/standin_log_files.h"
 
 namespace brumo::bench {
 
-inline constexpr wchar_t kServiceName[] = L"BrumoVPN";
-inline constexpr wchar_t kServicePipe[] = L"\\\\.\\pipe\\BrumoVPN";
+inline constexpr const wchar_t* kServicePipe = kPipeName;
 // The bare server's pipe: another name, so that it runs beside the service.
 inline constexpr wchar_t kBarePipe[] = L"\\\\.\\pipe\\BrumoVPN-bench-bare";
 

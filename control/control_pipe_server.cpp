@@ -24,28 +24,35 @@ constexpr std::uint32_t kMaxRequestBytes = static_cast<std::uint32_t>(kPipeBuffe
 
 std::int64_t ToNs(std::chrono::nanoseconds duration) { return duration.count(); }
 
-// The limits of one exchange: kClientTimeout for each part, and kStopGrace from the first
-// sight of a stop request, whichever ends first.
+// The limits of one exchange, in two parts: the client's request, and its taking of the
+// reply (the write and the flush together). Each part has kClientTimeout, cut to kStopGrace
+// once a stop request is seen. The processing between the parts is not counted, so a stop
+// seen while the request came in leaves the client kStopGrace from the end of processing
+// to take its reply.
 class ExchangeLimits {
  public:
   explicit ExchangeLimits(const std::atomic<bool>& stop_requested)
       : stop_requested_(stop_requested) {}
 
-  // Waits for the pending operation within the limits, starting a fresh kClientTimeout.
-  // On anything but kDone the operation has been cancelled.
+  // Starts a part of the exchange.
+  void BeginPart() {
+    const std::int64_t now = MonotonicNowNs();
+    deadline_ = now + ToNs(kClientTimeout);
+    if (stop_seen_) stop_seen_at_ = now;
+  }
+
+  // Waits for the pending operation within the current part's limits. On anything but
+  // kDone the operation has been cancelled. An operation that has completed by the time
+  // the limit is found passed still counts as done.
   pipe::Wait Await(pipe::Endpoint& endpoint, std::uint32_t* bytes) {
-    const std::int64_t deadline = MonotonicNowNs() + ToNs(kClientTimeout);
     for (;;) {
       const std::int64_t now = MonotonicNowNs();
       if (!stop_seen_ && stop_requested_.load()) SeeStop(now);
-      std::int64_t limit = deadline;
-      if (stop_seen_) limit = std::min(limit, stop_seen_at_ + ToNs(kStopGrace));
-      if (now >= limit) {
-        pipe::CancelIo(endpoint);
-        return pipe::Wait::kTimedOut;
-      }
-      // Whole milliseconds, rounded up, so the wait does not end just short of the limit.
-      const auto timeout = std::chrono::milliseconds((limit - now + 999'999) / 1'000'000);
+      const std::int64_t limit = Limit();
+      // Whole milliseconds, rounded up, so the wait does not end just short of the limit;
+      // 0 once it has passed: one last look at the operation.
+      const auto timeout =
+          std::chrono::milliseconds(now >= limit ? 0 : (limit - now + 999'999) / 1'000'000);
       const pipe::Wait outcome = pipe::AwaitIo(endpoint, timeout, !stop_seen_, bytes);
       switch (outcome) {
         case pipe::Wait::kDone:
@@ -57,16 +64,19 @@ class ExchangeLimits {
           if (!stop_seen_) SeeStop(MonotonicNowNs());
           break;
         case pipe::Wait::kTimedOut:
+          if (now >= limit) {
+            pipe::CancelIo(endpoint);
+            return outcome;
+          }
           break;
       }
     }
   }
 
-  // The deadline of the flush that follows a write: the same rules, as one point in time.
-  std::int64_t FlushDeadline() const {
-    std::int64_t deadline = MonotonicNowNs() + ToNs(kClientTimeout);
-    if (stop_seen_) deadline = std::min(deadline, stop_seen_at_ + ToNs(kStopGrace));
-    return deadline;
+  // The end of the current part, as one point in time of MonotonicNowNs.
+  std::int64_t Limit() const {
+    if (!stop_seen_) return deadline_;
+    return std::min(deadline_, stop_seen_at_ + ToNs(kStopGrace));
   }
 
  private:
@@ -76,6 +86,7 @@ class ExchangeLimits {
   }
 
   const std::atomic<bool>& stop_requested_;
+  std::int64_t deadline_ = 0;
   bool stop_seen_ = false;
   std::int64_t stop_seen_at_ = 0;
 };
@@ -163,16 +174,18 @@ void ControlPipeServer::ServeClient(char* buffer) {
   ExchangeLimits limits(stop_requested_);
 
   std::uint32_t received = 0;
+  limits.BeginPart();
   if (!pipe::StartRead(endpoint, buffer, kMaxRequestBytes)) return;
   if (limits.Await(endpoint, &received) != pipe::Wait::kDone) return;
 
   const std::string reply = ProcessRequest(std::string_view(buffer, received), *controller_);
   if (reply.size() > 0xFFFFFFFFu) return;
+  limits.BeginPart();
   if (!pipe::StartWrite(endpoint, reply)) return;
   if (limits.Await(endpoint, nullptr) != pipe::Wait::kDone) return;
-  // The disconnect that follows would discard what the client has not read yet. A stop
-  // seen earlier in the exchange is already in the deadline.
-  pipe::Flush(endpoint, limits.FlushDeadline(), kStopGrace, stop_requested_);
+  // The disconnect that follows would discard what the client has not read yet. The flush
+  // ends with the part; a stop it is the first to see gets kStopGrace.
+  pipe::Flush(endpoint, limits.Limit(), kStopGrace, stop_requested_);
 }
 
 }  // namespace brumo

@@ -35,17 +35,17 @@ OpResult DnsLeakGuard::Enable(std::string_view alias) {
 
   InterfaceIndexResult found = WaitForTunnelInterface(alias);
   if (!found.ok) return OpResult::Failure(std::move(found.message));
-  if_index_ = found.index;
 
   if (!engine_) {
     const std::uint32_t status = wfp::OpenEngine(MakeSessionRecord(), engine_.put());
     if (status != 0 || !engine_) {
       // Whatever a failed open left in the handle is not ours to close.
       static_cast<void>(engine_.release());
-      if_index_ = 0;
       return OpResult::Failure(FormatFailure("FwpmEngineOpen0", status));
     }
   }
+  // Only with the engine open, so that an open that throws leaves the guard idle.
+  if_index_ = found.index;
 
   if (const std::uint32_t status = wfp::BeginTransaction(engine_.get()); status != 0) {
     engine_.reset();

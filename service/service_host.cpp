@@ -128,9 +128,14 @@ ServiceHost::StopPendingReporter::~StopPendingReporter() {
 
 void ServiceHost::StopPendingReporter::Run() {
   std::unique_lock lock(host_->status_mutex_);
+  int reports = 0;
   while (
       !host_->stop_control_.wait_for(lock, kStopPendingReportInterval, [this] { return done_; })) {
+    // A shutdown that never ends must not look like progress for ever: past the last
+    // report the checkpoint stands still, and the SCM can tell that the stop hangs.
+    if (reports == kMaxStopPendingReports) continue;
     if (host_->status_.current_state != kServiceStopPending) continue;
+    ++reports;
     ++host_->status_.check_point;
     ReportServiceStatus(host_->status_);
   }

@@ -41,6 +41,9 @@ inline constexpr std::uint32_t kStopWaitHintMs = 5000;
 // While a shutdown lasts, stop-pending is reported again this often, each time with the
 // next checkpoint, well inside kStopWaitHintMs.
 inline constexpr std::chrono::milliseconds kStopPendingReportInterval{1000};
+// At most this many of those reports: a legitimate shutdown (a "start" in flight, a client's
+// grace, the joins) ends well within it.
+inline constexpr int kMaxStopPendingReports = 30;
 inline constexpr std::uint16_t kWinsockVersion = 0x0202;
 
 // The status record passed to every report, field for field the platform's SERVICE_STATUS.

@@ -130,7 +130,10 @@ void CheckReply(const std::string& reply, bool controller_throws) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // The guard first: it must outlive the controller at exit.
+  // The stand-ins' state first, then the guard: each must outlive what is made after it,
+  // which at exit still calls into it (the controller's destructor stops its tunnel).
+  static const bool stand_ins_made = (brumo::standins::ResetStandIns(true), true);
+  static_cast<void>(stand_ins_made);
   static brumo::DnsLeakGuard guard;
   static brumo::TunnelController controller(&guard);
   const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -142,5 +145,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fail("exception escaped ProcessRequest", "");
   }
   CheckReply(reply, controller_throws);
+  // Nothing may throw from under the controller once the input is done: the next input,
+  // or the controller's destructor at exit, stops what is left.
+  engine::SetHook(nullptr);
+  t2p::SetStopHook(nullptr);
   return 0;
 }

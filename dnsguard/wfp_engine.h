@@ -27,15 +27,15 @@ std::uint32_t BeginTransaction(EngineHandle engine);
 // FwpmTransactionCommit0.
 std::uint32_t CommitTransaction(EngineHandle engine);
 // FwpmTransactionAbort0: the transaction's additions are dropped.
-std::uint32_t AbortTransaction(EngineHandle engine);
+std::uint32_t AbortTransaction(EngineHandle engine) noexcept;
 // FwpmSubLayerAdd0 with no security descriptor.
 std::uint32_t AddSublayer(EngineHandle engine, const SublayerRecord& sublayer);
 // FwpmFilterAdd0 with no security descriptor. Stores the run-time id in `*filter_id`
 // (set to 0 before the call).
 std::uint32_t AddFilter(EngineHandle engine, const FilterRecord& filter, std::uint64_t* filter_id);
 // FwpmFilterDeleteById0.
-std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id);
+std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) noexcept;
 // FwpmSubLayerDeleteByKey0.
-std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key);
+std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) noexcept;
 
 }  // namespace brumo::wfp

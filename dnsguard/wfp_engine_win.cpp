@@ -99,7 +99,9 @@ std::uint32_t BeginTransaction(EngineHandle engine) { return ::FwpmTransactionBe
 
 std::uint32_t CommitTransaction(EngineHandle engine) { return ::FwpmTransactionCommit0(engine); }
 
-std::uint32_t AbortTransaction(EngineHandle engine) { return ::FwpmTransactionAbort0(engine); }
+std::uint32_t AbortTransaction(EngineHandle engine) noexcept {
+  return ::FwpmTransactionAbort0(engine);
+}
 
 std::uint32_t AddSublayer(EngineHandle engine, const SublayerRecord& sublayer) {
   std::wstring name = ToWide(sublayer.name);
@@ -143,11 +145,11 @@ std::uint32_t AddFilter(EngineHandle engine, const FilterRecord& filter, std::ui
   return status;
 }
 
-std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) {
+std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) noexcept {
   return ::FwpmFilterDeleteById0(engine, filter_id);
 }
 
-std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) {
+std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) noexcept {
   const GUID platform_key = ToGuid(key);
   return ::FwpmSubLayerDeleteByKey0(engine, &platform_key);
 }

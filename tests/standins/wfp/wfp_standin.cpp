@@ -265,7 +265,7 @@ std::uint32_t FinishTransaction(Op op, EngineHandle engine) {
 std::uint32_t CommitTransaction(EngineHandle engine) {
   return FinishTransaction(Op::kCommitTransaction, engine);
 }
-std::uint32_t AbortTransaction(EngineHandle engine) {
+std::uint32_t AbortTransaction(EngineHandle engine) noexcept {
   return FinishTransaction(Op::kAbortTransaction, engine);
 }
 
@@ -293,7 +293,7 @@ std::uint32_t AddFilter(EngineHandle engine, const FilterRecord& filter, std::ui
   return entry.Result(0, *filter_id);
 }
 
-std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) {
+std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) noexcept {
   Entry entry(Op::kDeleteFilterById, engine);
   if (const auto refused = wfp_standin::Refusal(entry)) return entry.Result(*refused, filter_id);
   if (entry.state().filters.erase(filter_id) == 0) {
@@ -302,7 +302,7 @@ std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) {
   return entry.Result(0, filter_id);
 }
 
-std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) {
+std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) noexcept {
   Entry entry(Op::kDeleteSublayerByKey, engine);
   auto& state = entry.state();
   if (const auto refused = wfp_standin::Refusal(entry)) return entry.Result(*refused);

@@ -26,22 +26,20 @@ if [ $# -lt 2 ]; then
   exit 2
 fi
 
-if [ "${BRUMO_E2E_IN_NAMESPACE:-0}" != 1 ] && [ "$(id -u)" -eq 0 ] &&
-  command -v unshare >/dev/null 2>&1 && unshare --net true 2>/dev/null; then
-  BRUMO_E2E_IN_NAMESPACE=1 exec unshare --net -- bash "${BASH_SOURCE[0]}" "$@"
-fi
+# shellcheck source=scripts/lib/wine-session.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/wine-session.sh"
+brumo_netns_reexec BRUMO_E2E_IN_NAMESPACE "${BASH_SOURCE[0]}" "$@"
 
 prefix=$1
 program=$2
 shift 2
 device=brumotun
 
-present() { ip link show "$device" >/dev/null 2>&1; }
+present() { brumo_tun_present "$device"; }
 
-create_device() {
-  present && return 0
-  ip tuntap add dev "$device" mode tun 2>&1 && ip link set "$device" up 2>&1
-}
+# Both answer a request of the program (in a subshell, with their messages as the reply):
+# the device is deleted on request whoever made it.
+create_device() { brumo_tun_create "$device" 2>&1; }
 
 delete_device() {
   present || return 0
@@ -53,8 +51,7 @@ if [ "$(id -u)" -ne 0 ]; then
   BRUMO_E2E_DEVICE_CONTROL="not root: the TUN device brumotun cannot be created or deleted"
 elif ! command -v ip >/dev/null 2>&1; then
   BRUMO_E2E_DEVICE_CONTROL="no 'ip' command (iproute2): the TUN device cannot be changed"
-elif [ "${BRUMO_E2E_IN_NAMESPACE:-0}" = 1 ]; then
-  ip link set lo up
+elif brumo_netns_inside BRUMO_E2E_IN_NAMESPACE; then
   BRUMO_E2E_DEVICE_CONTROL=yes
 elif present; then
   had_device=1
@@ -69,27 +66,20 @@ requests=$(mktemp -d "${TMPDIR:-/tmp}/brumo-e2e.XXXXXX") || exit 1
 BRUMO_E2E_REQUESTS="Z:${requests//\//\\}"
 export BRUMO_E2E_REQUESTS
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-
 # Ends every Wine process of the prefix (the service included) and puts the device back.
 finish() {
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
+  brumo_wine_stop
   if [ "$BRUMO_E2E_DEVICE_CONTROL" = yes ] && [ "$had_device" -eq 0 ]; then
     delete_device >/dev/null || echo "run_e2e.sh: could not delete $device" >&2
   fi
   rm -rf "$requests"
 }
 
-# A wineserver left by an aborted run would live outside this namespace.
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
-mkdir -p "$WINEPREFIX"
 # A persistent wineserver and the session booted (the prefix made, the first time) before
 # the program starts, all without ctest's output pipes: the system processes that Wine
-# starts here live as long as the session and would hold them open.
-wineserver -p60 >/dev/null 2>&1 </dev/null
-if ! wine cmd /c exit >/dev/null 2>&1 </dev/null; then
+# starts here live as long as the session and would hold them open. A wineserver left by
+# an aborted run (it would live outside this namespace) is ended first.
+if ! brumo_wine_start "$prefix" 60; then
   echo "run_e2e.sh: Wine could not start in $WINEPREFIX" >&2
   finish
   exit 1

@@ -1,4 +1,5 @@
-// Control of the named-pipe stand-in (pipe_standin.cpp) for hosts without named pipes: it
+// Control of the named-pipe stand-in (pipe_standin.cpp), for hosts without named pipes and
+// for tests that want none: it
 // defines control/pipe_platform.h so that the pipe server's thread runs its loop, but no
 // client ever connects. The instance is always created; a wait that watches the stop
 // returns kStopped once SignalStop was called, and every read, write and flush fails.

@@ -62,7 +62,7 @@ void ResetStandIns() { standins::ResetStandIns(/*virtual_clock=*/true); }
 // Nothing reached the controller's work: no launch, no tunnel library call.
 void ExpectControllerUntouched() {
   EXPECT_EQ(platform_standin::LaunchCalls(), 0);
-  EXPECT_TRUE(t2p::CallOrder().empty());
+  EXPECT_TRUE(t2p::Recorded().calls.empty());
 }
 
 class CommandProtocolTest : public ::testing::Test {
@@ -131,10 +131,10 @@ TEST_F(CommandProtocolTest, CommandsAgainstTunnelState) {
     }
     EXPECT_EQ(ProcessRequest(c.request, controller), c.reply);
     EXPECT_EQ(controller.IsRunning(), c.running_after);
-    EXPECT_EQ(t2p::RunCalls(), c.runs);
-    EXPECT_EQ(t2p::StopCalls(), c.stops);
+    EXPECT_EQ(t2p::Recorded().run_calls, c.runs);
+    EXPECT_EQ(t2p::Recorded().stop_calls, c.stops);
     // The filters are in place exactly while the tunnel runs.
-    EXPECT_EQ(engine::LiveFilterIds().size(), c.running_after ? 12u : 0u);
+    EXPECT_EQ(engine::Recorded().live_filter_ids.size(), c.running_after ? 12u : 0u);
   }
 }
 
@@ -147,8 +147,8 @@ TEST_F(CommandProtocolTest, SessionOfRequestsFollowsTheController) {
   EXPECT_EQ(Process(R"({"command":"stop"})"), kStopped);
   EXPECT_EQ(Process(R"({"command":"active"})"), kInactive);
   EXPECT_EQ(Process(R"({"command":"stop"})"), kStopped);
-  EXPECT_EQ(t2p::RunCalls(), 1);
-  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().run_calls, 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
 }
 
 TEST_F(CommandProtocolTest, UnknownCommandsAreEchoed) {

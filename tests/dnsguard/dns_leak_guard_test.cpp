@@ -56,10 +56,10 @@ std::vector<wfp::EngineHandle> HandlesOf(const std::vector<wfp_standin::Call>& c
 
 // Nothing of the guard is left in the engine.
 void ExpectEngineEmpty() {
-  EXPECT_EQ(wfp_standin::OpenHandleCount(), 0);
-  EXPECT_EQ(wfp_standin::OpenTransactionCount(), 0);
-  EXPECT_THAT(wfp_standin::LiveSublayerKeys(), IsEmpty());
-  EXPECT_THAT(wfp_standin::LiveFilterIds(), IsEmpty());
+  EXPECT_EQ(wfp_standin::Recorded().open_handles, 0);
+  EXPECT_EQ(wfp_standin::Recorded().open_transactions, 0);
+  EXPECT_THAT(wfp_standin::Recorded().live_sublayer_keys, IsEmpty());
+  EXPECT_THAT(wfp_standin::Recorded().live_filter_ids, IsEmpty());
 }
 
 class DnsLeakGuardTest : public ::testing::Test {
@@ -80,53 +80,54 @@ class DnsLeakGuardTest : public ::testing::Test {
 
 TEST_F(DnsLeakGuardTest, EnableAddsSublayerAndTwelveFiltersInOneTransaction) {
   DnsLeakGuard guard;
-  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());  // construction touches nothing
+  EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());  // construction touches nothing
 
   const OpResult r = guard.Enable("brumotun");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.message, "");
   EXPECT_EQ(interfaces_standin::LookedUpAliases(), std::vector<std::string>{"brumotun"});
-  EXPECT_EQ(wfp_standin::Ops(), kEnableOps);
-  EXPECT_EQ(wfp_standin::Sessions(), std::vector<SessionRecord>{MakeSessionRecord()});
-  EXPECT_EQ(wfp_standin::Sublayers(), std::vector<SublayerRecord>{MakeSublayerRecord()});
-  EXPECT_EQ(wfp_standin::Filters(), BuildDnsFilters(kTunnelIndex));
+  EXPECT_EQ(wfp_standin::Recorded().ops, kEnableOps);
+  EXPECT_EQ(wfp_standin::Recorded().sessions, std::vector<SessionRecord>{MakeSessionRecord()});
+  EXPECT_EQ(wfp_standin::Recorded().sublayers, std::vector<SublayerRecord>{MakeSublayerRecord()});
+  EXPECT_EQ(wfp_standin::Recorded().filters, BuildDnsFilters(kTunnelIndex));
 
   // Every call went to the one handle the open gave.
-  const std::vector<wfp::EngineHandle> handles = HandlesOf(wfp_standin::Calls());
+  const std::vector<wfp::EngineHandle> handles = HandlesOf(wfp_standin::Recorded().calls);
   ASSERT_NE(handles.front(), nullptr);
   EXPECT_EQ(std::count(handles.begin(), handles.end(), handles.front()),
             static_cast<long>(handles.size()));
 
-  EXPECT_EQ(wfp_standin::OpenHandleCount(), 1);
-  EXPECT_EQ(wfp_standin::OpenTransactionCount(), 0);
-  EXPECT_THAT(wfp_standin::LiveSublayerKeys(), ElementsAre(kDnsSublayerKey));
-  EXPECT_EQ(wfp_standin::LiveFilterIds(), IdsOf(wfp_standin::Calls(), Op::kAddFilter));
-  EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
+  EXPECT_EQ(wfp_standin::Recorded().open_handles, 1);
+  EXPECT_EQ(wfp_standin::Recorded().open_transactions, 0);
+  EXPECT_THAT(wfp_standin::Recorded().live_sublayer_keys, ElementsAre(kDnsSublayerKey));
+  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids,
+            IdsOf(wfp_standin::Recorded().calls, Op::kAddFilter));
+  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
 }
 
 TEST_F(DnsLeakGuardTest, EnableWhileEnabledSucceedsWithoutLookupOrPlatformCall) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::size_t calls = wfp_standin::Calls().size();
+  const std::size_t calls = wfp_standin::Recorded().calls.size();
   interfaces_standin::SetInterface("brumotun", 99);  // a new index would not be picked up
 
   const OpResult again = guard.Enable("brumotun");
   EXPECT_TRUE(again.ok);
   EXPECT_EQ(again.message, "");
-  EXPECT_EQ(interfaces_standin::LookupCount(), 1);
-  EXPECT_EQ(wfp_standin::Calls().size(), calls);
+  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 1u);
+  EXPECT_EQ(wfp_standin::Recorded().calls.size(), calls);
 }
 
 TEST_F(DnsLeakGuardTest, DisableDeletesFiltersInAddOrderThenSublayerThenCloses) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<wfp_standin::Call> enable_calls = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> enable_calls = wfp_standin::Recorded().calls;
 
   const OpResult r = guard.Disable();
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.message, "");
 
-  const std::vector<wfp_standin::Call> all = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> all = wfp_standin::Recorded().calls;
   const std::vector<wfp_standin::Call> disable_calls(all.begin() + enable_calls.size(), all.end());
   std::vector<Op> disable_ops;
   for (const wfp_standin::Call& call : disable_calls) disable_ops.push_back(call.op);
@@ -143,26 +144,26 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionWhenIdleMakeNoPlatformCall) {
   { DnsLeakGuard never_enabled; }
   DnsLeakGuard guard;
   EXPECT_TRUE(guard.Disable().ok);
-  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());
+  EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());
   ASSERT_TRUE(guard.Enable("brumotun").ok);
   ASSERT_TRUE(guard.Disable().ok);
-  const std::size_t calls = wfp_standin::Calls().size();
+  const std::size_t calls = wfp_standin::Recorded().calls.size();
 
   const OpResult again = guard.Disable();
   EXPECT_TRUE(again.ok);
   EXPECT_EQ(again.message, "");
-  EXPECT_EQ(wfp_standin::Calls().size(), calls);
+  EXPECT_EQ(wfp_standin::Recorded().calls.size(), calls);
 }
 
 TEST_F(DnsLeakGuardTest, EnableAfterDisableStartsOverWithFreshHandleAndNewIds) {
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
   ASSERT_TRUE(guard.Disable().ok);
-  const std::vector<wfp_standin::Call> first = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> first = wfp_standin::Recorded().calls;
   interfaces_standin::SetInterface("brumotun", 8);  // the adapter came back under a new index
 
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<wfp_standin::Call> all = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> all = wfp_standin::Recorded().calls;
   const std::vector<wfp_standin::Call> second(all.begin() + first.size(), all.end());
 
   std::vector<Op> second_ops;
@@ -175,9 +176,9 @@ TEST_F(DnsLeakGuardTest, EnableAfterDisableStartsOverWithFreshHandleAndNewIds) {
   for (const std::uint64_t id : new_ids) {
     EXPECT_EQ(std::count(old_ids.begin(), old_ids.end(), id), 0) << id;
   }
-  const std::vector<FilterRecord> filters = wfp_standin::Filters();
+  const std::vector<FilterRecord> filters = wfp_standin::Recorded().filters;
   EXPECT_EQ(std::vector<FilterRecord>(filters.begin() + 12, filters.end()), BuildDnsFilters(8));
-  EXPECT_EQ(wfp_standin::LiveFilterIds(), new_ids);
+  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids, new_ids);
 }
 
 TEST_F(DnsLeakGuardTest, DestructionRemovesEverything) {
@@ -185,7 +186,7 @@ TEST_F(DnsLeakGuardTest, DestructionRemovesEverything) {
     DnsLeakGuard guard;
     ASSERT_TRUE(guard.Enable("brumotun").ok);
   }
-  EXPECT_EQ(wfp_standin::Ops(), Concat({kEnableOps, kDisableOps}));
+  EXPECT_EQ(wfp_standin::Recorded().ops, Concat({kEnableOps, kDisableOps}));
   ExpectEngineEmpty();
 }
 
@@ -197,13 +198,13 @@ TEST_F(DnsLeakGuardTest, FailedDeletionsDoNotStopTheCleanup) {
   wfp_standin::FailAt(Op::kCloseEngine, 1, 5);
 
   EXPECT_TRUE(guard.Disable().ok);
-  const std::vector<Op> ops = wfp_standin::Ops();
+  const std::vector<Op> ops = wfp_standin::Recorded().ops;
   EXPECT_EQ(std::vector<Op>(ops.begin() + kEnableOps.size(), ops.end()), kDisableOps);
 
   // The guard is idle all the same: the next Enable starts from the open.
-  const std::size_t calls = wfp_standin::Calls().size();
+  const std::size_t calls = wfp_standin::Recorded().calls.size();
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  EXPECT_EQ(wfp_standin::Calls()[calls].op, Op::kOpenEngine);
+  EXPECT_EQ(wfp_standin::Recorded().calls[calls].op, Op::kOpenEngine);
 }
 
 // A sublayer left under the same key by an earlier, persistent session.
@@ -214,20 +215,21 @@ TEST_F(DnsLeakGuardTest, ExistingSublayerCountsAsPresent) {
   ASSERT_EQ(wfp::OpenEngine(persistent, &other), 0u);
   ASSERT_EQ(wfp::AddSublayer(other, MakeSublayerRecord()), 0u);
   ASSERT_EQ(wfp::CloseEngine(other), 0u);
-  ASSERT_THAT(wfp_standin::LiveSublayerKeys(), ElementsAre(kDnsSublayerKey));
-  const std::size_t setup_calls = wfp_standin::Calls().size();
+  ASSERT_THAT(wfp_standin::Recorded().live_sublayer_keys, ElementsAre(kDnsSublayerKey));
+  const std::size_t setup_calls = wfp_standin::Recorded().calls.size();
 
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<wfp_standin::Call> calls = wfp_standin::Calls();
+  const std::vector<wfp_standin::Call> calls = wfp_standin::Recorded().calls;
   ASSERT_EQ(calls[setup_calls + 2].op, Op::kAddSublayer);
   EXPECT_EQ(calls[setup_calls + 2].status, kFwpErrorAlreadyExists);
-  EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
+  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
 
   // Disable still deletes the sublayer, which now has no filters left.
   ASSERT_TRUE(guard.Disable().ok);
-  EXPECT_EQ(wfp_standin::Calls().back().op, Op::kCloseEngine);
-  EXPECT_EQ(wfp_standin::Ops()[wfp_standin::Ops().size() - 2], Op::kDeleteSublayerByKey);
+  EXPECT_EQ(wfp_standin::Recorded().calls.back().op, Op::kCloseEngine);
+  EXPECT_EQ(wfp_standin::Recorded().ops[wfp_standin::Recorded().ops.size() - 2],
+            Op::kDeleteSublayerByKey);
   ExpectEngineEmpty();
 }
 
@@ -240,10 +242,10 @@ TEST_F(DnsLeakGuardTest, MissingAdapterFailsAfterTheWaitWithoutTouchingTheEngine
   EXPECT_EQ(r.message,
             "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
             "(waited 4000ms)");
-  EXPECT_EQ(interfaces_standin::LookupCount(), 81);
-  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());
+  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 81u);
+  EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());
   EXPECT_TRUE(guard.Disable().ok);
-  EXPECT_THAT(wfp_standin::Calls(), IsEmpty());
+  EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());
 }
 
 // Each failing step of Enable: its exact message, the calls up to the failure and the
@@ -308,29 +310,29 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
     const OpResult r = guard.Enable("brumotun");
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, c.message);
-    EXPECT_EQ(wfp_standin::Ops(), c.ops);
+    EXPECT_EQ(wfp_standin::Recorded().ops, c.ops);
     ExpectEngineEmpty();
 
     // Idle: Disable has nothing to do ...
-    const std::size_t calls = wfp_standin::Calls().size();
+    const std::size_t calls = wfp_standin::Recorded().calls.size();
     EXPECT_TRUE(guard.Disable().ok);
-    EXPECT_EQ(wfp_standin::Calls().size(), calls);
+    EXPECT_EQ(wfp_standin::Recorded().calls.size(), calls);
 
     // ... and Enable starts over: new lookup, new handle, new sublayer, twelve new filters.
     ASSERT_TRUE(guard.Enable("brumotun").ok);
-    const std::vector<Op> ops = wfp_standin::Ops();
+    const std::vector<Op> ops = wfp_standin::Recorded().ops;
     EXPECT_EQ(std::vector<Op>(ops.begin() + calls, ops.end()), kEnableOps);
-    EXPECT_EQ(interfaces_standin::LookupCount(), 2);
-    EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
-    const std::vector<FilterRecord> filters = wfp_standin::Filters();
+    EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 2u);
+    EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
+    const std::vector<FilterRecord> filters = wfp_standin::Recorded().filters;
     EXPECT_EQ(std::vector<FilterRecord>(filters.end() - 12, filters.end()),
               BuildDnsFilters(kTunnelIndex));
 
     // Disable then deletes exactly the twelve filters of that Enable: nothing of the
     // failed attempt was remembered.
-    const std::size_t before_disable = wfp_standin::Calls().size();
+    const std::size_t before_disable = wfp_standin::Recorded().calls.size();
     ASSERT_TRUE(guard.Disable().ok);
-    const std::vector<wfp_standin::Call> all = wfp_standin::Calls();
+    const std::vector<wfp_standin::Call> all = wfp_standin::Recorded().calls;
     EXPECT_EQ(IdsOf({all.begin() + before_disable, all.end()}, Op::kDeleteFilterById),
               IdsOf({all.begin() + calls, all.begin() + before_disable}, Op::kAddFilter));
     ExpectEngineEmpty();
@@ -341,7 +343,7 @@ TEST_F(DnsLeakGuardTest, FailingFilterIsTheOneTheTableNames) {
   wfp_standin::FailAt(Op::kAddFilter, 10, 0x80320009);
   DnsLeakGuard guard;
   EXPECT_FALSE(guard.Enable("brumotun").ok);
-  const std::vector<FilterRecord> submitted = wfp_standin::Filters();
+  const std::vector<FilterRecord> submitted = wfp_standin::Recorded().filters;
   ASSERT_EQ(submitted.size(), 10u);
   EXPECT_EQ(submitted.back().name, u"BrumoVPN DNS allow (TCP/53) (block)");
   EXPECT_EQ(submitted.back().layer_key, kFwpmLayerOutboundTransportV6);
@@ -358,7 +360,7 @@ TEST_F(DnsLeakGuardTest, SubmitsExactlyTheTableOfTheIndexFound) {
     ASSERT_TRUE(guard.Enable("brumotun").ok);
 
     const std::vector<FilterRecord> expected = BuildDnsFilters(index);
-    const std::vector<FilterRecord> submitted = wfp_standin::Filters();
+    const std::vector<FilterRecord> submitted = wfp_standin::Recorded().filters;
     ASSERT_EQ(submitted.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
       SCOPED_TRACE(i);
@@ -401,16 +403,16 @@ TEST_F(DnsLeakGuardTest, ExceptionAfterTheTransactionBeganRollsBack) {
 
     EXPECT_THROW(guard.Enable("brumotun"), std::bad_alloc);
     wfp_standin::SetHook(nullptr);
-    EXPECT_EQ(wfp_standin::Ops(), c.ops);
-    for (const wfp_standin::Call& call : wfp_standin::Calls()) EXPECT_EQ(call.status, 0u);
+    EXPECT_EQ(wfp_standin::Recorded().ops, c.ops);
+    for (const wfp_standin::Call& call : wfp_standin::Recorded().calls) EXPECT_EQ(call.status, 0u);
     ExpectEngineEmpty();
 
     // Idle again: the next Enable runs the whole sequence and adds the whole table.
-    const std::size_t calls = wfp_standin::Calls().size();
+    const std::size_t calls = wfp_standin::Recorded().calls.size();
     ASSERT_TRUE(guard.Enable("brumotun").ok);
-    const std::vector<Op> ops = wfp_standin::Ops();
+    const std::vector<Op> ops = wfp_standin::Recorded().ops;
     EXPECT_EQ(std::vector<Op>(ops.begin() + static_cast<long>(calls), ops.end()), kEnableOps);
-    EXPECT_EQ(wfp_standin::LiveFilterIds().size(), 12u);
+    EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
   }
 }
 

@@ -161,7 +161,7 @@ TEST_F(WaitForTunnelInterfaceTest, PresentAdapterIsFoundWithOneLookup) {
   const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.index, 42u);
-  EXPECT_EQ(interfaces_standin::LookupCount(), 1);
+  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 1u);
 }
 
 TEST_F(WaitForTunnelInterfaceTest, LateAdapterIsFoundAfterRealPauses) {
@@ -175,7 +175,7 @@ TEST_F(WaitForTunnelInterfaceTest, LateAdapterIsFoundAfterRealPauses) {
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.index, 42u);
   EXPECT_EQ(r.message, "");
-  EXPECT_EQ(interfaces_standin::LookupCount(), 4);
+  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 4u);
   EXPECT_GE(waited, 3 * kResolvePollInterval);
   EXPECT_EQ(platform_standin::Sleeps(), std::vector<milliseconds>(3, kResolvePollInterval));
 }

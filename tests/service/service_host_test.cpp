@@ -89,7 +89,7 @@ bool WaitUntil(const std::function<bool()>& condition) {
 }
 
 bool Logged(std::string_view event) {
-  const Events events = service::Events();
+  const Events events = service::Recorded().events;
   return std::find(events.begin(), events.end(), event) != events.end();
 }
 
@@ -169,23 +169,23 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
     if (c.tunnel_running) {
       // Through the controller the host made: its guard is the one in the slot.
       ASSERT_TRUE(slots.controller->Start().ok);
-      ASSERT_EQ(engine::LiveFilterIds().size(), 12u);
+      ASSERT_EQ(engine::Recorded().live_filter_ids.size(), 12u);
     }
 
     host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
 
-    EXPECT_THAT(service::Events(),
+    EXPECT_THAT(service::Recorded().events,
                 ElementsAreArray(Concat(
                     kStartUpEvents, Events{"report running", "report stop-pending"}, c.shutdown)));
-    EXPECT_THAT(service::Reports(),
+    EXPECT_THAT(service::Recorded().reports,
                 ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4,
                             kRunning, kStopPendingFromRunning, kStopped));
-    EXPECT_THAT(service::DebugOutput(), IsEmpty());
+    EXPECT_THAT(service::Recorded().debug_output, IsEmpty());
     EXPECT_FALSE(slots.guard == nullptr);
-    EXPECT_EQ(engine::LiveFilterIds().size(), 0u);
-    EXPECT_EQ(engine::OpenHandleCount(), 0);
-    EXPECT_EQ(t2p::RunsInside(), 0);
+    EXPECT_EQ(engine::Recorded().live_filter_ids.size(), 0u);
+    EXPECT_EQ(engine::Recorded().open_handles, 0);
+    EXPECT_EQ(t2p::Recorded().runs_inside, 0);
     // Only the guard is left, for process exit.
     EXPECT_EQ(slots.controller, nullptr);
     EXPECT_EQ(slots.pipe_server, nullptr);
@@ -202,7 +202,7 @@ TEST_F(ServiceHostTest, StopControlWakesTheServiceMainWithoutPausing) {
   host_.HandleControl(kServiceControlStop);
   ASSERT_TRUE(main.Finish());
   EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
-  EXPECT_EQ(service::Reports().back(), kStopped);
+  EXPECT_EQ(service::Recorded().reports.back(), kStopped);
 }
 
 // A shutdown held in tun2proxy_stop for longer than kStopPendingReportInterval: the SCM
@@ -211,7 +211,7 @@ TEST_F(ServiceHostTest, StopControlWakesTheServiceMainWithoutPausing) {
 // out would take the service for hung.
 TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) {
   const auto stop_pending_reports = [] {
-    const std::vector<ServiceStatusRecord> reports = service::Reports();
+    const std::vector<ServiceStatusRecord> reports = service::Recorded().reports;
     return std::count_if(reports.begin(), reports.end(), [](const ServiceStatusRecord& r) {
       return r.current_state == kServiceStopPending;
     });
@@ -226,7 +226,7 @@ TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) 
   ASSERT_TRUE(main.Finish());
 
   EXPECT_TRUE(repeated);
-  const std::vector<ServiceStatusRecord> reports = service::Reports();
+  const std::vector<ServiceStatusRecord> reports = service::Recorded().reports;
   ASSERT_GE(reports.size(), 9u);
   EXPECT_THAT(
       std::vector<ServiceStatusRecord>(reports.begin(), reports.begin() + 5),
@@ -237,7 +237,7 @@ TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) 
     EXPECT_EQ(reports[i], Record(3, 0, static_cast<std::uint32_t>(i - 4), 5000));
   }
   EXPECT_EQ(reports.back(), kStopped);
-  EXPECT_EQ(t2p::RunsInside(), 0);
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
 }
 
 // Whatever is thrown while the service shuts down, the SCM still hears stopped; what the
@@ -264,17 +264,17 @@ TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
     host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
 
-    EXPECT_THAT(Tail(service::Events(), 3),
+    EXPECT_THAT(Tail(service::Recorded().events, 3),
                 ElementsAre("report stop-pending", "winsock cleanup", "report stopped"));
-    EXPECT_EQ(service::Reports().back(), kStopped);
+    EXPECT_EQ(service::Recorded().reports.back(), kStopped);
     EXPECT_EQ(host.status().current_state, kServiceStopped);
     // The objects' own destruction, at process exit, still stops what is left.
     t2p::SetStopHook(nullptr);
     slots.pipe_server.reset();
     slots.controller.reset();
     slots.guard.reset();
-    EXPECT_EQ(t2p::RunsInside(), 0);
-    EXPECT_EQ(engine::LiveFilterIds().size(), 0u);
+    EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+    EXPECT_EQ(engine::Recorded().live_filter_ids.size(), 0u);
   }
 }
 
@@ -289,7 +289,7 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
 
   // The interrogate answer is the running record as it stands; the ignored codes neither
   // report nor end the wait.
-  EXPECT_THAT(service::Reports(),
+  EXPECT_THAT(service::Recorded().reports,
               ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4, kRunning,
                           kRunning, kStopPendingFromRunning, kStopped));
 }
@@ -297,16 +297,17 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
 TEST_F(ServiceHostTest, HandlerRegistrationFailureReportsNothing) {
   service::SetRegisterResult(false);
   host_.ServiceMain();
-  EXPECT_THAT(service::Events(), ElementsAre("register handler"));
+  EXPECT_THAT(service::Recorded().events, ElementsAre("register handler"));
 }
 
 TEST_F(ServiceHostTest, WinsockFailureStopsWith1066WithoutCleanup) {
   service::SetWinsockResult(10091);  // WSASYSNOTREADY
   host_.ServiceMain();
-  EXPECT_THAT(service::Events(),
+  EXPECT_THAT(service::Recorded().events,
               ElementsAre("register handler", "report start-pending", "report start-pending",
                           "winsock start", "report stopped"));
-  EXPECT_THAT(service::Reports(), ElementsAre(kStartPending1, kStartPending2, kStoppedFailed));
+  EXPECT_THAT(service::Recorded().reports,
+              ElementsAre(kStartPending1, kStartPending2, kStoppedFailed));
   EXPECT_EQ(slots_.guard, nullptr);
 }
 
@@ -368,9 +369,9 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
 
     host.ServiceMain();
 
-    EXPECT_THAT(service::DebugOutput(), ElementsAre(c.line));
-    EXPECT_THAT(service::Reports(), ElementsAreArray(c.reports));
-    EXPECT_THAT(Tail(service::Events(), 3),
+    EXPECT_THAT(service::Recorded().debug_output, ElementsAre(c.line));
+    EXPECT_THAT(service::Recorded().reports, ElementsAreArray(c.reports));
+    EXPECT_THAT(Tail(service::Recorded().events, 3),
                 ElementsAre("debug output", "winsock cleanup", "report stopped"));
     EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
     EXPECT_EQ(slots.guard != nullptr, c.objects_installed);
@@ -412,8 +413,8 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
     ServiceThread main(host);
     ASSERT_TRUE(main.Finish());
 
-    EXPECT_THAT(service::Reports(), ElementsAreArray(c.reports));
-    const Events events = service::Events();
+    EXPECT_THAT(service::Recorded().reports, ElementsAreArray(c.reports));
+    const Events events = service::Recorded().events;
     EXPECT_THAT(Tail(events, 4), ElementsAre("pipe SignalStop", "pipe CloseInstance",
                                              "winsock cleanup", "report stopped"));
     // The start-up itself ran to its end: the pipe server was started before it was stopped.
@@ -441,11 +442,11 @@ TEST_F(ServiceHostTest, StopAfterStoppedIsIgnored) {
       host.HandleControl(kServiceControlStop);
       ASSERT_TRUE(main.Finish());
     }
-    const std::size_t reports = service::Reports().size();
+    const std::size_t reports = service::Recorded().reports.size();
 
     host.HandleControl(kServiceControlStop);
 
-    EXPECT_EQ(service::Reports().size(), reports);
+    EXPECT_EQ(service::Recorded().reports.size(), reports);
     EXPECT_EQ(host.status().current_state, kServiceStopped);
   }
 }
@@ -462,15 +463,15 @@ TEST_F(ServiceHostTest, SlotsAreDestroyedInReverseOfCreation) {
   ASSERT_NE(slots->pipe_server, nullptr);
   ASSERT_TRUE(slots->controller->Start().ok);
   LogObjectCalls();
-  const std::size_t before = service::Events().size();
+  const std::size_t before = service::Recorded().events.size();
 
   slots.reset();
 
-  const Events events = service::Events();
+  const Events events = service::Recorded().events;
   EXPECT_THAT(Events(events.begin() + static_cast<long>(before), events.end()),
               ElementsAre("tunnel stop", "guard close"));
-  EXPECT_EQ(t2p::RunsInside(), 0);
-  EXPECT_EQ(engine::LiveFilterIds().size(), 0u);
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+  EXPECT_EQ(engine::Recorded().live_filter_ids.size(), 0u);
 }
 
 // A stop from the dispatcher thread at any moment of the service main's life: the stop is
@@ -488,7 +489,7 @@ TEST_F(ServiceHostTest, StopFromAnotherThreadAtAnyTime) {
     host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
 
-    const std::vector<ServiceStatusRecord> reports = service::Reports();
+    const std::vector<ServiceStatusRecord> reports = service::Recorded().reports;
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(), kStopped);
     bool stop_pending_seen = false;
@@ -545,8 +546,8 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
 
     EXPECT_EQ(RunServiceProcess(&host, "C:\\bin\\BrumoVPN.exe"), c.exit_status);
 
-    EXPECT_EQ(service::DispatchedHost(), &host);
-    EXPECT_EQ(service::ConsoleText(),
+    EXPECT_EQ(service::Recorded().dispatched_host, &host);
+    EXPECT_EQ(service::Recorded().console_text,
               c.help_printed ? ConsoleHelpText("C:\\bin\\BrumoVPN.exe") : "");
   }
   service::Reset();

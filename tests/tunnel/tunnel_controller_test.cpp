@@ -32,9 +32,9 @@ TEST_F(TunnelControllerTest, IdleControllerCallsNothing) {
     ExpectSuccess(controller.Stop());
     ExpectSuccess(controller.Stop());
   }
-  EXPECT_EQ(t2p::CallOrder(), Calls{});
+  EXPECT_EQ(t2p::Recorded().calls, Calls{});
   EXPECT_EQ(GuardEnables(), 0);
-  EXPECT_TRUE(engine::Calls().empty());
+  EXPECT_TRUE(engine::Recorded().calls.empty());
 }
 
 // Start and Stop, with the library's results zero and non-zero: the results change nothing.
@@ -58,23 +58,23 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     int runs_inside_at_disable = -1;
     OnGuardDisable([&] {
       running_at_disable = controller.IsRunning();
-      runs_inside_at_disable = t2p::RunsInside();
+      runs_inside_at_disable = t2p::Recorded().runs_inside;
     });
 
     ExpectSuccess(controller.Start());
     EXPECT_TRUE(controller.IsRunning());
     EXPECT_TRUE(controller.GetStatus().running);
-    EXPECT_EQ(t2p::RunsInside(), 1);
+    EXPECT_EQ(t2p::Recorded().runs_inside, 1);
     EXPECT_TRUE(FiltersInPlace());
     EXPECT_EQ(interfaces_standin::LookedUpAliases(), Calls{"brumotun"});
-    EXPECT_EQ(engine::Filters(), BuildDnsFilters(standins::kTunnelIndex));
+    EXPECT_EQ(engine::Recorded().filters, BuildDnsFilters(standins::kTunnelIndex));
     const t2p::RunArgs expected_run{
         "socks5://127.0.0.1:12735", "brumotun", "10.255.255.255/32", 2, false, 0};
-    EXPECT_EQ(t2p::RecordedRuns(), std::vector<t2p::RunArgs>{expected_run});
+    EXPECT_EQ(t2p::Recorded().runs, std::vector<t2p::RunArgs>{expected_run});
     // The launch removed the callback installed above before the run call.
-    EXPECT_EQ(t2p::InstalledLogCallback(), nullptr);
-    EXPECT_EQ(t2p::InstalledLogContext(), nullptr);
-    EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "set_log_callback", "run"}));
+    EXPECT_EQ(t2p::Recorded().log_callback, nullptr);
+    EXPECT_EQ(t2p::Recorded().log_context, nullptr);
+    EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "set_log_callback", "run"}));
     // One launch check of the full delay.
     EXPECT_EQ(platform_standin::Sleeps(),
               std::vector<std::chrono::milliseconds>{kLaunchCheckDelay});
@@ -83,7 +83,8 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_FALSE(controller.GetStatus().running);
     EXPECT_TRUE(EngineEmpty());
-    EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "set_log_callback", "run", "stop"}));
+    EXPECT_EQ(t2p::Recorded().calls,
+              (Calls{"set_log_callback", "set_log_callback", "run", "stop"}));
     EXPECT_EQ(GuardDisables(), 1);
     // The filters go only once the worker has been joined.
     EXPECT_FALSE(running_at_disable);
@@ -91,7 +92,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
 
     // Nothing is left to stop.
     ExpectSuccess(controller.Stop());
-    EXPECT_EQ(t2p::StopCalls(), 1);
+    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
     EXPECT_EQ(GuardDisables(), 1);
     engine::SetHook(nullptr);
   }
@@ -100,12 +101,12 @@ TEST_F(TunnelControllerTest, StartThenStop) {
 TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) {
   TunnelController controller(&guard_);
   ExpectSuccess(controller.Start());
-  const std::size_t engine_calls = engine::Calls().size();
+  const std::size_t engine_calls = engine::Recorded().calls.size();
   ExpectFailure(controller.Start(), kAlreadyRunning);
   EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run"}));
+  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run"}));
   EXPECT_EQ(GuardEnables(), 1);
-  EXPECT_EQ(engine::Calls().size(), engine_calls);
+  EXPECT_EQ(engine::Recorded().calls.size(), engine_calls);
 }
 
 // A run call that ends within the launch check: the worker is joined, the guard is left
@@ -133,20 +134,20 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
     ExpectFailure(controller.Start(), kExitedPrematurely);
     ++attempts;
     EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::RunCalls(), attempts);
-    EXPECT_EQ(t2p::SetLogCallbackCalls(), attempts);
-    EXPECT_EQ(t2p::StopCalls(), 0);
+    EXPECT_EQ(t2p::Recorded().run_calls, attempts);
+    EXPECT_EQ(t2p::Recorded().set_log_callback_calls, attempts);
+    EXPECT_EQ(t2p::Recorded().stop_calls, 0);
     EXPECT_EQ(GuardEnables(), 0);
-    EXPECT_TRUE(engine::Calls().empty());
+    EXPECT_TRUE(engine::Recorded().calls.empty());
     // Idle again: a stop has nothing to do.
     ExpectSuccess(controller.Stop());
-    EXPECT_EQ(t2p::StopCalls(), 0);
+    EXPECT_EQ(t2p::Recorded().stop_calls, 0);
   }
 
   t2p::SetRunMode(t2p::RunMode::kBlock);
   t2p::SetRunResult(0);
   ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::RunCalls(), attempts + 1);
+  EXPECT_EQ(t2p::Recorded().run_calls, attempts + 1);
   EXPECT_TRUE(FiltersInPlace());
 }
 
@@ -158,16 +159,16 @@ TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesTheMessageOn
 
   ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunsInside(), 0);
-  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
   EXPECT_TRUE(EngineEmpty());
 
   // Idle afterwards: Stop does nothing, and the next Start runs the whole sequence.
   ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_EQ(t2p::Recorded().run_calls, 2);
   EXPECT_TRUE(FiltersInPlace());
 }
 
@@ -181,15 +182,15 @@ TEST_F(TunnelControllerTest, GuardThatThrowsTakesTheTunnelDownAndTheErrorGoesUp)
 
   EXPECT_THROW(controller.Start(), std::bad_alloc);
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunsInside(), 0);
-  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
   EXPECT_TRUE(EngineEmpty());
 
   // Nothing is left half-done: the next Start runs the whole sequence again.
   engine::SetHook(nullptr);
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_EQ(t2p::Recorded().run_calls, 2);
   EXPECT_TRUE(FiltersInPlace());
 }
 
@@ -205,16 +206,16 @@ TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) 
 
   // Refused, but still a launch attempt: the log callback is cleared again.
   ExpectFailure(controller.Start(), kStillStopping);
-  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "set_log_callback"}));
+  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "set_log_callback"}));
   EXPECT_EQ(GuardEnables(), 1);
 
   ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   EXPECT_TRUE(EngineEmpty());
 
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_EQ(t2p::Recorded().run_calls, 2);
   EXPECT_TRUE(FiltersInPlace());
 }
 
@@ -223,8 +224,8 @@ TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
     TunnelController controller(&guard_);
     ExpectSuccess(controller.Start());
   }
-  EXPECT_EQ(t2p::RunsInside(), 0);
-  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   EXPECT_EQ(GuardDisables(), 1);
   EXPECT_TRUE(EngineEmpty());
 }
@@ -243,19 +244,19 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
   }
   EXPECT_FALSE(controller.IsRunning());
   EXPECT_FALSE(controller.GetStatus().running);
-  EXPECT_EQ(t2p::CallOrder(), Calls{"set_log_callback"});
+  EXPECT_EQ(t2p::Recorded().calls, Calls{"set_log_callback"});
   EXPECT_EQ(GuardEnables(), 0);
 
   // Idle: Stop has nothing to stop (a flag left set would send it into the stop sequence).
   ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::StopCalls(), 0);
-  EXPECT_TRUE(engine::Calls().empty());
+  EXPECT_EQ(t2p::Recorded().stop_calls, 0);
+  EXPECT_TRUE(engine::Recorded().calls.empty());
 
   // The lock was released on the way out and the flag brought back: Start works again.
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(platform_standin::LaunchCalls(), 2);
-  EXPECT_EQ(t2p::RunCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().run_calls, 1);
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(GuardDisables(), 1);
 }
@@ -275,8 +276,8 @@ TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped)
   ExpectFailure(controller.Start(), kExitedPrematurely);
   EXPECT_TRUE(ended_in_enable);
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunsInside(), 0);
-  EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
   // The guard was enabled and then disabled again: no filter is left live.
   EXPECT_EQ(GuardEnables(), 1);
   EXPECT_EQ(GuardDisables(), 1);
@@ -285,7 +286,7 @@ TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped)
   // The worker was joined: the next Start launches instead of answering "still stopping".
   interfaces_standin::SetLookupHook(nullptr);
   ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_EQ(t2p::Recorded().run_calls, 2);
   EXPECT_TRUE(FiltersInPlace());
 }
 
@@ -303,8 +304,8 @@ TEST_F(TunnelControllerTest, RunThatRegistersLateIsStillStopped) {
   ASSERT_TRUE(stopped) << "Stop did not return while the run registered late";
   ExpectSuccess(stop.get());
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::RunsInside(), 0);
-  EXPECT_GE(t2p::StopCalls(), 2);
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+  EXPECT_GE(t2p::Recorded().stop_calls, 2);
   EXPECT_TRUE(EngineEmpty());
 }
 

@@ -52,7 +52,7 @@ TEST_F(TunnelOverlapTest, EngineStandInSeesTwoThreadsInside) {
   std::thread second([&] { other.Enable("brumotun"); });
   first.join();
   second.join();
-  EXPECT_EQ(engine::MaxThreadsInside(), 2);
+  EXPECT_EQ(engine::Recorded().max_threads_inside, 2);
   engine::SetHook(nullptr);
   guard_.Disable();
   other.Disable();
@@ -79,7 +79,7 @@ TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
   EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the guard's enable";
   ExpectFailure(probe.get(), kAlreadyRunning);
   ExpectSuccess(start.get());
-  EXPECT_EQ(t2p::RunCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().run_calls, 1);
   EXPECT_EQ(GuardEnables(), 1);
   ExpectSuccess(controller.Stop());
 }
@@ -112,7 +112,7 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
     ASSERT_TRUE(in_enable.Wait());
     std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
     std::this_thread::sleep_for(kLetOthersArrive);
-    EXPECT_EQ(t2p::StopCalls(), 0) << "the stop sequence began during the guard's enable";
+    EXPECT_EQ(t2p::Recorded().stop_calls, 0) << "the stop sequence began during the guard's enable";
     release.Open();
 
     const OpResult started = start.get();
@@ -120,7 +120,7 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
     EXPECT_EQ(started.message, c.enable_result.message);
     ExpectSuccess(stop.get());
     EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::CallOrder(), (Calls{"set_log_callback", "run", "stop"}));
+    EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
     EXPECT_EQ(GuardEnables(), 1);
     EXPECT_EQ(GuardDisables(), 1);
     EXPECT_TRUE(EngineEmpty());
@@ -174,9 +174,9 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     ExpectSuccess(first.get());
     ExpectSuccess(second.get());
     EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::RunCalls(), 1);
-    EXPECT_EQ(t2p::StopCalls(), 1);
-    EXPECT_EQ(t2p::SetLogCallbackCalls(), c.log_callback_calls);
+    EXPECT_EQ(t2p::Recorded().run_calls, 1);
+    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+    EXPECT_EQ(t2p::Recorded().set_log_callback_calls, c.log_callback_calls);
     EXPECT_EQ(GuardEnables(), 1);
     EXPECT_EQ(GuardDisables(), 1);
     EXPECT_TRUE(EngineEmpty());
@@ -185,7 +185,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     t2p::SetStopHook(nullptr);
     engine::SetHook(nullptr);
     ExpectSuccess(controller.Start());
-    EXPECT_EQ(t2p::RunCalls(), 2);
+    EXPECT_EQ(t2p::Recorded().run_calls, 2);
   }
 }
 
@@ -221,15 +221,15 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
 
   ExpectFailure(refused, kStillStopping);
   ExpectSuccess(stop.get());
-  EXPECT_EQ(t2p::RunCalls(), 1);
-  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().run_calls, 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   EXPECT_EQ(GuardDisables(), 1);
   EXPECT_TRUE(EngineEmpty());
 
   t2p::SetStopHook(nullptr);
   engine::SetHook(nullptr);
   ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::RunCalls(), 2);
+  EXPECT_EQ(t2p::Recorded().run_calls, 2);
 }
 
 // Several Stops released together, with tun2proxy_stop slow enough for them to meet.
@@ -250,7 +250,7 @@ TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
   for (std::future<OpResult>& stop : stops) ExpectSuccess(stop.get());
 
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::StopCalls(), 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   EXPECT_EQ(GuardDisables(), 1);
   EXPECT_TRUE(EngineEmpty());
 }

@@ -59,18 +59,19 @@ inline void ExpectFailure(const OpResult& result, const std::string& message) {
 // The guard's state as the engine shows it: its twelve filters in place under one handle,
 // or nothing of it at all.
 inline bool FiltersInPlace() {
-  return engine::LiveFilterIds().size() == 12 && engine::OpenHandleCount() == 1 &&
-         engine::OpenTransactionCount() == 0;
+  const engine::Record r = engine::Recorded();
+  return r.live_filter_ids.size() == 12 && r.open_handles == 1 && r.open_transactions == 0;
 }
 inline bool EngineEmpty() {
-  return engine::LiveFilterIds().empty() && engine::LiveSublayerKeys().empty() &&
-         engine::OpenHandleCount() == 0 && engine::OpenTransactionCount() == 0;
+  const engine::Record r = engine::Recorded();
+  return r.live_filter_ids.empty() && r.live_sublayer_keys.empty() && r.open_handles == 0 &&
+         r.open_transactions == 0;
 }
 // Enables that reached the guard's work (each looks the adapter up once), and disables
 // that had filters to remove (each closes the engine once).
-inline int GuardEnables() { return interfaces_standin::LookupCount(); }
+inline int GuardEnables() { return static_cast<int>(interfaces_standin::LookedUpAliases().size()); }
 inline int GuardDisables() {
-  const std::vector<engine::Op> ops = engine::Ops();
+  const std::vector<engine::Op> ops = engine::Recorded().ops;
   return static_cast<int>(std::count(ops.begin(), ops.end(), engine::Op::kCloseEngine));
 }
 
@@ -134,8 +135,9 @@ class TunnelTest : public ::testing::Test {
     t2p::SetStopHook(nullptr);
   }
   void TearDown() override {
-    EXPECT_LE(engine::MaxThreadsInside(), 1) << "two threads were inside the DNS leak guard";
-    EXPECT_EQ(t2p::RunsInside(), 0) << "a worker is still inside the run call";
+    EXPECT_LE(engine::Recorded().max_threads_inside, 1)
+        << "two threads were inside the DNS leak guard";
+    EXPECT_EQ(t2p::Recorded().runs_inside, 0) << "a worker is still inside the run call";
   }
 
   // On the virtual clock: the launch check costs no real time. Cases whose run call must

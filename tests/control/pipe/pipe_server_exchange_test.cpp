@@ -43,8 +43,8 @@ TEST_F(PipeExchangeTest, EachConnectionCarriesOneRequestAndItsWholeReply) {
     EXPECT_EQ(exchange.reply.bytes, c.reply);
     EXPECT_TRUE(IsDisconnect(exchange.reply.end_error)) << exchange.reply.end_error;
   }
-  EXPECT_EQ(t2p::RunCalls(), 1) << "the second start is refused before tun2proxy";
-  EXPECT_EQ(t2p::RunsInside(), 0) << "the stop ended the run";
+  EXPECT_EQ(t2p::Recorded().run_calls, 1) << "the second start is refused before tun2proxy";
+  EXPECT_EQ(t2p::Recorded().runs_inside, 0) << "the stop ended the run";
 }
 
 TEST_F(PipeExchangeTest, SecondRequestOnAConnectionIsNeverRead) {
@@ -54,7 +54,7 @@ TEST_F(PipeExchangeTest, SecondRequestOnAConnectionIsNeverRead) {
   EXPECT_EQ(ReadUntilEnd(pipe.get()).bytes, kInactiveReply);
   DWORD error = 0;
   EXPECT_FALSE(WriteBytes(pipe.get(), kStartRequest, &error));
-  EXPECT_EQ(t2p::RunCalls(), 0);
+  EXPECT_EQ(t2p::Recorded().run_calls, 0);
 }
 
 // The reply is larger than the pipe's 64 KiB buffer and the client starts reading late,
@@ -117,7 +117,7 @@ TEST_F(PipeExchangeTest, RequestWrittenInTwoPiecesIsAnsweredForTheFirstPiece) {
   const ReadResult reply = ReadUntilEnd(pipe.get());
   EXPECT_EQ(reply.bytes, expected);
   EXPECT_FALSE(WriteBytes(pipe.get(), R"("start"})"));
-  EXPECT_EQ(t2p::RunCalls(), 0);
+  EXPECT_EQ(t2p::Recorded().run_calls, 0);
 }
 
 TEST_F(PipeExchangeTest, ClientOpeningWhileAnotherIsServedGetsPipeBusy) {

@@ -19,24 +19,23 @@ State& TheState() {
   return state;
 }
 
-void Log(std::string call) { TheState().calls.push_back(std::move(call)); }
+// Logs `call` and gives the script to answer it from.
+Script& Logged(std::string call) {
+  TheState().calls.push_back(std::move(call));
+  return TheState().script;
+}
 
 }  // namespace
 
-void Reset(Script script) {
-  TheState().script = std::move(script);
-  TheState().calls.clear();
-}
-
+void Reset(Script script) { TheState() = State{std::move(script), {}}; }
 std::vector<std::string> Calls() { return TheState().calls; }
 
 }  // namespace fake_transport
 
-namespace ft = fake_transport;
+using fake_transport::Logged;
 
 std::uint32_t OpenControlPipe() {
-  ft::Log("open");
-  auto& results = ft::TheState().script.open_results;
+  auto& results = Logged("open").open_results;
   if (results.empty()) return 0;
   const std::uint32_t result = results.front();
   results.pop_front();
@@ -44,39 +43,30 @@ std::uint32_t OpenControlPipe() {
 }
 
 bool WaitForControlPipe(std::uint32_t timeout_ms) {
-  ft::Log("wait " + std::to_string(timeout_ms));
-  return ft::TheState().script.wait_result;
+  return Logged("wait " + std::to_string(timeout_ms)).wait_result;
 }
 
-void PauseMs(std::uint32_t ms) { ft::Log("pause " + std::to_string(ms)); }
+void PauseMs(std::uint32_t ms) { Logged("pause " + std::to_string(ms)); }
 
 std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id) {
-  ft::Log("query pipe server");
-  const ft::Script& script = ft::TheState().script;
-  if (script.pipe_server_error != 0) return script.pipe_server_error;
-  *process_id = script.pipe_server_process_id;
-  return 0;
+  const fake_transport::Script& script = Logged("query pipe server");
+  if (script.pipe_server_error == 0) *process_id = script.pipe_server_process_id;
+  return script.pipe_server_error;
 }
 
 std::uint32_t WriteControlPipe(std::string_view bytes) {
-  ft::Log("write " + std::string(bytes));
-  return ft::TheState().script.write_error;
+  return Logged("write " + std::string(bytes)).write_error;
 }
 
 std::uint32_t ReadControlPipe(std::string* reply) {
-  ft::Log("read");
-  const ft::Script& script = ft::TheState().script;
-  if (script.read_error != 0) return script.read_error;
-  *reply = script.reply;
-  return 0;
+  const fake_transport::Script& script = Logged("read");
+  if (script.read_error == 0) *reply = script.reply;
+  return script.read_error;
 }
 
-void CloseControlPipe() { ft::Log("close"); }
+void CloseControlPipe() { Logged("close"); }
 
-ServiceProcessQuery QueryServiceProcess() {
-  ft::Log("query service");
-  return ft::TheState().script.service;
-}
+ServiceProcessQuery QueryServiceProcess() { return Logged("query service").service; }
 
 }  // namespace ctl
 }  // namespace brumo

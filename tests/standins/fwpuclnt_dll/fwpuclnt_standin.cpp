@@ -13,108 +13,87 @@ SRWLOCK g_log_lock = SRWLOCK_INIT;
 volatile LONG64 g_last_handle = 0;
 volatile LONG64 g_last_filter_id = 0;
 
-HANDLE NextHandle() {
-  const LONG64 n = InterlockedIncrement64(&g_last_handle);
-  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x10000 + 16 * n));
-}
-
-std::string Utf8(const wchar_t* text) {
-  const int length = static_cast<int>(wcslen(text));
-  if (length == 0) return std::string();
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return "?";
-  std::string out(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), needed, nullptr, nullptr);
-  return out;
+// Where the lines go: BRUMO_FWP_LOG, or fwpuclnt.log beside this DLL.
+std::wstring LogPath() {
+  wchar_t buffer[MAX_PATH * 2];
+  DWORD length = GetEnvironmentVariableW(L"BRUMO_FWP_LOG", buffer, MAX_PATH * 2);
+  if (length > 0 && length < MAX_PATH * 2) return std::wstring(buffer, length);
+  HMODULE self = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&g_log_lock), &self);
+  length = GetModuleFileNameW(self, buffer, MAX_PATH * 2);
+  std::wstring path(buffer, length);
+  path.resize(path.find_last_of(L"\\/") + 1);  // npos + 1 is 0
+  return path + L"fwpuclnt.log";
 }
 
 class Line {
  public:
   explicit Line(const char* function) : text_(function) {}
 
-  Line& Number(const char* key, unsigned long long value) {
+  Line& Raw(const std::string& key, const std::string& value) {
+    text_ += '\t' + key + '=' + value;
+    return *this;
+  }
+  Line& Number(const std::string& key, unsigned long long value) {
     return Raw(key, std::to_string(value));
   }
-  Line& Hex(const char* key, unsigned long long value) {
+  Line& Hex(const std::string& key, unsigned long long value) {
     char buffer[32];
     std::snprintf(buffer, sizeof(buffer), "0x%llx", value);
     return Raw(key, buffer);
   }
   Line& Handle(const char* key, HANDLE handle) {
-    return Hex(key, static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
-  }
-  Line& Guid(const char* key, const GUID* guid) {
-    if (guid == nullptr) return Raw(key, "null");
-    char buffer[40];
-    std::snprintf(buffer, sizeof(buffer), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(guid->Data1), guid->Data2, guid->Data3, guid->Data4[0],
-                  guid->Data4[1], guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5],
-                  guid->Data4[6], guid->Data4[7]);
-    return Raw(key, buffer);
-  }
-  Line& Text(const char* key, const wchar_t* text) {
-    if (text == nullptr) return Raw(key, "null");
-    std::string quoted = "\"";
-    for (const char c : Utf8(text)) {
-      switch (c) {
-        case '\\':
-          quoted += "\\\\";
-          break;
-        case '"':
-          quoted += "\\\"";
-          break;
-        case '\t':
-          quoted += "\\t";
-          break;
-        case '\r':
-          quoted += "\\r";
-          break;
-        case '\n':
-          quoted += "\\n";
-          break;
-        default:
-          quoted += c;
-      }
-    }
-    quoted += '"';
-    return Raw(key, quoted);
+    return Hex(key, reinterpret_cast<std::uintptr_t>(handle));
   }
   Line& Present(const char* key, const void* pointer) {
     return Raw(key, pointer == nullptr ? "null" : "set");
   }
+  Line& Guid(const std::string& key, const GUID* g) {
+    if (g == nullptr) return Raw(key, "null");
+    char buffer[40];
+    std::snprintf(buffer, sizeof(buffer), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(g->Data1), g->Data2, g->Data3, g->Data4[0],
+                  g->Data4[1], g->Data4[2], g->Data4[3], g->Data4[4], g->Data4[5], g->Data4[6],
+                  g->Data4[7]);
+    return Raw(key, buffer);
+  }
+  Line& Text(const char* key, const wchar_t* text) {
+    if (text == nullptr) return Raw(key, "null");
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return Raw(key, "\"?\"");
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.pop_back();  // the terminating NUL
+    std::string quoted = "\"";
+    for (const char c : utf8) {
+      const std::string plain(1, c);
+      quoted += c == '\\'   ? "\\\\"
+                : c == '"'  ? "\\\""
+                : c == '\t' ? "\\t"
+                : c == '\r' ? "\\r"
+                : c == '\n' ? "\\n"
+                            : plain;
+    }
+    return Raw(key, quoted + '"');
+  }
   // FWP_VALUE0 and FWP_CONDITION_VALUE0 share the members read here.
   template <typename Value>
   Line& TypedValue(const std::string& prefix, const Value& value) {
-    Number((prefix + ".type").c_str(), static_cast<unsigned>(value.type));
+    Number(prefix + ".type", static_cast<unsigned>(value.type));
     const std::string key = prefix + ".value";
-    switch (value.type) {
-      case FWP_EMPTY:
-        return Raw(key.c_str(), "");
-      case FWP_UINT8:
-        return Number(key.c_str(), value.uint8);
-      case FWP_UINT16:
-        return Number(key.c_str(), value.uint16);
-      case FWP_UINT32:
-        return Number(key.c_str(), value.uint32);
-      case FWP_UINT64:
-        if (value.uint64 == nullptr) return Raw(key.c_str(), "null");
-        return Number(key.c_str(), *value.uint64);
-      default:
-        return Raw(key.c_str(), "?");
-    }
-  }
-  Line& Raw(const char* key, const std::string& value) {
-    text_ += '\t';
-    text_ += key;
-    text_ += '=';
-    text_ += value;
-    return *this;
+    if (value.type == FWP_EMPTY) return Raw(key, "");
+    if (value.type == FWP_UINT8) return Number(key, value.uint8);
+    if (value.type == FWP_UINT16) return Number(key, value.uint16);
+    if (value.type == FWP_UINT32) return Number(key, value.uint32);
+    if (value.type != FWP_UINT64) return Raw(key, "?");
+    return value.uint64 == nullptr ? Raw(key, "null") : Number(key, *value.uint64);
   }
 
-  // Appends the line with status 0 and returns that status.
+  // Appends the line, whole in one write under the lock, with status 0 and returns 0.
   DWORD Write() {
-    Number("status", 0);
-    text_ += '\n';
+    text_ += "\tstatus=0\n";
     AcquireSRWLockExclusive(&g_log_lock);
     const HANDLE file = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -129,24 +108,19 @@ class Line {
   }
 
  private:
-  static std::wstring LogPath() {
-    wchar_t buffer[MAX_PATH * 2];
-    const DWORD length = GetEnvironmentVariableW(L"BRUMO_FWP_LOG", buffer, MAX_PATH * 2);
-    if (length > 0 && length < MAX_PATH * 2) return std::wstring(buffer, length);
-
-    HMODULE self = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&g_log_lock), &self);
-    const DWORD module_length = GetModuleFileNameW(self, buffer, MAX_PATH * 2);
-    std::wstring path(buffer, module_length);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    path.resize(slash == std::wstring::npos ? 0 : slash + 1);
-    return path + L"fwpuclnt.log";
-  }
-
   std::string text_;
 };
+
+// The common head of a sublayer's and a filter's fields.
+template <typename Record>
+Line& Display(Line& line, const char* key_name, const GUID& key, const Record& record) {
+  return line.Guid(key_name, &key)
+      .Text("name", record.displayData.name)
+      .Text("description", record.displayData.description)
+      .Number("flags", record.flags)
+      .Guid("providerKey", record.providerKey)
+      .Number("providerData.size", record.providerData.size);
+}
 
 }  // namespace
 
@@ -159,9 +133,8 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
   line.Text("server", serverName)
       .Number("authn", authnService)
       .Present("authIdentity", authIdentity);
-  if (session == nullptr) {
-    line.Raw("session", "null");
-  } else {
+  if (session == nullptr) line.Raw("session", "null");
+  if (session != nullptr) {
     line.Guid("session.key", &session->sessionKey)
         .Text("session.name", session->displayData.name)
         .Text("session.description", session->displayData.description)
@@ -172,7 +145,8 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
         .Text("session.username", session->username)
         .Number("session.kernelMode", session->kernelMode ? 1 : 0);
   }
-  const HANDLE handle = NextHandle();
+  const auto handle = reinterpret_cast<HANDLE>(
+      static_cast<std::uintptr_t>(0x10000 + 16 * InterlockedIncrement64(&g_last_handle)));
   if (engineHandle != nullptr) *engineHandle = handle;
   return line.Handle("handle", handle).Write();
 }
@@ -200,16 +174,9 @@ DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLaye
                               PSECURITY_DESCRIPTOR sd) {
   Line line("FwpmSubLayerAdd0");
   line.Handle("handle", engineHandle);
-  if (subLayer == nullptr) {
-    line.Raw("sublayer", "null");
-  } else {
-    line.Guid("key", &subLayer->subLayerKey)
-        .Text("name", subLayer->displayData.name)
-        .Text("description", subLayer->displayData.description)
-        .Number("flags", subLayer->flags)
-        .Guid("providerKey", subLayer->providerKey)
-        .Number("providerData.size", subLayer->providerData.size)
-        .Number("weight", subLayer->weight);
+  if (subLayer == nullptr) line.Raw("sublayer", "null");
+  if (subLayer != nullptr) {
+    Display(line, "key", subLayer->subLayerKey, *subLayer).Number("weight", subLayer->weight);
   }
   return line.Present("sd", sd).Write();
 }
@@ -222,15 +189,9 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
                             PSECURITY_DESCRIPTOR sd, UINT64* id) {
   Line line("FwpmFilterAdd0");
   line.Handle("handle", engineHandle);
-  if (filter == nullptr) {
-    line.Raw("filter", "null");
-  } else {
-    line.Guid("filterKey", &filter->filterKey)
-        .Text("name", filter->displayData.name)
-        .Text("description", filter->displayData.description)
-        .Number("flags", filter->flags)
-        .Guid("providerKey", filter->providerKey)
-        .Number("providerData.size", filter->providerData.size)
+  if (filter == nullptr) line.Raw("filter", "null");
+  if (filter != nullptr) {
+    Display(line, "filterKey", filter->filterKey, *filter)
         .Guid("layer", &filter->layerKey)
         .Guid("sublayer", &filter->subLayerKey)
         .TypedValue("weight", filter->weight)
@@ -238,15 +199,15 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
     for (UINT32 i = 0; i < filter->numFilterConditions && filter->filterCondition != nullptr; ++i) {
       const FWPM_FILTER_CONDITION0& condition = filter->filterCondition[i];
       const std::string prefix = "cond" + std::to_string(i);
-      line.Guid((prefix + ".field").c_str(), &condition.fieldKey)
-          .Number((prefix + ".match").c_str(), static_cast<unsigned>(condition.matchType))
+      line.Guid(prefix + ".field", &condition.fieldKey)
+          .Number(prefix + ".match", static_cast<unsigned>(condition.matchType))
           .TypedValue(prefix, condition.conditionValue);
     }
     line.Hex("action.type", filter->action.type)
         .Guid("action.key", &filter->action.filterType)
         .Number("rawContext", filter->rawContext);
   }
-  const UINT64 new_id = static_cast<UINT64>(InterlockedIncrement64(&g_last_filter_id));
+  const auto new_id = static_cast<UINT64>(InterlockedIncrement64(&g_last_filter_id));
   if (id != nullptr) *id = new_id;
   return line.Present("sd", sd).Number("id", new_id).Write();
 }

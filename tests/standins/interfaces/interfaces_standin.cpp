@@ -2,58 +2,39 @@
 #include "tests/standins/interfaces/interfaces_standin.h"
 
 #include <deque>
-#include <map>
-#include <mutex>
-#include <utility>
 
 #include "common/failure_text.h"
+#include "tests/standins/guarded.h"
 
 namespace brumo {
 namespace interfaces_standin {
 namespace {
 
 struct State {
-  std::mutex mutex;
   std::map<std::string, std::uint32_t, std::less<>> table;
   std::deque<InterfaceIndexResult> script;
   std::function<std::optional<InterfaceIndexResult>(std::string_view)> hook;
   std::vector<std::string> aliases;
 };
 
-State& TheState() {
-  static State state;
-  return state;
-}
-
-template <typename Access>
-auto Locked(Access access) {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return access(state);
-}
+auto& The() { return standins::TheState<State>(); }
 
 }  // namespace
 
 void Reset() {
-  Locked([](State& s) {
-    s.table.clear();
-    s.script.clear();
-    s.hook = nullptr;
-    s.aliases.clear();
-  });
+  The()([](State& s) { s = State(); });
 }
-
 void SetInterface(std::string_view alias, std::uint32_t index) {
-  Locked([&](State& s) { s.table[std::string(alias)] = index; });
+  The()([&](State& s) { s.table[std::string(alias)] = index; });
 }
 void RemoveInterface(std::string_view alias) {
-  Locked([&](State& s) { s.table.erase(std::string(alias)); });
+  The()([&](State& s) { s.table.erase(std::string(alias)); });
 }
 void Script(std::vector<InterfaceIndexResult> results) {
-  Locked([&](State& s) { s.script.insert(s.script.end(), results.begin(), results.end()); });
+  The()([&](State& s) { s.script.insert(s.script.end(), results.begin(), results.end()); });
 }
 void SetLookupHook(std::function<std::optional<InterfaceIndexResult>(std::string_view)> hook) {
-  Locked([&](State& s) { s.hook = std::move(hook); });
+  The().Set(&State::hook, std::move(hook));
 }
 
 InterfaceIndexResult ConversionFailure() {
@@ -66,25 +47,20 @@ InterfaceIndexResult IndexFailure(std::uint32_t status) {
   return {0, FormatFailure("ConvertInterfaceLuidToIndex", status), false};
 }
 
-int LookupCount() {
-  return Locked([](State& s) { return static_cast<int>(s.aliases.size()); });
-}
-std::vector<std::string> LookedUpAliases() {
-  return Locked([](State& s) { return s.aliases; });
-}
+std::vector<std::string> LookedUpAliases() { return The().Get(&State::aliases); }
 
 }  // namespace interfaces_standin
 
 InterfaceIndexResult ResolveTunnelInterface(std::string_view alias) {
   namespace standin = interfaces_standin;
-  const auto hook = standin::Locked([&](standin::State& s) {
+  const auto hook = standin::The()([&](standin::State& s) {
     s.aliases.emplace_back(alias);
     return s.hook;
   });
   if (hook) {
     if (std::optional<InterfaceIndexResult> answer = hook(alias)) return std::move(*answer);
   }
-  return standin::Locked([&](standin::State& s) -> InterfaceIndexResult {
+  return standin::The()([&](standin::State& s) -> InterfaceIndexResult {
     if (!s.script.empty()) {
       InterfaceIndexResult next = std::move(s.script.front());
       s.script.pop_front();

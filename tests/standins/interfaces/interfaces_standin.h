@@ -36,8 +36,7 @@ InterfaceIndexResult ConversionFailure();
 InterfaceIndexResult AliasFailure(std::uint32_t status = kAliasNotFoundStatus);
 InterfaceIndexResult IndexFailure(std::uint32_t status);
 
-int LookupCount();
-// Aliases looked up, in order.
+// Aliases looked up, in order (one per lookup).
 std::vector<std::string> LookedUpAliases();
 
 }  // namespace brumo::interfaces_standin

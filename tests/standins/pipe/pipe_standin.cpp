@@ -6,30 +6,25 @@
 #include <utility>
 
 #include "control/pipe_platform.h"
+#include "tests/standins/guarded.h"
 
 namespace brumo {
 namespace pipe_standin {
 namespace {
 
-std::mutex g_mutex;
-std::function<void(std::string_view)> g_hook;
+struct State {
+  std::function<void(std::string_view)> hook;
+};
 
 void RunHook(std::string_view call) {
-  std::function<void(std::string_view)> hook;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    hook = g_hook;
-  }
-  if (hook) hook(call);
+  standins::UpdateThenHook<State>([](State& s) { return s.hook; }, call);
 }
 
 }  // namespace
 
 void Reset() { SetHook(nullptr); }
-
 void SetHook(std::function<void(std::string_view)> hook) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_hook = std::move(hook);
+  standins::TheState<State>().Set(&State::hook, std::move(hook));
 }
 
 }  // namespace pipe_standin

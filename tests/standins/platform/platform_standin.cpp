@@ -2,49 +2,41 @@
 #include "tests/standins/platform/platform_standin.h"
 
 #include <atomic>
-#include <cstdint>
-#include <mutex>
 #include <system_error>
-#include <utility>
 
 #include "common/platform_thread.h"
+#include "tests/standins/guarded.h"
 
 namespace brumo {
 namespace platform_standin {
 namespace {
 
-std::atomic<bool> g_fail_next{false};
-std::atomic<int> g_launch_calls{0};
+struct State {
+  bool fail_next = false;
+  int launch_calls = 0;
+  std::vector<std::chrono::milliseconds> sleeps;
+  std::function<void(std::chrono::milliseconds)> sleep_hook;
+};
+
+auto& The() { return standins::TheState<State>(); }
+
 std::atomic<bool> g_virtual{false};
 // Starts far from 0, so that a reading taken as a duration shows.
 std::atomic<std::int64_t> g_virtual_now_ns{1'000'000'000'000};
-std::mutex g_sleeps_mutex;
-std::vector<std::chrono::milliseconds> g_sleeps;
-std::function<void(std::chrono::milliseconds)> g_sleep_hook;
 
 }  // namespace
 
 void Reset() {
-  g_fail_next.store(false);
-  g_launch_calls.store(0);
   g_virtual.store(false);
-  std::lock_guard<std::mutex> lock(g_sleeps_mutex);
-  g_sleeps.clear();
-  g_sleep_hook = nullptr;
+  The()([](State& s) { s = State(); });
 }
 
-void FailNextLaunch() { g_fail_next.store(true); }
-int LaunchCalls() { return g_launch_calls.load(); }
+void FailNextLaunch() { The().Set(&State::fail_next, true); }
+int LaunchCalls() { return The().Get(&State::launch_calls); }
 void UseVirtualClock(bool on) { g_virtual.store(on); }
-
-std::vector<std::chrono::milliseconds> Sleeps() {
-  std::lock_guard<std::mutex> lock(g_sleeps_mutex);
-  return g_sleeps;
-}
-
+std::vector<std::chrono::milliseconds> Sleeps() { return The().Get(&State::sleeps); }
 void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
-  std::lock_guard<std::mutex> lock(g_sleeps_mutex);
-  g_sleep_hook = std::move(hook);
+  The().Set(&State::sleep_hook, std::move(hook));
 }
 
 }  // namespace platform_standin
@@ -52,8 +44,10 @@ void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
 namespace standin = platform_standin;
 
 std::thread LaunchThread(std::function<void()> body) {
-  ++standin::g_launch_calls;
-  if (standin::g_fail_next.exchange(false)) {
+  if (standin::The()([](standin::State& s) {
+        ++s.launch_calls;
+        return std::exchange(s.fail_next, false);
+      })) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   }
   return std::thread(std::move(body));
@@ -67,17 +61,13 @@ std::int64_t MonotonicNowNs() {
 }
 
 void SleepFor(std::chrono::milliseconds duration) {
-  std::function<void(std::chrono::milliseconds)> hook;
-  {
-    std::lock_guard<std::mutex> lock(standin::g_sleeps_mutex);
-    standin::g_sleeps.push_back(duration);
-    hook = standin::g_sleep_hook;
-  }
-  if (hook) hook(duration);
-  if (!standin::g_virtual.load()) {
-    std::this_thread::sleep_for(duration);
-    return;
-  }
+  standins::UpdateThenHook<standin::State>(
+      [&](standin::State& s) {
+        s.sleeps.push_back(duration);
+        return s.sleep_hook;
+      },
+      duration);
+  if (!standin::g_virtual.load()) return std::this_thread::sleep_for(duration);
   standin::g_virtual_now_ns += std::chrono::nanoseconds(duration).count();
   // Other threads still get to run, as they would during a real pause.
   std::this_thread::yield();

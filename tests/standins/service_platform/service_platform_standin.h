@@ -33,10 +33,13 @@ void SetEventHook(std::function<void(std::string_view event)> hook);
 // Appends an event of the test's own (no hook runs).
 void Log(std::string event);
 
-std::vector<std::string> Events();
-std::vector<ServiceStatusRecord> Reports();
-std::vector<std::string> DebugOutput();
-std::string ConsoleText();
-ServiceHost* DispatchedHost();
+struct Record {
+  std::vector<std::string> events;
+  std::vector<ServiceStatusRecord> reports;
+  std::vector<std::string> debug_output;
+  std::string console_text;
+  ServiceHost* dispatched_host = nullptr;
+};
+Record Recorded();
 
 }  // namespace brumo::service_standin

@@ -4,10 +4,7 @@
 // README.md beside this file).
 #include "tests/standins/tun2proxy/tun2proxy_standin.h"
 
-#include <condition_variable>
-#include <cstdint>
-#include <mutex>
-#include <utility>
+#include "tests/standins/guarded.h"
 
 #if defined(BRUMO_T2P_FROM_ENV)
 #include <windows.h>
@@ -22,58 +19,41 @@ namespace brumo::tun2proxy_standin {
 namespace {
 
 struct State {
-  std::mutex mutex;
-  std::condition_variable changed;
   RunMode mode = RunMode::kBlock;
   std::chrono::milliseconds delay{0};
   int run_result = 0;
   int stop_result = 0;
   std::function<void()> stop_hook;
-  int set_log_callback_calls = 0;
-  int run_calls = 0;
-  int stop_calls = 0;
-  int runs_inside = 0;
   // Bumped by every stop and by every EndRunsByThemselves; a run call compares them with
   // what they were when it registered (stops) or entered (ends).
   std::uint64_t stops = 0;
   std::uint64_t ends = 0;
-  Tun2proxyLogCallback callback = nullptr;
-  void* context = nullptr;
-  std::vector<RunArgs> runs;
-  std::vector<std::string> calls;
+  Record record;
 };
 
-State& TheState() {
-  static State state;
-  return state;
-}
+auto& The() { return standins::TheState<State>(); }
 
 #if defined(BRUMO_T2P_FROM_ENV)
 
-int IntFromEnvironment(const char* name, int fallback) {
+int IntFromEnvironment(const char* name) {
   const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  return std::atoi(text);
+  return text == nullptr ? 0 : std::atoi(text);
 }
 
 // Read on every call, so a test program can switch modes between calls.
 void ApplyEnvironment(State& state) {
   const char* mode = std::getenv("BRUMO_T2P_MODE");
   const std::string_view text = mode == nullptr ? std::string_view() : std::string_view(mode);
-  const auto with_delay = [&](std::string_view prefix, RunMode timed) {
-    if (text.substr(0, prefix.size()) != prefix) return false;
+  state.mode = text == "return" ? RunMode::kReturn : RunMode::kBlock;
+  for (const auto& [prefix, timed] :
+       {std::pair{std::string_view("delay:"), RunMode::kDelay},
+        std::pair{std::string_view("late:"), RunMode::kRegistersLate}}) {
+    if (!text.starts_with(prefix)) continue;
     state.mode = timed;
     state.delay = std::chrono::milliseconds(std::atoi(mode + prefix.size()));
-    return true;
-  };
-  if (text == "return") {
-    state.mode = RunMode::kReturn;
-  } else if (!with_delay("delay:", RunMode::kDelay) &&
-             !with_delay("late:", RunMode::kRegistersLate)) {
-    state.mode = RunMode::kBlock;
   }
-  state.run_result = IntFromEnvironment("BRUMO_T2P_RUN_RESULT", 0);
-  state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT", 0);
+  state.run_result = IntFromEnvironment("BRUMO_T2P_RUN_RESULT");
+  state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT");
 }
 
 // Any object of this module; its address names the module to GetModuleHandleExW.
@@ -84,18 +64,17 @@ const char kModuleAnchor = 0;
 // creating the file.
 std::filesystem::path LogBesideModule() {
   HMODULE self = nullptr;
+  wchar_t buffer[MAX_PATH * 2];
   if (!GetModuleHandleExW(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
           reinterpret_cast<LPCWSTR>(&kModuleAnchor), &self)) {
     return {};
   }
-  wchar_t buffer[MAX_PATH * 2];
   const DWORD length = GetModuleFileNameW(self, buffer, MAX_PATH * 2);
   if (length == 0 || length >= MAX_PATH * 2) return {};
-  const std::filesystem::path log =
+  const auto log =
       std::filesystem::path(std::wstring(buffer, length)).parent_path() / L"tun2proxy.log";
-  if (GetFileAttributesW(log.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
-  return log;
+  return GetFileAttributesW(log.c_str()) == INVALID_FILE_ATTRIBUTES ? std::filesystem::path() : log;
 }
 
 // Appends one line per call; the file is opened and closed each time, so another process
@@ -103,104 +82,60 @@ std::filesystem::path LogBesideModule() {
 void AppendLog(const std::string& line) {
   const char* variable = std::getenv("BRUMO_T2P_LOG");
   const std::filesystem::path path = variable != nullptr ? variable : LogBesideModule();
-  if (path.empty()) return;
-  std::ofstream out(path, std::ios::app | std::ios::binary);
-  out << line << '\n';
+  if (!path.empty()) std::ofstream(path, std::ios::app | std::ios::binary) << line << '\n';
 }
-
-const char* PointerText(bool is_null) { return is_null ? "null" : "set"; }
 
 #else
 
 void ApplyEnvironment(State&) {}
 void AppendLog(const std::string&) {}
-const char* PointerText(bool) { return ""; }
 
 #endif
 
-// Runs `access` on the state under its lock and returns what it returns.
-template <typename Access>
-auto Locked(Access access) {
-  State& state = TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return access(state);
+const char* PointerText(bool set) { return set ? "set" : "null"; }
+std::string Text(const char* text) { return text == nullptr ? "(null)" : text; }
+
+bool WaitFor(std::chrono::milliseconds timeout, bool (*done)(const Record&, int), int count) {
+  std::unique_lock<std::mutex> lock(The().mutex);
+  return The().changed.wait_for(lock, timeout, [&] { return done(The().state.record, count); });
 }
 
 }  // namespace
 
 void Reset() {
-  Locked([](State& s) {
-    s.mode = RunMode::kBlock;
-    s.delay = std::chrono::milliseconds(0);
-    s.run_result = 0;
-    s.stop_result = 0;
-    s.stop_hook = nullptr;
-    s.set_log_callback_calls = s.run_calls = s.stop_calls = 0;
-    s.callback = nullptr;
-    s.context = nullptr;
-    s.runs.clear();
-    s.calls.clear();
+  The()([](State& s) {
+    State fresh;
+    fresh.stops = s.stops;
+    fresh.ends = s.ends;
+    fresh.record.runs_inside = s.record.runs_inside;
+    s = std::move(fresh);
   });
 }
 
 void SetRunMode(RunMode mode, std::chrono::milliseconds delay) {
-  Locked([&](State& s) {
+  The()([&](State& s) {
     s.mode = mode;
     s.delay = delay;
   });
 }
-void SetRunResult(int result) {
-  Locked([&](State& s) { s.run_result = result; });
-}
-void SetStopResult(int result) {
-  Locked([&](State& s) { s.stop_result = result; });
-}
-void SetStopHook(std::function<void()> hook) {
-  Locked([&](State& s) { s.stop_hook = std::move(hook); });
-}
+void SetRunResult(int result) { The().Set(&State::run_result, result); }
+void SetStopResult(int result) { The().Set(&State::stop_result, result); }
+void SetStopHook(std::function<void()> hook) { The().Set(&State::stop_hook, std::move(hook)); }
 
 void EndRunsByThemselves() {
-  Locked([](State& s) {
-    ++s.ends;
-    s.changed.notify_all();
-  });
+  The()([](State& s) { ++s.ends; });
+  The().changed.notify_all();
 }
 
-int SetLogCallbackCalls() {
-  return Locked([](State& s) { return s.set_log_callback_calls; });
-}
-int RunCalls() {
-  return Locked([](State& s) { return s.run_calls; });
-}
-int StopCalls() {
-  return Locked([](State& s) { return s.stop_calls; });
-}
-int RunsInside() {
-  return Locked([](State& s) { return s.runs_inside; });
-}
-std::vector<RunArgs> RecordedRuns() {
-  return Locked([](State& s) { return s.runs; });
-}
-std::vector<std::string> CallOrder() {
-  return Locked([](State& s) { return s.calls; });
-}
-Tun2proxyLogCallback InstalledLogCallback() {
-  return Locked([](State& s) { return s.callback; });
-}
-void* InstalledLogContext() {
-  return Locked([](State& s) { return s.context; });
-}
+Record Recorded() { return The().Get(&State::record); }
 
 bool WaitForRunsInside(int count, std::chrono::milliseconds timeout) {
-  State& state = TheState();
-  std::unique_lock<std::mutex> lock(state.mutex);
-  return state.changed.wait_for(lock, timeout, [&] { return state.runs_inside == count; });
+  return WaitFor(
+      timeout, [](const Record& r, int n) { return r.runs_inside == n; }, count);
 }
-
 bool WaitForRunCalls(int count, std::chrono::milliseconds timeout) {
-  State& state = TheState();
-  std::unique_lock<std::mutex> lock(state.mutex);
-  return state.changed.wait_for(lock, timeout, [&] { return state.run_calls >= count; });
+  return WaitFor(
+      timeout, [](const Record& r, int n) { return r.run_calls >= n; }, count);
 }
 
 }  // namespace brumo::tun2proxy_standin
@@ -211,24 +146,22 @@ extern "C" {
 
 int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* bypass,
                             int dns_strategy, bool root_privilege, int verbosity) {
-  standin::State& state = standin::TheState();
-  std::unique_lock<std::mutex> lock(state.mutex);
+  auto& guarded = standin::The();
+  standin::State& state = guarded.state;
+  std::unique_lock<std::mutex> lock(guarded.mutex);
   standin::ApplyEnvironment(state);
-  standin::RunArgs args{proxy_url == nullptr ? "(null)" : proxy_url,
-                        tun == nullptr ? "(null)" : tun,
-                        bypass == nullptr ? "(null)" : bypass,
-                        dns_strategy,
-                        root_privilege,
-                        verbosity};
+  standin::RunArgs args{standin::Text(proxy_url), standin::Text(tun),
+                        standin::Text(bypass),    dns_strategy,
+                        root_privilege,           verbosity};
   standin::AppendLog("run proxy_url=" + args.proxy_url + " tun=" + args.tun +
                      " bypass=" + args.bypass + " dns_strategy=" + std::to_string(dns_strategy) +
                      " root_privilege=" + (root_privilege ? "1" : "0") +
                      " verbosity=" + std::to_string(verbosity));
-  state.runs.push_back(std::move(args));
-  state.calls.push_back("run");
-  ++state.run_calls;
-  ++state.runs_inside;
-  state.changed.notify_all();
+  state.record.runs.push_back(std::move(args));
+  state.record.calls.push_back("run");
+  ++state.record.run_calls;
+  ++state.record.runs_inside;
+  guarded.changed.notify_all();
 
   const std::uint64_t ends = state.ends;
   const auto ended = [&] { return state.ends != ends; };
@@ -236,55 +169,54 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   const auto woken = [&] { return ended() || state.stops != stops; };
   switch (state.mode) {
     case standin::RunMode::kBlock:
-      state.changed.wait(lock, woken);
+      guarded.changed.wait(lock, woken);
       break;
     case standin::RunMode::kDelay:
-      state.changed.wait_for(lock, state.delay, woken);
+      guarded.changed.wait_for(lock, state.delay, woken);
       break;
     case standin::RunMode::kRegistersLate:
       // Stops made before the registration are not seen.
-      if (state.changed.wait_for(lock, state.delay, ended)) break;
+      if (guarded.changed.wait_for(lock, state.delay, ended)) break;
       stops = state.stops;
-      state.changed.wait(lock, woken);
+      guarded.changed.wait(lock, woken);
       break;
     case standin::RunMode::kReturn:
       break;
   }
-  --state.runs_inside;
-  state.changed.notify_all();
+  --state.record.runs_inside;
+  guarded.changed.notify_all();
   return state.run_result;
 }
 
 int tun2proxy_stop(void) {
-  standin::State& state = standin::TheState();
-  std::function<void()> hook;
-  {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    standin::ApplyEnvironment(state);
+  brumo::standins::UpdateThenHook<standin::State>([](standin::State& s) {
+    standin::ApplyEnvironment(s);
     standin::AppendLog("stop");
-    state.calls.push_back("stop");
-    ++state.stop_calls;
-    hook = state.stop_hook;
-  }
-  // Outside the lock: a hook may wait for other threads that call into this stand-in.
-  if (hook) hook();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  ++state.stops;
-  state.changed.notify_all();
-  return state.stop_result;
+    s.record.calls.push_back("stop");
+    ++s.record.stop_calls;
+    return s.stop_hook;
+  });
+  // The hook ran outside the lock: it may wait for other threads that call into this
+  // stand-in.
+  const int result = standin::The()([](standin::State& s) {
+    ++s.stops;
+    return s.stop_result;
+  });
+  standin::The().changed.notify_all();
+  return result;
 }
 
 void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* ctx) {
-  standin::State& state = standin::TheState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  standin::ApplyEnvironment(state);
-  standin::AppendLog(std::string("set_log_callback callback=") +
-                     standin::PointerText(callback == nullptr) +
-                     " ctx=" + standin::PointerText(ctx == nullptr));
-  state.calls.push_back("set_log_callback");
-  ++state.set_log_callback_calls;
-  state.callback = callback;
-  state.context = ctx;
+  standin::The()([&](standin::State& s) {
+    standin::ApplyEnvironment(s);
+    standin::AppendLog(std::string("set_log_callback callback=") +
+                       standin::PointerText(callback != nullptr) +
+                       " ctx=" + standin::PointerText(ctx != nullptr));
+    s.record.calls.push_back("set_log_callback");
+    ++s.record.set_log_callback_calls;
+    s.record.log_callback = callback;
+    s.record.log_context = ctx;
+  });
 }
 
 }  // extern "C"

@@ -48,15 +48,19 @@ void SetStopHook(std::function<void()> hook);
 // tunnel by itself.
 void EndRunsByThemselves();
 
-int SetLogCallbackCalls();
-int RunCalls();
-int StopCalls();
-int RunsInside();
-std::vector<RunArgs> RecordedRuns();
-// Names of the calls in order: "set_log_callback", "run", "stop".
-std::vector<std::string> CallOrder();
-Tun2proxyLogCallback InstalledLogCallback();
-void* InstalledLogContext();
+// What the library saw since Reset (runs_inside: the run calls inside now).
+struct Record {
+  int set_log_callback_calls = 0;
+  int run_calls = 0;
+  int stop_calls = 0;
+  int runs_inside = 0;
+  std::vector<RunArgs> runs;
+  // Names of the calls in order: "set_log_callback", "run", "stop".
+  std::vector<std::string> calls;
+  Tun2proxyLogCallback log_callback = nullptr;
+  void* log_context = nullptr;
+};
+Record Recorded();
 
 // Waits until `count` run calls are inside at once, or until `count` run calls were made
 // since Reset; false when `timeout` passed first.

@@ -23,7 +23,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <string_view>
 #include <vector>
 
 #include "dnsguard/wfp_engine.h"
@@ -66,21 +65,24 @@ void FailAt(Op op, int nth, std::uint32_t status);
 // for none. The hook of CloseEngine must not throw (the close is noexcept).
 void SetHook(std::function<void(Op op, int nth)> hook);
 
-std::vector<Call> Calls();
-std::vector<Op> Ops();
-// Records submitted to the opens, sublayer adds and filter adds, in call order, including
-// those of failed calls.
-std::vector<SessionRecord> Sessions();
-std::vector<SublayerRecord> Sublayers();
-std::vector<FilterRecord> Filters();
-
-// Live state: objects committed or pending in an open transaction.
-int OpenHandleCount();
-int OpenTransactionCount();
-std::vector<Guid> LiveSublayerKeys();
-std::vector<std::uint64_t> LiveFilterIds();  // ascending
-// The most threads that were inside calls of the engine (hooks included) at once since
-// Reset. The guard is not thread-safe: its callers must keep this at 1.
-int MaxThreadsInside();
+// What the engine saw since Reset, and its live state: objects committed or pending in an
+// open transaction.
+struct Record {
+  std::vector<Call> calls;
+  std::vector<Op> ops;  // the calls' operations
+  // Records submitted to the opens, sublayer adds and filter adds, in call order, including
+  // those of failed calls.
+  std::vector<SessionRecord> sessions;
+  std::vector<SublayerRecord> sublayers;
+  std::vector<FilterRecord> filters;
+  int open_handles = 0;
+  int open_transactions = 0;
+  std::vector<Guid> live_sublayer_keys;
+  std::vector<std::uint64_t> live_filter_ids;  // ascending
+  // The most threads that were inside calls of the engine (hooks included) at once since
+  // Reset. The guard is not thread-safe: its callers must keep this at 1.
+  int max_threads_inside = 0;
+};
+Record Recorded();
 
 }  // namespace brumo::wfp_standin

@@ -7,88 +7,90 @@
 #include <cstdio>
 #include <string>
 
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL
+
 namespace {
 
 SRWLOCK g_log_lock = SRWLOCK_INIT;
 volatile LONG64 g_last_handle = 0;
 volatile LONG64 g_last_filter_id = 0;
 
+// Values written other than as their type says.
+struct Hex {
+  unsigned long long value;
+};
+struct Present {
+  const void* pointer;
+};
+Hex Handle(HANDLE handle) { return {reinterpret_cast<std::uintptr_t>(handle)}; }
+
+template <typename... Args>
+std::string Printf(const char* format, Args... args) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof(buffer), format, args...);
+  return buffer;
+}
+
+std::string Format(const std::string& raw) { return raw; }
+std::string Format(unsigned long long value) { return std::to_string(value); }
+std::string Format(Hex hex) { return Printf("0x%llx", hex.value); }
+std::string Format(Present present) { return present.pointer == nullptr ? "null" : "set"; }
+std::string Format(const GUID* g) {
+  if (g == nullptr) return "null";
+  const auto& d = g->Data4;
+  return Printf("{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned long>(g->Data1), g->Data2, g->Data3, d[0], d[1], d[2], d[3],
+                d[4], d[5], d[6], d[7]);
+}
+std::string Format(const wchar_t* text) {
+  if (text == nullptr) return "null";
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return "\"?\"";
+  std::string utf8(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+  utf8.pop_back();  // the terminating NUL
+  const std::string escaped = "\\\"\t\r\n", as = "\\\"trn";
+  std::string quoted = "\"";
+  for (const char c : utf8) {
+    const auto at = escaped.find(c);
+    quoted += at == std::string::npos ? std::string(1, c) : std::string{'\\', as[at]};
+  }
+  return quoted + '"';
+}
+
 // Where the lines go: BRUMO_FWP_LOG, or fwpuclnt.log beside this DLL.
 std::wstring LogPath() {
   wchar_t buffer[MAX_PATH * 2];
   DWORD length = GetEnvironmentVariableW(L"BRUMO_FWP_LOG", buffer, MAX_PATH * 2);
   if (length > 0 && length < MAX_PATH * 2) return std::wstring(buffer, length);
-  HMODULE self = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&g_log_lock), &self);
-  length = GetModuleFileNameW(self, buffer, MAX_PATH * 2);
-  std::wstring path(buffer, length);
-  path.resize(path.find_last_of(L"\\/") + 1);  // npos + 1 is 0
-  return path + L"fwpuclnt.log";
+  length = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer, MAX_PATH * 2);
+  const std::wstring path(buffer, length);
+  return path.substr(0, path.find_last_of(L"\\/") + 1) + L"fwpuclnt.log";  // npos + 1 is 0
 }
 
 class Line {
  public:
   explicit Line(const char* function) : text_(function) {}
 
-  Line& Raw(const std::string& key, const std::string& value) {
-    text_ += '\t' + key + '=' + value;
+  // Appends `key=value` for each pair of arguments.
+  template <typename Value, typename... Rest>
+  Line& Put(const std::string& key, const Value& value, const Rest&... rest) {
+    text_ += '\t' + key + '=' + Format(value);
+    if constexpr (sizeof...(rest) > 0) Put(rest...);
     return *this;
-  }
-  Line& Number(const std::string& key, unsigned long long value) {
-    return Raw(key, std::to_string(value));
-  }
-  Line& Hex(const std::string& key, unsigned long long value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof(buffer), "0x%llx", value);
-    return Raw(key, buffer);
-  }
-  Line& Handle(const char* key, HANDLE handle) {
-    return Hex(key, reinterpret_cast<std::uintptr_t>(handle));
-  }
-  Line& Present(const char* key, const void* pointer) {
-    return Raw(key, pointer == nullptr ? "null" : "set");
-  }
-  Line& Guid(const std::string& key, const GUID* g) {
-    if (g == nullptr) return Raw(key, "null");
-    char buffer[40];
-    std::snprintf(buffer, sizeof(buffer), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(g->Data1), g->Data2, g->Data3, g->Data4[0],
-                  g->Data4[1], g->Data4[2], g->Data4[3], g->Data4[4], g->Data4[5], g->Data4[6],
-                  g->Data4[7]);
-    return Raw(key, buffer);
-  }
-  Line& Text(const char* key, const wchar_t* text) {
-    if (text == nullptr) return Raw(key, "null");
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) return Raw(key, "\"?\"");
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
-    utf8.pop_back();  // the terminating NUL
-    std::string quoted = "\"";
-    for (const char c : utf8) {
-      const std::string plain(1, c);
-      quoted += c == '\\'   ? "\\\\"
-                : c == '"'  ? "\\\""
-                : c == '\t' ? "\\t"
-                : c == '\r' ? "\\r"
-                : c == '\n' ? "\\n"
-                            : plain;
-    }
-    return Raw(key, quoted + '"');
   }
   // FWP_VALUE0 and FWP_CONDITION_VALUE0 share the members read here.
   template <typename Value>
-  Line& TypedValue(const std::string& prefix, const Value& value) {
-    Number(prefix + ".type", static_cast<unsigned>(value.type));
+  Line& Typed(const std::string& prefix, const Value& value) {
+    const auto type = value.type;
     const std::string key = prefix + ".value";
-    if (value.type == FWP_EMPTY) return Raw(key, "");
-    if (value.type == FWP_UINT8) return Number(key, value.uint8);
-    if (value.type == FWP_UINT16) return Number(key, value.uint16);
-    if (value.type == FWP_UINT32) return Number(key, value.uint32);
-    if (value.type != FWP_UINT64) return Raw(key, "?");
-    return value.uint64 == nullptr ? Raw(key, "null") : Number(key, *value.uint64);
+    Put(prefix + ".type", static_cast<unsigned>(type));
+    if (type == FWP_EMPTY) return Put(key, "");
+    if (type == FWP_UINT8) return Put(key, value.uint8);
+    if (type == FWP_UINT16) return Put(key, value.uint16);
+    if (type == FWP_UINT32) return Put(key, value.uint32);
+    if (type != FWP_UINT64) return Put(key, "?");
+    return value.uint64 == nullptr ? Put(key, "null") : Put(key, *value.uint64);
   }
 
   // Appends the line, whole in one write under the lock, with status 0 and returns 0.
@@ -114,12 +116,9 @@ class Line {
 // The common head of a sublayer's and a filter's fields.
 template <typename Record>
 Line& Display(Line& line, const char* key_name, const GUID& key, const Record& record) {
-  return line.Guid(key_name, &key)
-      .Text("name", record.displayData.name)
-      .Text("description", record.displayData.description)
-      .Number("flags", record.flags)
-      .Guid("providerKey", record.providerKey)
-      .Number("providerData.size", record.providerData.size);
+  return line.Put(key_name, &key, "name", record.displayData.name, "description",
+                  record.displayData.description, "flags", record.flags, "providerKey",
+                  record.providerKey, "providerData.size", record.providerData.size);
 }
 
 }  // namespace
@@ -130,90 +129,80 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
                              SEC_WINNT_AUTH_IDENTITY_W* authIdentity, const FWPM_SESSION0* session,
                              HANDLE* engineHandle) {
   Line line("FwpmEngineOpen0");
-  line.Text("server", serverName)
-      .Number("authn", authnService)
-      .Present("authIdentity", authIdentity);
-  if (session == nullptr) line.Raw("session", "null");
+  line.Put("server", serverName, "authn", authnService, "authIdentity", Present{authIdentity});
+  if (session == nullptr) line.Put("session", "null");
   if (session != nullptr) {
-    line.Guid("session.key", &session->sessionKey)
-        .Text("session.name", session->displayData.name)
-        .Text("session.description", session->displayData.description)
-        .Number("session.flags", session->flags)
-        .Number("session.txnWaitTimeoutInMSec", session->txnWaitTimeoutInMSec)
-        .Number("session.processId", session->processId)
-        .Present("session.sid", session->sid)
-        .Text("session.username", session->username)
-        .Number("session.kernelMode", session->kernelMode ? 1 : 0);
+    line.Put("session.key", &session->sessionKey, "session.name", session->displayData.name,
+             "session.description", session->displayData.description, "session.flags",
+             session->flags, "session.txnWaitTimeoutInMSec", session->txnWaitTimeoutInMSec,
+             "session.processId", session->processId, "session.sid", Present{session->sid},
+             "session.username", session->username, "session.kernelMode",
+             session->kernelMode ? 1u : 0u);
   }
   const auto handle = reinterpret_cast<HANDLE>(
       static_cast<std::uintptr_t>(0x10000 + 16 * InterlockedIncrement64(&g_last_handle)));
   if (engineHandle != nullptr) *engineHandle = handle;
-  return line.Handle("handle", handle).Write();
+  return line.Put("handle", Handle(handle)).Write();
 }
 
 DWORD WINAPI FwpmEngineClose0(HANDLE engineHandle) {
-  return Line("FwpmEngineClose0").Handle("handle", engineHandle).Write();
+  return Line("FwpmEngineClose0").Put("handle", Handle(engineHandle)).Write();
 }
 
 DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags) {
-  return Line("FwpmTransactionBegin0")
-      .Handle("handle", engineHandle)
-      .Number("flags", flags)
-      .Write();
+  return Line("FwpmTransactionBegin0").Put("handle", Handle(engineHandle), "flags", flags).Write();
 }
 
 DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle) {
-  return Line("FwpmTransactionCommit0").Handle("handle", engineHandle).Write();
+  return Line("FwpmTransactionCommit0").Put("handle", Handle(engineHandle)).Write();
 }
 
 DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle) {
-  return Line("FwpmTransactionAbort0").Handle("handle", engineHandle).Write();
+  return Line("FwpmTransactionAbort0").Put("handle", Handle(engineHandle)).Write();
 }
 
 DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
                               PSECURITY_DESCRIPTOR sd) {
   Line line("FwpmSubLayerAdd0");
-  line.Handle("handle", engineHandle);
-  if (subLayer == nullptr) line.Raw("sublayer", "null");
+  line.Put("handle", Handle(engineHandle));
+  if (subLayer == nullptr) line.Put("sublayer", "null");
   if (subLayer != nullptr) {
-    Display(line, "key", subLayer->subLayerKey, *subLayer).Number("weight", subLayer->weight);
+    Display(line, "key", subLayer->subLayerKey, *subLayer).Put("weight", subLayer->weight);
   }
-  return line.Present("sd", sd).Write();
+  return line.Put("sd", Present{sd}).Write();
 }
 
 DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID* key) {
-  return Line("FwpmSubLayerDeleteByKey0").Handle("handle", engineHandle).Guid("key", key).Write();
+  return Line("FwpmSubLayerDeleteByKey0").Put("handle", Handle(engineHandle), "key", key).Write();
 }
 
 DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
                             PSECURITY_DESCRIPTOR sd, UINT64* id) {
   Line line("FwpmFilterAdd0");
-  line.Handle("handle", engineHandle);
-  if (filter == nullptr) line.Raw("filter", "null");
+  line.Put("handle", Handle(engineHandle));
+  if (filter == nullptr) line.Put("filter", "null");
   if (filter != nullptr) {
     Display(line, "filterKey", filter->filterKey, *filter)
-        .Guid("layer", &filter->layerKey)
-        .Guid("sublayer", &filter->subLayerKey)
-        .TypedValue("weight", filter->weight)
-        .Number("conditions", filter->numFilterConditions);
+        .Put("layer", &filter->layerKey, "sublayer", &filter->subLayerKey)
+        .Typed("weight", filter->weight)
+        .Put("conditions", filter->numFilterConditions);
     for (UINT32 i = 0; i < filter->numFilterConditions && filter->filterCondition != nullptr; ++i) {
       const FWPM_FILTER_CONDITION0& condition = filter->filterCondition[i];
       const std::string prefix = "cond" + std::to_string(i);
-      line.Guid(prefix + ".field", &condition.fieldKey)
-          .Number(prefix + ".match", static_cast<unsigned>(condition.matchType))
-          .TypedValue(prefix, condition.conditionValue);
+      line.Put(prefix + ".field", &condition.fieldKey, prefix + ".match",
+               static_cast<unsigned>(condition.matchType))
+          .Typed(prefix, condition.conditionValue);
     }
-    line.Hex("action.type", filter->action.type)
-        .Guid("action.key", &filter->action.filterType)
-        .Number("rawContext", filter->rawContext);
+    line.Put("action.type", Hex{filter->action.type}, "action.key", &filter->action.filterType,
+             "rawContext", filter->rawContext);
   }
   const auto new_id = static_cast<UINT64>(InterlockedIncrement64(&g_last_filter_id));
   if (id != nullptr) *id = new_id;
-  return line.Present("sd", sd).Number("id", new_id).Write();
+  return line.Put("sd", Present{sd}, "id", new_id).Write();
 }
 
 DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id) {
-  return Line("FwpmFilterDeleteById0").Handle("handle", engineHandle).Number("id", id).Write();
+  return Line("FwpmFilterDeleteById0").Put("handle", Handle(engineHandle), "id", id).Write();
 }
 
 }  // extern "C"

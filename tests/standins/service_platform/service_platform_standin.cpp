@@ -20,15 +20,20 @@ struct State {
 auto& The() { return standins::TheState<State>(); }
 
 // Logs `event` after `update` (both under the lock), then runs the hook outside the lock.
-template <typename Update>
-void Event(const std::string& event, Update update) {
+// Returns the state as the event left it.
+template <typename Update = void (*)(State&)>
+State Event(
+    const std::string& event, Update update = [](State&) {}) {
+  State after;
   standins::UpdateThenHook<State>(
       [&](State& s) {
         update(s);
         s.record.events.push_back(event);
+        after = s;
         return s.hook;
       },
       event);
+  return after;
 }
 
 }  // namespace
@@ -52,19 +57,11 @@ Record Recorded() { return The().Get(&State::record); }
 namespace standin = service_standin;
 
 DispatcherResult RunServiceDispatcher(ServiceHost* host) {
-  DispatcherResult result;
-  standin::Event("dispatcher", [&](standin::State& s) {
-    s.record.dispatched_host = host;
-    result = s.dispatcher_result;
-  });
-  return result;
+  return standin::Event("dispatcher", [&](standin::State& s) { s.record.dispatched_host = host; })
+      .dispatcher_result;
 }
 
-bool RegisterControlHandler() {
-  bool ok = false;
-  standin::Event("register handler", [&](standin::State& s) { ok = s.register_result; });
-  return ok;
-}
+bool RegisterControlHandler() { return standin::Event("register handler").register_result; }
 
 void ReportServiceStatus(const ServiceStatusRecord& record) {
   static const std::map<std::uint32_t, std::string> names{{kServiceStartPending, "start-pending"},
@@ -76,15 +73,9 @@ void ReportServiceStatus(const ServiceStatusRecord& record) {
                  [&](standin::State& s) { s.record.reports.push_back(record); });
 }
 
-int StartWinsock() {
-  int result = 0;
-  standin::Event("winsock start", [&](standin::State& s) { result = s.winsock_result; });
-  return result;
-}
+int StartWinsock() { return standin::Event("winsock start").winsock_result; }
 
-void CleanupWinsock() {
-  standin::Event("winsock cleanup", [](standin::State&) {});
-}
+void CleanupWinsock() { standin::Event("winsock cleanup"); }
 
 void WriteDebugOutput(const std::string& text) {
   standin::Event("debug output", [&](standin::State& s) { s.record.debug_output.push_back(text); });

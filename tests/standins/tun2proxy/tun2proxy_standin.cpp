@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string_view>
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL
 #endif
 
 namespace brumo::tun2proxy_standin {
@@ -45,32 +47,21 @@ void ApplyEnvironment(State& state) {
   const char* mode = std::getenv("BRUMO_T2P_MODE");
   const std::string_view text = mode == nullptr ? std::string_view() : std::string_view(mode);
   state.mode = text == "return" ? RunMode::kReturn : RunMode::kBlock;
-  for (const auto& [prefix, timed] :
-       {std::pair{std::string_view("delay:"), RunMode::kDelay},
-        std::pair{std::string_view("late:"), RunMode::kRegistersLate}}) {
-    if (!text.starts_with(prefix)) continue;
-    state.mode = timed;
-    state.delay = std::chrono::milliseconds(std::atoi(mode + prefix.size()));
+  if (text.starts_with("delay:") || text.starts_with("late:")) {
+    state.mode = text[0] == 'd' ? RunMode::kDelay : RunMode::kRegistersLate;
+    state.delay = std::chrono::milliseconds(std::atoi(mode + text.find(':') + 1));
   }
   state.run_result = IntFromEnvironment("BRUMO_T2P_RUN_RESULT");
   state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT");
 }
 
-// Any object of this module; its address names the module to GetModuleHandleExW.
-const char kModuleAnchor = 0;
-
 // "tun2proxy.log" beside this DLL when that file exists, else empty. A service gets the
 // service manager's environment, not its tester's: such a tester asks for the log by
 // creating the file.
 std::filesystem::path LogBesideModule() {
-  HMODULE self = nullptr;
   wchar_t buffer[MAX_PATH * 2];
-  if (!GetModuleHandleExW(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          reinterpret_cast<LPCWSTR>(&kModuleAnchor), &self)) {
-    return {};
-  }
-  const DWORD length = GetModuleFileNameW(self, buffer, MAX_PATH * 2);
+  const DWORD length =
+      GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer, MAX_PATH * 2);
   if (length == 0 || length >= MAX_PATH * 2) return {};
   const auto log =
       std::filesystem::path(std::wstring(buffer, length)).parent_path() / L"tun2proxy.log";

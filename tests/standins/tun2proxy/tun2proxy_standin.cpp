@@ -158,22 +158,15 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   const auto ended = [&] { return state.ends != ends; };
   std::uint64_t stops = state.stops;
   const auto woken = [&] { return ended() || state.stops != stops; };
-  switch (state.mode) {
-    case standin::RunMode::kBlock:
-      guarded.changed.wait(lock, woken);
-      break;
-    case standin::RunMode::kDelay:
-      guarded.changed.wait_for(lock, state.delay, woken);
-      break;
-    case standin::RunMode::kRegistersLate:
-      // Stops made before the registration are not seen.
-      if (guarded.changed.wait_for(lock, state.delay, ended)) break;
-      stops = state.stops;
-      guarded.changed.wait(lock, woken);
-      break;
-    case standin::RunMode::kReturn:
-      break;
+  using standin::RunMode;
+  const RunMode mode = state.mode;
+  if (mode == RunMode::kRegistersLate) {
+    // Stops made before the registration are not seen; an end during the delay is.
+    guarded.changed.wait_for(lock, state.delay, ended);
+    stops = state.stops;
   }
+  if (mode == RunMode::kDelay) guarded.changed.wait_for(lock, state.delay, woken);
+  if (mode == RunMode::kBlock || mode == RunMode::kRegistersLate) guarded.changed.wait(lock, woken);
   --state.record.runs_inside;
   guarded.changed.notify_all();
   return state.run_result;

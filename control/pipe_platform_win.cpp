@@ -174,9 +174,12 @@ struct Endpoint {
   OVERLAPPED overlapped{};
   // An operation was started and has not been waited to its end.
   bool pending = false;
-  // A connect that ended inside its start call, nothing pending: the outcome AwaitIo
-  // reports for it.
-  bool early_failure = false;
+  // An operation that ended inside its start call, so that nothing pends: AwaitIo reports
+  // this outcome without waiting. Most reads and writes end so, the request or the room
+  // for the reply being there already; a wait for them would only cost a round trip.
+  bool settled = false;
+  Wait settled_outcome = Wait::kDone;
+  DWORD settled_bytes = 0;
   IoWatchdog watchdog;
 };
 
@@ -237,19 +240,34 @@ void CloseInstance(Endpoint& endpoint) noexcept {
 
 namespace {
 
-// Prepares the overlapped record for a new operation.
-OVERLAPPED& FreshOverlapped(Endpoint& endpoint) noexcept {
+// Prepares the overlapped record for a new operation. ReadFile and WriteFile reset the
+// event themselves when they begin; `reset_event` for the calls not documented to.
+OVERLAPPED& FreshOverlapped(Endpoint& endpoint, bool reset_event) noexcept {
   endpoint.overlapped = OVERLAPPED{};
-  endpoint.early_failure = false;
-  ::ResetEvent(endpoint.io_event.get());
+  endpoint.settled = false;
+  if (reset_event) ::ResetEvent(endpoint.io_event.get());
   endpoint.overlapped.hEvent = endpoint.io_event.get();
   return endpoint.overlapped;
 }
 
-// After an overlapped call: pending (or done at once, which also signals the event and is
-// collected by AwaitIo), or failed.
-bool Started(Endpoint& endpoint, BOOL result, DWORD error) noexcept {
-  if (result || error == ERROR_IO_PENDING) {
+bool Settle(Endpoint& endpoint, Wait outcome, DWORD bytes) noexcept {
+  endpoint.pending = false;
+  endpoint.settled = true;
+  endpoint.settled_outcome = outcome;
+  endpoint.settled_bytes = bytes;
+  return true;
+}
+
+// After an overlapped read or write: done at once, pending, or failed to start.
+bool Started(Endpoint& endpoint, BOOL result) noexcept {
+  if (result) {
+    // Complete: the overlapped record holds the outcome already, no wait needed.
+    DWORD moved = 0;
+    const BOOL ok =
+        ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, FALSE);
+    return Settle(endpoint, ok ? Wait::kDone : Wait::kFailed, moved);
+  }
+  if (::GetLastError() == ERROR_IO_PENDING) {
     endpoint.pending = true;
     return true;
   }
@@ -260,44 +278,45 @@ bool Started(Endpoint& endpoint, BOOL result, DWORD error) noexcept {
 
 bool StartConnect(Endpoint& endpoint) noexcept {
   if (!endpoint.instance) return false;
-  OVERLAPPED& overlapped = FreshOverlapped(endpoint);
+  OVERLAPPED& overlapped = FreshOverlapped(endpoint, /*reset_event=*/true);
   if (::ConnectNamedPipe(endpoint.instance.get(), &overlapped)) {
-    return Started(endpoint, TRUE, 0);
+    return Settle(endpoint, Wait::kDone, 0);
   }
-  const DWORD error = ::GetLastError();
-  if (error == ERROR_PIPE_CONNECTED) {
-    // A client came between the last disconnect and this call: connected already, and
-    // nothing pends. Signal the event so that AwaitIo reports it like any completion.
-    endpoint.pending = false;
-    ::SetEvent(endpoint.io_event.get());
-    return true;
+  switch (::GetLastError()) {
+    case ERROR_IO_PENDING:
+      endpoint.pending = true;
+      return true;
+    case ERROR_PIPE_CONNECTED:
+      // A client came between the last disconnect and this call: connected already.
+      return Settle(endpoint, Wait::kDone, 0);
+    case ERROR_NO_DATA:
+      // A client connected and closed again before this call: a failure, after which the
+      // caller disconnects it and waits for the next.
+      return Settle(endpoint, Wait::kFailed, 0);
+    default:
+      return false;
   }
-  if (error == ERROR_NO_DATA) {
-    // A client connected and closed again before this call: let AwaitIo report a failure,
-    // after which the caller disconnects it and waits for the next.
-    endpoint.pending = false;
-    endpoint.early_failure = true;
-    ::SetEvent(endpoint.io_event.get());
-    return true;
-  }
-  return Started(endpoint, FALSE, error);
 }
 
 bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcept {
-  OVERLAPPED& overlapped = FreshOverlapped(endpoint);
-  const BOOL result = ::ReadFile(endpoint.instance.get(), buffer, capacity, nullptr, &overlapped);
-  return Started(endpoint, result, result ? 0 : ::GetLastError());
+  OVERLAPPED& overlapped = FreshOverlapped(endpoint, /*reset_event=*/false);
+  return Started(endpoint,
+                 ::ReadFile(endpoint.instance.get(), buffer, capacity, nullptr, &overlapped));
 }
 
 bool StartWrite(Endpoint& endpoint, std::string_view data) noexcept {
-  OVERLAPPED& overlapped = FreshOverlapped(endpoint);
-  const BOOL result = ::WriteFile(endpoint.instance.get(), data.data(),
-                                  static_cast<DWORD>(data.size()), nullptr, &overlapped);
-  return Started(endpoint, result, result ? 0 : ::GetLastError());
+  OVERLAPPED& overlapped = FreshOverlapped(endpoint, /*reset_event=*/false);
+  return Started(endpoint, ::WriteFile(endpoint.instance.get(), data.data(),
+                                       static_cast<DWORD>(data.size()), nullptr, &overlapped));
 }
 
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
              std::uint32_t* bytes) noexcept {
+  if (endpoint.settled) {
+    endpoint.settled = false;
+    if (bytes != nullptr) *bytes = endpoint.settled_bytes;
+    return endpoint.settled_outcome;
+  }
   const HANDLE events[2] = {endpoint.io_event.get(), endpoint.stop_event.get()};
   const DWORD wait = ::WaitForMultipleObjects(
       watch_stop ? 2 : 1, events, FALSE,
@@ -306,12 +325,6 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
   if (wait == WAIT_TIMEOUT) return Wait::kTimedOut;
   if (wait != WAIT_OBJECT_0) return Wait::kFailed;
 
-  if (!endpoint.pending) {
-    // Completed inside its start call without an overlapped result (see StartConnect).
-    if (endpoint.early_failure) return Wait::kFailed;
-    if (bytes != nullptr) *bytes = 0;
-    return Wait::kDone;
-  }
   DWORD moved = 0;
   const BOOL ok =
       ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, FALSE);
@@ -322,6 +335,7 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
 }
 
 void CancelIo(Endpoint& endpoint) noexcept {
+  endpoint.settled = false;
   if (!endpoint.pending) return;
   ::CancelIoEx(endpoint.instance.get(), &endpoint.overlapped);
   // The record and the buffer stay in use until the operation has ended.

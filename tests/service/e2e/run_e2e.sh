@@ -27,7 +27,7 @@ if [ $# -lt 2 ]; then
 fi
 
 # shellcheck source=scripts/lib/wine-session.sh
-. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/wine-session.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/../../../scripts/lib/wine-session.sh"
 brumo_netns_reexec BRUMO_E2E_IN_NAMESPACE "${BASH_SOURCE[0]}" "$@"
 
 prefix=$1

@@ -1,5 +1,7 @@
 #include "tests/support/service_entry.h"
 
+#include <type_traits>
+
 #include <fmt/format.h>
 
 #include <chrono>
@@ -17,14 +19,21 @@ constexpr auto kStopSettle = std::chrono::seconds(15);
 // same name is refused.
 constexpr auto kDeleteSettle = std::chrono::seconds(10);
 
-void Fill(const SERVICE_STATUS& status, StatusSample* sample) {
+// SERVICE_STATUS and SERVICE_STATUS_PROCESS share these fields; only the latter has the
+// process id.
+template <typename Status>
+void Fill(const Status& status, StatusSample* sample) {
   sample->state = status.dwCurrentState;
   sample->check_point = status.dwCheckPoint;
   sample->wait_hint = status.dwWaitHint;
   sample->controls_accepted = status.dwControlsAccepted;
   sample->win32_exit_code = status.dwWin32ExitCode;
   sample->specific_exit_code = status.dwServiceSpecificExitCode;
-  sample->process_id = 0;
+  if constexpr (std::is_same_v<Status, SERVICE_STATUS_PROCESS>) {
+    sample->process_id = status.dwProcessId;
+  } else {
+    sample->process_id = 0;
+  }
 }
 
 // Waits until no entry of the name is left, a deleted one included.
@@ -149,13 +158,7 @@ DWORD ServiceEntry::Query(StatusSample* sample) const {
                               reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed)) {
     return ::GetLastError();
   }
-  sample->state = status.dwCurrentState;
-  sample->check_point = status.dwCheckPoint;
-  sample->wait_hint = status.dwWaitHint;
-  sample->controls_accepted = status.dwControlsAccepted;
-  sample->win32_exit_code = status.dwWin32ExitCode;
-  sample->specific_exit_code = status.dwServiceSpecificExitCode;
-  sample->process_id = status.dwProcessId;
+  Fill(status, sample);
   return 0;
 }
 

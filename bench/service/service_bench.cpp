@@ -67,7 +67,7 @@ constexpr std::int64_t kPrivateBytesSlack = 1 << 20;
 constexpr DWORD kConnectMs = 30000;
 constexpr DWORD kStateTimeoutMs = 20000;
 // Quiet time before a reading that is compared with another: Wine ends idle thread-pool
-// workers (which run the callbacks of the service's I/O watchdog timer) after five
+// workers (which run the callbacks of the service's flush watchdog timer) after five
 // seconds.
 constexpr DWORD kSettleMs = 6000;
 

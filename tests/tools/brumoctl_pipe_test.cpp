@@ -59,6 +59,16 @@ ProcessResult Brumoctl(const std::wstring& arguments) {
   return RunProcess(L"\"" + OwnDirectory() + L"brumoctl.exe\" " + arguments);
 }
 
+// Starts `brumoctl --no-verify active` while another client holds the pipe's only
+// instance, and lets that client go once brumoctl has had time to find the pipe busy.
+void StartClientOnBusyPipe(std::future<ProcessResult>* client) {
+  ScopedFileHandle holder(
+      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder) << GetLastError();
+  *client = std::async(std::launch::async, Brumoctl, std::wstring(L"--no-verify active"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
 // The "BrumoVPN" service entry in the SCM, never started, removed again when the test ends.
 class InstalledService {
  public:
@@ -131,14 +141,8 @@ TEST(BrumoctlPipeTest, NoServerMeansExitTwoWithOneLine) {
 TEST(BrumoctlPipeTest, WaitsForABusyPipe) {
   ScopedFileHandle instance = CreateInstance();
   ASSERT_TRUE(instance);
-  ScopedFileHandle holder(
-      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(holder) << GetLastError();
-  std::future<ProcessResult> client =
-      std::async(std::launch::async, Brumoctl, std::wstring(L"--no-verify active"));
-
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  holder.reset();
+  std::future<ProcessResult> client;
+  ASSERT_NO_FATAL_FAILURE(StartClientOnBusyPipe(&client));
   DisconnectNamedPipe(instance.get());
   const std::string reply = R"({"message":"inactive","running":false,"status":"ok"})";
   const std::string request = ServeOne(std::move(instance), reply);
@@ -154,14 +158,8 @@ TEST(BrumoctlPipeTest, WaitsForABusyPipe) {
 TEST(BrumoctlPipeTest, ServerThatGoesAwayWhileBusyIsReportedGone) {
   ScopedFileHandle instance = CreateInstance();
   ASSERT_TRUE(instance);
-  ScopedFileHandle holder(
-      CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(holder) << GetLastError();
-  std::future<ProcessResult> client =
-      std::async(std::launch::async, Brumoctl, std::wstring(L"--no-verify active"));
-
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  holder.reset();
+  std::future<ProcessResult> client;
+  ASSERT_NO_FATAL_FAILURE(StartClientOnBusyPipe(&client));
   instance.reset();
 
   const ProcessResult result = client.get();

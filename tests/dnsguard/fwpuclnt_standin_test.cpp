@@ -10,21 +10,21 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dnsguard/dns_filters.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "dnsguard/interface_lookup.h"
+#include "dnsguard/wfp_engine.h"
 #include "tests/dnsguard/record_printers.h"
 #include "tests/dnsguard/wine_helpers.h"
+#include "tests/support/standin_log_files.h"
 
 namespace brumo {
 namespace {
 
-struct LogLine {
-  std::string function;
-  std::map<std::string, std::string> fields;
-};
+using LogLine = test_support::FwpCall;
 
 std::wstring ProgramFolder() {
   wchar_t buffer[MAX_PATH * 2];
@@ -53,43 +53,8 @@ class StandinLog {
   StandinLog& operator=(const StandinLog&) = delete;
 
   std::vector<LogLine> Lines() const {
-    std::string text;
-    const HANDLE file =
-        ::CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-      char buffer[4096];
-      DWORD read = 0;
-      while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        text.append(buffer, read);
-      }
-      ::CloseHandle(file);
-    }
-    std::vector<LogLine> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      const std::size_t end = text.find('\n', start);
-      const std::string line = text.substr(start, end - start);
-      start = end == std::string::npos ? text.size() : end + 1;
-      LogLine parsed;
-      std::size_t field_start = 0;
-      bool first = true;
-      while (field_start <= line.size()) {
-        const std::size_t tab = line.find('\t', field_start);
-        const std::string field = line.substr(field_start, tab - field_start);
-        field_start = tab == std::string::npos ? line.size() + 1 : tab + 1;
-        if (first) {
-          parsed.function = field;
-          first = false;
-          continue;
-        }
-        const std::size_t equals = field.find('=');
-        parsed.fields[field.substr(0, equals)] =
-            equals == std::string::npos ? std::string() : field.substr(equals + 1);
-      }
-      lines.push_back(parsed);
-    }
-    return lines;
+    return test_support::ParseFwpLines(
+        test_support::CompleteLines(test_support::ReadWholeFile(path_)));
   }
 
  private:
@@ -106,6 +71,21 @@ std::string HandleText(HANDLE handle) {
 std::string Quoted(const std::u16string& text) { return "\"" + NarrowText(text) + "\""; }
 
 const std::string kZeroGuid = "{00000000-0000-0000-0000-000000000000}";
+
+// The filters a log leaves before the engine's close (which takes a dynamic session's
+// along): an add lasts once a commit succeeds; an abort drops the transaction's adds.
+long FiltersLeftBeforeClose(const std::vector<LogLine>& lines) {
+  long pending = 0;
+  long kept = 0;
+  for (const LogLine& line : lines) {
+    if (line.Field("status") != "0") continue;
+    if (line.function == "FwpmFilterAdd0") ++pending;
+    if (line.function == "FwpmTransactionCommit0") kept += std::exchange(pending, 0);
+    if (line.function == "FwpmTransactionAbort0") pending = 0;
+    if (line.function == "FwpmFilterDeleteById0") --kept;
+  }
+  return kept + pending;
+}
 
 TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
   const std::wstring dll = ProgramFolder() + L"fwpuclnt.dll";
@@ -245,6 +225,44 @@ TEST(StandinFwpuclnt, GuardSubmitsTheTableFieldByField) {
   for (const LogLine& line : lines) {
     SCOPED_TRACE(line.function);
     EXPECT_EQ(line.fields.at("handle"), handle);
+  }
+}
+
+// Wine's interface indices are small; the seam must carry all 32 bits of one.
+TEST(StandinFwpuclnt, InterfaceIndexKeepsAllItsBits) {
+  StandinLog log(L"standin_index");
+  ScopedFilterEngine engine;
+  ASSERT_EQ(wfp::OpenEngine(MakeSessionRecord(), engine.put()), 0u);
+  std::uint64_t id = 0;
+  ASSERT_EQ(
+      wfp::AddFilter(
+          engine.get(),
+          BuildPermitFilter(kFwpmLayerOutboundTransportV4, kDnsFilterRules[0], 0x89ABCDEF), &id),
+      0u);
+  EXPECT_EQ(log.Lines().at(1).Field("cond2.value"), std::to_string(0x89ABCDEFu));
+}
+
+// A failed filter add or commit: the real seam aborts the transaction and closes the engine,
+// and nothing of the failed Enable lasts.
+TEST(StandinFwpuclnt, FailedEnableEndsWithTheAbort) {
+  using FailCall = void(WINAPI*)(const char*, UINT32, DWORD);
+  const auto fail_call = reinterpret_cast<FailCall>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"fwpuclnt.dll"), "BrumoStandinFailCall")));
+  ASSERT_NE(fail_call, nullptr);
+  for (const auto& [function, nth] :
+       {std::pair{"FwpmFilterAdd0", 5}, {"FwpmTransactionCommit0", 1}}) {
+    SCOPED_TRACE(function);
+    StandinLog log(L"standin_fail");
+    fail_call(function, nth, 0x80320009);
+    DnsLeakGuard guard;
+    EXPECT_FALSE(guard.Enable(ResolvableAlias()).ok);
+    fail_call(nullptr, 0, 0);
+
+    const std::vector<LogLine> lines = log.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].function, "FwpmTransactionAbort0");
+    EXPECT_EQ(lines.back().function, "FwpmEngineClose0");
+    EXPECT_EQ(FiltersLeftBeforeClose(lines), 0);
   }
 }
 

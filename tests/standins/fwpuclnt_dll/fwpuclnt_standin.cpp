@@ -1,5 +1,6 @@
 // Recording stand-in for fwpuclnt.dll; the log format is described in README.md beside
-// this file. Every call succeeds and appends one line.
+// this file. Every call appends one line and succeeds, but for the one call a test set to
+// fail (BrumoStandinFailCall).
 #include <fwpmu.h>
 #include <windows.h>
 
@@ -14,6 +15,22 @@ namespace {
 SRWLOCK g_log_lock = SRWLOCK_INIT;
 volatile LONG64 g_last_handle = 0;
 volatile LONG64 g_last_filter_id = 0;
+
+// The call set to fail, and the calls of its function seen since it was set.
+SRWLOCK g_fault_lock = SRWLOCK_INIT;
+std::string g_fault_function;
+UINT32 g_fault_nth = 0;
+UINT32 g_fault_seen = 0;
+DWORD g_fault_status = 0;
+
+// What this call of `function` returns: the fault's status on the chosen call, else 0.
+DWORD StatusOf(const char* function) {
+  AcquireSRWLockExclusive(&g_fault_lock);
+  const bool fails = g_fault_function == function && ++g_fault_seen == g_fault_nth;
+  const DWORD status = fails ? g_fault_status : 0;
+  ReleaseSRWLockExclusive(&g_fault_lock);
+  return status;
+}
 
 // Values written other than as their type says.
 struct Hex {
@@ -70,7 +87,10 @@ std::wstring LogPath() {
 
 class Line {
  public:
-  explicit Line(const char* function) : text_(function) {}
+  // The call's status is settled here, before the call has any effect.
+  explicit Line(const char* function) : text_(function), status_(StatusOf(function)) {}
+
+  DWORD status() const { return status_; }
 
   // Appends `key=value` for each pair of arguments.
   template <typename Value, typename... Rest>
@@ -93,9 +113,9 @@ class Line {
     return value.uint64 == nullptr ? Put(key, "null") : Put(key, *value.uint64);
   }
 
-  // Appends the line, whole in one write under the lock, with status 0 and returns 0.
+  // Appends the line with the status, whole in one write under the lock; returns the status.
   DWORD Write() {
-    text_ += "\tstatus=0\n";
+    text_ += "\tstatus=" + std::to_string(status_) + '\n';
     AcquireSRWLockExclusive(&g_log_lock);
     const HANDLE file = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -106,11 +126,12 @@ class Line {
       CloseHandle(file);
     }
     ReleaseSRWLockExclusive(&g_log_lock);
-    return 0;
+    return status_;
   }
 
  private:
   std::string text_;
+  DWORD status_;
 };
 
 // The common head of a sublayer's and a filter's fields.
@@ -124,6 +145,17 @@ Line& Display(Line& line, const char* key_name, const GUID& key, const Record& r
 }  // namespace
 
 extern "C" {
+
+// Test-only: from now on the `nth` call (from 1) of the function named `function` returns
+// `status` and does nothing but log itself; a null `function` sets no fault.
+void WINAPI BrumoStandinFailCall(const char* function, UINT32 nth, DWORD status) {
+  AcquireSRWLockExclusive(&g_fault_lock);
+  g_fault_function = function == nullptr ? "" : function;
+  g_fault_nth = nth;
+  g_fault_seen = 0;
+  g_fault_status = status;
+  ReleaseSRWLockExclusive(&g_fault_lock);
+}
 
 DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
                              SEC_WINNT_AUTH_IDENTITY_W* authIdentity, const FWPM_SESSION0* session,
@@ -139,8 +171,10 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
              "session.username", session->username, "session.kernelMode",
              session->kernelMode ? 1u : 0u);
   }
-  const auto handle = reinterpret_cast<HANDLE>(
-      static_cast<std::uintptr_t>(0x10000 + 16 * InterlockedIncrement64(&g_last_handle)));
+  const auto handle = line.status() != 0
+                          ? nullptr
+                          : reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(
+                                0x10000 + 16 * InterlockedIncrement64(&g_last_handle)));
   if (engineHandle != nullptr) *engineHandle = handle;
   return line.Put("handle", Handle(handle)).Write();
 }
@@ -196,7 +230,9 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
     line.Put("action.type", Hex{filter->action.type}, "action.key", &filter->action.filterType,
              "rawContext", filter->rawContext);
   }
-  const auto new_id = static_cast<UINT64>(InterlockedIncrement64(&g_last_filter_id));
+  const auto new_id = line.status() != 0
+                          ? UINT64{0}
+                          : static_cast<UINT64>(InterlockedIncrement64(&g_last_filter_id));
   if (id != nullptr) *id = new_id;
   return line.Put("sd", Present{sd}, "id", new_id).Write();
 }

@@ -48,6 +48,18 @@ std::vector<std::uint64_t> IdsOf(const std::vector<wfp_standin::Call>& calls, Op
   return ids;
 }
 
+std::vector<Op> OpsOf(const std::vector<wfp_standin::Call>& calls) {
+  std::vector<Op> ops;
+  for (const wfp_standin::Call& call : calls) ops.push_back(call.op);
+  return ops;
+}
+
+// The calls recorded from the `first` on.
+std::vector<wfp_standin::Call> CallsFrom(std::size_t first) {
+  const std::vector<wfp_standin::Call> all = wfp_standin::Recorded().calls;
+  return {all.begin() + static_cast<long>(first), all.end()};
+}
+
 std::vector<wfp::EngineHandle> HandlesOf(const std::vector<wfp_standin::Call>& calls) {
   std::vector<wfp::EngineHandle> handles;
   for (const wfp_standin::Call& call : calls) handles.push_back(call.engine);
@@ -78,133 +90,124 @@ class DnsLeakGuardTest : public ::testing::Test {
   }
 };
 
-TEST_F(DnsLeakGuardTest, EnableAddsSublayerAndTwelveFiltersInOneTransaction) {
-  DnsLeakGuard guard;
-  EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());  // construction touches nothing
-
-  const OpResult r = guard.Enable("brumotun");
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "");
-  EXPECT_EQ(interfaces_standin::LookedUpAliases(), std::vector<std::string>{"brumotun"});
-  EXPECT_EQ(wfp_standin::Recorded().ops, kEnableOps);
-  EXPECT_EQ(wfp_standin::Recorded().sessions, std::vector<SessionRecord>{MakeSessionRecord()});
-  EXPECT_EQ(wfp_standin::Recorded().sublayers, std::vector<SublayerRecord>{MakeSublayerRecord()});
-  EXPECT_EQ(wfp_standin::Recorded().filters, BuildDnsFilters(kTunnelIndex));
-
-  // Every call went to the one handle the open gave.
-  const std::vector<wfp::EngineHandle> handles = HandlesOf(wfp_standin::Recorded().calls);
-  ASSERT_NE(handles.front(), nullptr);
-  EXPECT_EQ(std::count(handles.begin(), handles.end(), handles.front()),
-            static_cast<long>(handles.size()));
-
-  EXPECT_EQ(wfp_standin::Recorded().open_handles, 1);
-  EXPECT_EQ(wfp_standin::Recorded().open_transactions, 0);
-  EXPECT_THAT(wfp_standin::Recorded().live_sublayer_keys, ElementsAre(kDnsSublayerKey));
-  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids,
-            IdsOf(wfp_standin::Recorded().calls, Op::kAddFilter));
-  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
-}
-
-TEST_F(DnsLeakGuardTest, EnableWhileEnabledSucceedsWithoutLookupOrPlatformCall) {
-  DnsLeakGuard guard;
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::size_t calls = wfp_standin::Recorded().calls.size();
-  interfaces_standin::SetInterface("brumotun", 99);  // a new index would not be picked up
-
-  const OpResult again = guard.Enable("brumotun");
-  EXPECT_TRUE(again.ok);
-  EXPECT_EQ(again.message, "");
-  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 1u);
-  EXPECT_EQ(wfp_standin::Recorded().calls.size(), calls);
-}
-
-TEST_F(DnsLeakGuardTest, DisableDeletesFiltersInAddOrderThenSublayerThenCloses) {
-  DnsLeakGuard guard;
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<wfp_standin::Call> enable_calls = wfp_standin::Recorded().calls;
-
-  const OpResult r = guard.Disable();
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.message, "");
-
-  const std::vector<wfp_standin::Call> all = wfp_standin::Recorded().calls;
-  const std::vector<wfp_standin::Call> disable_calls(all.begin() + enable_calls.size(), all.end());
-  std::vector<Op> disable_ops;
-  for (const wfp_standin::Call& call : disable_calls) disable_ops.push_back(call.op);
-  EXPECT_EQ(disable_ops, kDisableOps);
-  EXPECT_EQ(IdsOf(disable_calls, Op::kDeleteFilterById), IdsOf(enable_calls, Op::kAddFilter));
-  for (const wfp_standin::Call& call : disable_calls) {
-    EXPECT_EQ(call.engine, enable_calls.front().engine);
-    EXPECT_EQ(call.status, 0u);  // nothing deleted twice or out of order
-  }
-  ExpectEngineEmpty();
-}
-
-TEST_F(DnsLeakGuardTest, DisableAndDestructionWhenIdleMakeNoPlatformCall) {
-  { DnsLeakGuard never_enabled; }
-  DnsLeakGuard guard;
-  EXPECT_TRUE(guard.Disable().ok);
-  EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  ASSERT_TRUE(guard.Disable().ok);
-  const std::size_t calls = wfp_standin::Recorded().calls.size();
-
-  const OpResult again = guard.Disable();
-  EXPECT_TRUE(again.ok);
-  EXPECT_EQ(again.message, "");
-  EXPECT_EQ(wfp_standin::Recorded().calls.size(), calls);
-}
-
-TEST_F(DnsLeakGuardTest, EnableAfterDisableStartsOverWithFreshHandleAndNewIds) {
-  DnsLeakGuard guard;
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  ASSERT_TRUE(guard.Disable().ok);
-  const std::vector<wfp_standin::Call> first = wfp_standin::Recorded().calls;
-  interfaces_standin::SetInterface("brumotun", 8);  // the adapter came back under a new index
-
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const std::vector<wfp_standin::Call> all = wfp_standin::Recorded().calls;
-  const std::vector<wfp_standin::Call> second(all.begin() + first.size(), all.end());
-
-  std::vector<Op> second_ops;
-  for (const wfp_standin::Call& call : second) second_ops.push_back(call.op);
-  EXPECT_EQ(second_ops, kEnableOps);
-  EXPECT_NE(second.front().engine, first.front().engine);
-  const std::vector<std::uint64_t> old_ids = IdsOf(first, Op::kAddFilter);
-  const std::vector<std::uint64_t> new_ids = IdsOf(second, Op::kAddFilter);
-  ASSERT_EQ(new_ids.size(), 12u);
-  for (const std::uint64_t id : new_ids) {
-    EXPECT_EQ(std::count(old_ids.begin(), old_ids.end(), id), 0) << id;
-  }
-  const std::vector<FilterRecord> filters = wfp_standin::Recorded().filters;
-  EXPECT_EQ(std::vector<FilterRecord>(filters.begin() + 12, filters.end()), BuildDnsFilters(8));
-  EXPECT_EQ(wfp_standin::Recorded().live_filter_ids, new_ids);
-}
-
-TEST_F(DnsLeakGuardTest, DestructionRemovesEverything) {
-  {
+// Whatever the index found, Enable submits the session, the sublayer and exactly the table of
+// that index, in one transaction on one handle. Enabled, it looks nothing up and calls
+// nothing again, so a new index is not picked up.
+TEST_F(DnsLeakGuardTest, EnableSubmitsTheTableOfTheIndexFoundOnce) {
+  for (const std::uint32_t index : {1u, kTunnelIndex, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(index);
+    wfp_standin::Reset();
+    interfaces_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", index);
     DnsLeakGuard guard;
-    ASSERT_TRUE(guard.Enable("brumotun").ok);
+    EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());  // construction touches nothing
+
+    const OpResult r = guard.Enable("brumotun");
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.message, "");
+    const wfp_standin::Record enabled = wfp_standin::Recorded();
+    EXPECT_EQ(interfaces_standin::LookedUpAliases(), std::vector<std::string>{"brumotun"});
+    EXPECT_EQ(enabled.ops, kEnableOps);
+    EXPECT_EQ(enabled.sessions, std::vector<SessionRecord>{MakeSessionRecord()});
+    EXPECT_EQ(enabled.sublayers, std::vector<SublayerRecord>{MakeSublayerRecord()});
+    EXPECT_EQ(enabled.filters, BuildDnsFilters(index));
+    const std::vector<wfp::EngineHandle> handles = HandlesOf(enabled.calls);
+    ASSERT_NE(handles.front(), nullptr);
+    EXPECT_EQ(std::count(handles.begin(), handles.end(), handles.front()),
+              static_cast<long>(handles.size()));
+    EXPECT_EQ(enabled.open_handles, 1);
+    EXPECT_EQ(enabled.open_transactions, 0);
+    EXPECT_THAT(enabled.live_sublayer_keys, ElementsAre(kDnsSublayerKey));
+    EXPECT_EQ(enabled.live_filter_ids, IdsOf(enabled.calls, Op::kAddFilter));
+    EXPECT_EQ(enabled.live_filter_ids.size(), 12u);
+
+    interfaces_standin::SetInterface("brumotun", 99);
+    const OpResult again = guard.Enable("brumotun");
+    EXPECT_TRUE(again.ok);
+    EXPECT_EQ(again.message, "");
+    EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 1u);
+    EXPECT_EQ(wfp_standin::Recorded().calls.size(), enabled.calls.size());
   }
-  EXPECT_EQ(wfp_standin::Recorded().ops, Concat({kEnableOps, kDisableOps}));
-  ExpectEngineEmpty();
 }
 
-TEST_F(DnsLeakGuardTest, FailedDeletionsDoNotStopTheCleanup) {
-  DnsLeakGuard guard;
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  wfp_standin::FailAt(Op::kDeleteFilterById, 1, 5);
-  wfp_standin::FailAt(Op::kDeleteSublayerByKey, 1, 5);
-  wfp_standin::FailAt(Op::kCloseEngine, 1, 5);
+// Disable and destruction remove alike: the filters in the order they were added, then the
+// sublayer, then the close, all on the Enable's handle; a failed deletion does not stop the
+// rest, and an idle guard makes no call. After a Disable the guard is idle: a second one
+// calls nothing, and Enable starts over with a fresh handle, new ids and the index found then.
+TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
+  const struct {
+    const char* name;
+    bool enabled;
+    bool destroy;  // else Disable
+    bool deletions_fail;
+  } cases[] = {
+      {"Disable", true, false, false},
+      {"destruction", true, true, false},
+      {"Disable, every first deletion and the close failing", true, false, true},
+      {"destruction, every first deletion and the close failing", true, true, true},
+      {"Disable when never enabled", false, false, false},
+      {"destruction when never enabled", false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    wfp_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", kTunnelIndex);
+    std::optional<DnsLeakGuard> guard(std::in_place);
+    if (c.enabled) {
+      ASSERT_TRUE(guard->Enable("brumotun").ok);
+    }
+    const std::vector<wfp_standin::Call> enable = wfp_standin::Recorded().calls;
+    if (c.deletions_fail) {
+      for (const Op op : {Op::kDeleteFilterById, Op::kDeleteSublayerByKey, Op::kCloseEngine}) {
+        wfp_standin::FailAt(op, 1, 5);
+      }
+    }
 
-  EXPECT_TRUE(guard.Disable().ok);
-  const std::vector<Op> ops = wfp_standin::Recorded().ops;
-  EXPECT_EQ(std::vector<Op>(ops.begin() + kEnableOps.size(), ops.end()), kDisableOps);
+    if (c.destroy) {
+      guard.reset();
+    } else {
+      const OpResult r = guard->Disable();
+      EXPECT_TRUE(r.ok);
+      EXPECT_EQ(r.message, "");
+    }
+    const std::vector<wfp_standin::Call> removal = CallsFrom(enable.size());
+    EXPECT_EQ(OpsOf(removal), c.enabled ? kDisableOps : std::vector<Op>{});
+    EXPECT_EQ(IdsOf(removal, Op::kDeleteFilterById), IdsOf(enable, Op::kAddFilter));
+    for (const wfp_standin::Call& call : removal) {
+      EXPECT_EQ(call.engine, enable.front().engine);
+      // Nothing deleted twice or out of order.
+      EXPECT_TRUE(c.deletions_fail || call.status == 0u) << call.status;
+    }
+    if (!c.deletions_fail) {
+      ExpectEngineEmpty();
+    }
+    if (c.destroy) continue;
 
-  // The guard is idle all the same: the next Enable starts from the open.
-  const std::size_t calls = wfp_standin::Recorded().calls.size();
-  ASSERT_TRUE(guard.Enable("brumotun").ok);
-  EXPECT_EQ(wfp_standin::Recorded().calls[calls].op, Op::kOpenEngine);
+    const std::size_t removed = wfp_standin::Recorded().calls.size();
+    const OpResult again = guard->Disable();
+    EXPECT_TRUE(again.ok);
+    EXPECT_EQ(again.message, "");
+    EXPECT_EQ(wfp_standin::Recorded().calls.size(), removed);
+
+    interfaces_standin::SetInterface("brumotun", 8);  // the adapter came back under a new index
+    ASSERT_TRUE(guard->Enable("brumotun").ok);
+    const std::vector<wfp_standin::Call> second = CallsFrom(removed);
+    EXPECT_EQ(OpsOf(second), kEnableOps);
+    EXPECT_TRUE(!c.enabled || second.front().engine != enable.front().engine);
+    const std::vector<std::uint64_t> old_ids = IdsOf(enable, Op::kAddFilter);
+    const std::vector<std::uint64_t> new_ids = IdsOf(second, Op::kAddFilter);
+    for (const std::uint64_t id : new_ids) {
+      EXPECT_EQ(std::count(old_ids.begin(), old_ids.end(), id), 0) << id;
+    }
+    const std::vector<FilterRecord> filters = wfp_standin::Recorded().filters;
+    EXPECT_EQ(std::vector<FilterRecord>(filters.end() - 12, filters.end()), BuildDnsFilters(8));
+    if (!c.deletions_fail) {
+      EXPECT_EQ(wfp_standin::Recorded().live_filter_ids, new_ids);
+    }
+    // Its Disable deletes just those.
+    ASSERT_TRUE(guard->Disable().ok);
+    EXPECT_EQ(IdsOf(CallsFrom(removed + second.size()), Op::kDeleteFilterById), new_ids);
+  }
 }
 
 // A sublayer left under the same key by an earlier, persistent session.
@@ -311,6 +314,12 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, c.message);
     EXPECT_EQ(wfp_standin::Recorded().ops, c.ops);
+    // The table's records up to the failing one, which is the one the message names.
+    const std::vector<FilterRecord> table = BuildDnsFilters(kTunnelIndex);
+    EXPECT_EQ(
+        wfp_standin::Recorded().filters,
+        std::vector<FilterRecord>(
+            table.begin(), table.begin() + std::count(c.ops.begin(), c.ops.end(), Op::kAddFilter)));
     ExpectEngineEmpty();
 
     // Idle: Disable has nothing to do ...
@@ -336,36 +345,6 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
     EXPECT_EQ(IdsOf({all.begin() + before_disable, all.end()}, Op::kDeleteFilterById),
               IdsOf({all.begin() + calls, all.begin() + before_disable}, Op::kAddFilter));
     ExpectEngineEmpty();
-  }
-}
-
-TEST_F(DnsLeakGuardTest, FailingFilterIsTheOneTheTableNames) {
-  wfp_standin::FailAt(Op::kAddFilter, 10, 0x80320009);
-  DnsLeakGuard guard;
-  EXPECT_FALSE(guard.Enable("brumotun").ok);
-  const std::vector<FilterRecord> submitted = wfp_standin::Recorded().filters;
-  ASSERT_EQ(submitted.size(), 10u);
-  EXPECT_EQ(submitted.back().name, u"BrumoVPN DNS allow (TCP/53) (block)");
-  EXPECT_EQ(submitted.back().layer_key, kFwpmLayerOutboundTransportV6);
-}
-
-// Exactly the table, record by record, whatever the index: no filter left out, added
-// twice, reordered or built from another index.
-TEST_F(DnsLeakGuardTest, SubmitsExactlyTheTableOfTheIndexFound) {
-  for (const std::uint32_t index : {1u, kTunnelIndex, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(index);
-    wfp_standin::Reset();
-    interfaces_standin::SetInterface("brumotun", index);
-    DnsLeakGuard guard;
-    ASSERT_TRUE(guard.Enable("brumotun").ok);
-
-    const std::vector<FilterRecord> expected = BuildDnsFilters(index);
-    const std::vector<FilterRecord> submitted = wfp_standin::Recorded().filters;
-    ASSERT_EQ(submitted.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-      SCOPED_TRACE(i);
-      EXPECT_EQ(submitted[i], expected[i]);
-    }
   }
 }
 

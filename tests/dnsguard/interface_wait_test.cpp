@@ -49,135 +49,95 @@ InterfaceIndexResult Wait(FakeTime& time, std::string_view alias,
 
 InterfaceIndexResult Found(std::uint32_t index) { return {index, std::string(), true}; }
 
-TEST(WaitForInterface, FirstLookupFoundReadsNoClockAndNeverSleeps) {
-  FakeTime time;
-  const InterfaceIndexResult r = Wait(time, "brumotun", [](int, std::int64_t) { return Found(9); });
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.index, 9u);
-  EXPECT_EQ(r.message, "");
-  EXPECT_EQ(time.lookups, std::vector<std::string>{"brumotun"});
-  EXPECT_EQ(time.clock_reads, 0);
-  EXPECT_TRUE(time.sleeps.empty());
+InterfaceIndexResult Unresolved(const std::string& alias, const std::string& last, int waited_ms) {
+  return {0,
+          "Failed to resolve tunnel interface '" + alias + "': " + last + " (waited " +
+              std::to_string(waited_ms) + "ms)",
+          false};
 }
 
-TEST(WaitForInterface, AdapterAppearingAfterOneSecondIsFoundAtTheNextLookup) {
-  FakeTime time;
-  const std::int64_t appears_at = time.now_ns + 1000 * kMs;
-  const InterfaceIndexResult r = Wait(time, "brumotun", [&](int, std::int64_t now) {
-    return now >= appears_at ? Found(12) : interfaces_standin::AliasFailure();
-  });
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.index, 12u);
-  EXPECT_EQ(r.message, "");  // the failures' texts are gone with them
-  EXPECT_EQ(time.lookups.size(), 21u);
-  EXPECT_EQ(time.sleeps, std::vector<milliseconds>(20, milliseconds(50)));
-}
-
-TEST(WaitForInterface, NeverFoundReportsAliasLastMessageAndWholeMillisecondsWaited) {
+// Every lookup is of the alias as given and every pause 50 ms. A first lookup that finds
+// the adapter reads no clock; a later one returns without the failures' texts; when the time
+// is up, the last lookup's text and the whole milliseconds waited are reported.
+TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
+  interfaces_standin::Reset();
+  interfaces_standin::SetInterface("brumotun", 3);
+  using Answer = std::function<InterfaceIndexResult(int, std::int64_t)>;
+  const Answer never = [](int, std::int64_t) { return interfaces_standin::AliasFailure(); };
+  const std::string no_luid = "ConvertInterfaceAliasToLuid failed: 87";
+  const std::string utf8 = "t\xC3\xBCn\xE2\x82\xAC";
   const struct {
     const char* name;
     std::string alias;
     std::int64_t lookup_cost_ns;
     std::int64_t sleep_cost_ns;
+    Answer answer;  // (lookup number from 0, clock after the lookup)
     std::size_t lookups;
-    std::string message;
+    InterfaceIndexResult result;
   } cases[] = {
-      {"exact pauses", "brumotun", 0, 50 * kMs, 81,
-       "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
-       "(waited 4000ms)"},
-      {"slow lookups mean fewer of them", "brumotun", 30 * kMs, 50 * kMs, 51,
-       "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
-       "(waited 4000ms)"},
-      {"one more pause after the last test", "brumotun", 0, 1500 * kMs, 4,
-       "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
-       "(waited 4500ms)"},
-      {"milliseconds truncated", "brumotun", 0, 4000 * kMs + 999'999, 2,
-       "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: 87 "
-       "(waited 4000ms)"},
-      {"alias kept as given, UTF-8", "t\xC3\xBCn\xE2\x82\xAC", 0, 50 * kMs, 81,
-       "Failed to resolve tunnel interface 't\xC3\xBCn\xE2\x82\xAC': "
-       "ConvertInterfaceAliasToLuid failed: 87 (waited 4000ms)"},
+      {"found at once", "brumotun", 0, 50 * kMs, [](int, std::int64_t) { return Found(9); }, 1,
+       Found(9)},
+      {"appears after one second", "brumotun", 0, 50 * kMs,
+       [](int, std::int64_t now) {
+         return now >= 1007 * kMs ? Found(12) : interfaces_standin::AliasFailure();
+       },
+       21, Found(12)},
+      {"exact pauses", "brumotun", 0, 50 * kMs, never, 81, Unresolved("brumotun", no_luid, 4000)},
+      {"slow lookups mean fewer of them", "brumotun", 30 * kMs, 50 * kMs, never, 51,
+       Unresolved("brumotun", no_luid, 4000)},
+      {"one more pause after the last test", "brumotun", 0, 1500 * kMs, never, 4,
+       Unresolved("brumotun", no_luid, 4500)},
+      {"milliseconds truncated", "brumotun", 0, 4000 * kMs + 999'999, never, 2,
+       Unresolved("brumotun", no_luid, 4000)},
+      {"alias kept as given, UTF-8", utf8, 0, 50 * kMs, never, 81, Unresolved(utf8, no_luid, 4000)},
+      {"only the last lookup counts", "brumotun", 0, 50 * kMs,
+       [](int n, std::int64_t) {
+         return n < 5 ? interfaces_standin::AliasFailure() : interfaces_standin::IndexFailure(1168);
+       },
+       81, Unresolved("brumotun", "ConvertInterfaceLuidToIndex failed: 1168", 4000)},
+      {"statuses unsigned decimal", "brumotun", 0, 50 * kMs,
+       [](int, std::int64_t) { return interfaces_standin::AliasFailure(0x80320009); }, 81,
+       Unresolved("brumotun", "ConvertInterfaceAliasToLuid failed: 2150760457", 4000)},
+      {"empty alias fails the conversion", "", 0, 50 * kMs,
+       [](int, std::int64_t) { return ResolveTunnelInterface(""); }, 81,
+       Unresolved("", "Failed to convert interface alias to wide string", 4000)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeTime time;
     time.lookup_cost_ns = c.lookup_cost_ns;
     time.sleep_cost_ns = c.sleep_cost_ns;
-    const InterfaceIndexResult r =
-        Wait(time, c.alias, [](int, std::int64_t) { return interfaces_standin::AliasFailure(); });
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.index, 0u);
-    EXPECT_EQ(r.message, c.message);
-    EXPECT_EQ(time.lookups.size(), c.lookups);
-    EXPECT_EQ(time.sleeps.size(), c.lookups - 1);
-    EXPECT_EQ(time.lookups.back(), c.alias);
+    const InterfaceIndexResult r = Wait(time, c.alias, c.answer);
+    EXPECT_EQ(r.ok, c.result.ok);
+    EXPECT_EQ(r.index, c.result.index);
+    EXPECT_EQ(r.message, c.result.message);
+    EXPECT_EQ(time.lookups, std::vector<std::string>(c.lookups, c.alias));
+    EXPECT_EQ(time.sleeps, std::vector<milliseconds>(c.lookups - 1, milliseconds(50)));
+    EXPECT_EQ(time.clock_reads == 0, c.lookups == 1) << time.clock_reads;
   }
 }
 
-TEST(WaitForInterface, OnlyTheLastLookupCounts) {
-  FakeTime time;
-  const InterfaceIndexResult r = Wait(time, "brumotun", [](int n, std::int64_t) {
-    return n < 5 ? interfaces_standin::AliasFailure() : interfaces_standin::IndexFailure(1168);
-  });
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message,
-            "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceLuidToIndex failed: "
-            "1168 (waited 4000ms)");
-}
-
-TEST(WaitForInterface, StatusesAreUnsignedDecimal) {
-  FakeTime time;
-  const InterfaceIndexResult r = Wait(time, "brumotun", [](int, std::int64_t) {
-    return interfaces_standin::AliasFailure(0x80320009);
-  });
-  EXPECT_EQ(r.message,
-            "Failed to resolve tunnel interface 'brumotun': ConvertInterfaceAliasToLuid failed: "
-            "2150760457 (waited 4000ms)");
-}
-
-TEST(WaitForInterface, EmptyAliasFailsEveryLookupWithTheConversionText) {
-  interfaces_standin::Reset();
-  interfaces_standin::SetInterface("brumotun", 3);
-  FakeTime time;
-  const InterfaceIndexResult r =
-      Wait(time, "", [](int, std::int64_t) { return ResolveTunnelInterface(""); });
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message,
-            "Failed to resolve tunnel interface '': Failed to convert interface alias to wide "
-            "string (waited 4000ms)");
-}
-
-// The production wait, on the real clock: found at once, and found after a few real pauses.
-class WaitForTunnelInterfaceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
+// The production wait, on the real clock: found at once, and found after real pauses.
+TEST(WaitForTunnelInterface, FindsTheAdapterAtOnceOrAfterPauses) {
+  const std::vector<InterfaceIndexResult> failures = {interfaces_standin::AliasFailure(),
+                                                      interfaces_standin::AliasFailure(),
+                                                      interfaces_standin::IndexFailure(1168)};
+  for (const std::size_t failed : {std::size_t{0}, failures.size()}) {
+    SCOPED_TRACE(failed);
     interfaces_standin::Reset();
     platform_standin::Reset();
+    interfaces_standin::SetInterface("brumotun", 42);
+    interfaces_standin::Script({failures.begin(), failures.begin() + static_cast<long>(failed)});
+    const auto start = std::chrono::steady_clock::now();
+    const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
+    EXPECT_GE(std::chrono::steady_clock::now() - start,
+              static_cast<long>(failed) * kResolvePollInterval);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.index, 42u);
+    EXPECT_EQ(r.message, "");
+    EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), failed + 1);
+    EXPECT_EQ(platform_standin::Sleeps(), std::vector<milliseconds>(failed, kResolvePollInterval));
   }
-};
-
-TEST_F(WaitForTunnelInterfaceTest, PresentAdapterIsFoundWithOneLookup) {
-  interfaces_standin::SetInterface("brumotun", 42);
-  const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.index, 42u);
-  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 1u);
-}
-
-TEST_F(WaitForTunnelInterfaceTest, LateAdapterIsFoundAfterRealPauses) {
-  interfaces_standin::SetInterface("brumotun", 42);
-  interfaces_standin::Script({interfaces_standin::AliasFailure(),
-                              interfaces_standin::AliasFailure(),
-                              interfaces_standin::IndexFailure(1168)});
-  const auto start = std::chrono::steady_clock::now();
-  const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
-  const auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.index, 42u);
-  EXPECT_EQ(r.message, "");
-  EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 4u);
-  EXPECT_GE(waited, 3 * kResolvePollInterval);
-  EXPECT_EQ(platform_standin::Sleeps(), std::vector<milliseconds>(3, kResolvePollInterval));
 }
 
 }  // namespace

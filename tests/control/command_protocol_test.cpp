@@ -102,53 +102,34 @@ void RunTable(const std::vector<Case>& cases, bool handled) {
   }
 }
 
-TEST_F(CommandProtocolTest, CommandsAgainstTunnelState) {
-  struct StateCase {
-    const char* name;
-    bool running_before;
+// One controller through every command in both states: each reply, the running state, the
+// tun2proxy run and stop calls so far, and the filters, in place exactly while the tunnel runs.
+TEST_F(CommandProtocolTest, CommandsWalkTheTunnelStates) {
+  const struct {
     const char* request;
     const char* reply;
-    bool running_after;
-    int runs;   // tun2proxy run calls, the one of a running tunnel included
-    int stops;  // tun2proxy stop calls
+    bool running;
+    int runs;
+    int stops;
+  } steps[] = {
+      {R"({"command":"active"})", kInactive, false, 0, 0},
+      {R"({"command":"stop"})", kStopped, false, 0, 0},
+      {R"({"command":"start"})", kStarted, true, 1, 0},
+      {R"({"command":"start"})", R"({"message":"VPN already running","status":"error"})", true, 1,
+       0},
+      {R"({"command":"active"})", kActive, true, 1, 0},
+      {R"({"command":"stop"})", kStopped, false, 1, 1},
+      {R"({"command":"active"})", kInactive, false, 1, 1},
+      {R"({"command":"stop"})", kStopped, false, 1, 1},
   };
-  const StateCase cases[] = {
-      {"start while down", false, R"({"command":"start"})", kStarted, true, 1, 0},
-      {"start while running", true, R"({"command":"start"})",
-       R"({"message":"VPN already running","status":"error"})", true, 1, 0},
-      {"stop while running", true, R"({"command":"stop"})", kStopped, false, 1, 1},
-      {"stop while down", false, R"({"command":"stop"})", kStopped, false, 0, 0},
-      {"active while running", true, R"({"command":"active"})", kActive, true, 1, 0},
-      {"active while down", false, R"({"command":"active"})", kInactive, false, 0, 0},
-  };
-  for (const StateCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    ResetStandIns();
-    DnsLeakGuard guard;
-    TunnelController controller(&guard);
-    if (c.running_before) {
-      ASSERT_TRUE(controller.Start().ok);
-    }
-    EXPECT_EQ(ProcessRequest(c.request, controller), c.reply);
-    EXPECT_EQ(controller.IsRunning(), c.running_after);
-    EXPECT_EQ(t2p::Recorded().run_calls, c.runs);
-    EXPECT_EQ(t2p::Recorded().stop_calls, c.stops);
-    // The filters are in place exactly while the tunnel runs.
-    EXPECT_EQ(engine::Recorded().live_filter_ids.size(), c.running_after ? 12u : 0u);
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i + 1) + ": " + steps[i].request);
+    EXPECT_EQ(Process(steps[i].request), steps[i].reply);
+    EXPECT_EQ(controller_.IsRunning(), steps[i].running);
+    EXPECT_EQ(t2p::Recorded().run_calls, steps[i].runs);
+    EXPECT_EQ(t2p::Recorded().stop_calls, steps[i].stops);
+    EXPECT_EQ(engine::Recorded().live_filter_ids.size(), steps[i].running ? 12u : 0u);
   }
-}
-
-TEST_F(CommandProtocolTest, SessionOfRequestsFollowsTheController) {
-  EXPECT_EQ(Process(R"({"command":"active"})"), kInactive);
-  EXPECT_EQ(Process(R"({"command":"start"})"), kStarted);
-  EXPECT_EQ(Process(R"({"command":"start"})"),
-            R"({"message":"VPN already running","status":"error"})");
-  EXPECT_EQ(Process(R"({"command":"active"})"), kActive);
-  EXPECT_EQ(Process(R"({"command":"stop"})"), kStopped);
-  EXPECT_EQ(Process(R"({"command":"active"})"), kInactive);
-  EXPECT_EQ(Process(R"({"command":"stop"})"), kStopped);
-  EXPECT_EQ(t2p::Recorded().run_calls, 1);
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
 }
 
 TEST_F(CommandProtocolTest, UnknownCommandsAreEchoed) {

@@ -233,12 +233,10 @@ TEST(StandinFwpuclnt, InterfaceIndexKeepsAllItsBits) {
   StandinLog log(L"standin_index");
   ScopedFilterEngine engine;
   ASSERT_EQ(wfp::OpenEngine(MakeSessionRecord(), engine.put()), 0u);
+  const FilterRecord permit =
+      BuildPermitFilter(kFwpmLayerOutboundTransportV4, kDnsFilterRules[0], 0x89ABCDEF);
   std::uint64_t id = 0;
-  ASSERT_EQ(
-      wfp::AddFilter(
-          engine.get(),
-          BuildPermitFilter(kFwpmLayerOutboundTransportV4, kDnsFilterRules[0], 0x89ABCDEF), &id),
-      0u);
+  ASSERT_EQ(wfp::AddFilter(engine.get(), permit, &id), 0u);
   EXPECT_EQ(log.Lines().at(1).Field("cond2.value"), std::to_string(0x89ABCDEFu));
 }
 

@@ -1,10 +1,15 @@
 // Link-time stand-in for control/pipe_platform.h; see pipe_standin.h.
 #include "tests/standins/pipe/pipe_standin.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 
+#include "common/platform_thread.h"
 #include "control/pipe_platform.h"
 #include "tests/standins/guarded.h"
 
@@ -12,68 +17,155 @@ namespace brumo {
 namespace pipe_standin {
 namespace {
 
+constexpr std::string_view kRequest = R"({"command":"active"})";
+
 struct State {
   std::function<void(std::string_view)> hook;
+  std::function<void(std::string_view)> trace;
+  int connect_failures = 0;
+  bool broken = false;
+  std::optional<Client> client;
 };
+
+auto& The() { return standins::TheState<State>(); }
 
 void RunHook(std::string_view call) {
   standins::UpdateThenHook<State>([](State& s) { return s.hook; }, call);
 }
+void Trace(std::string_view call) {
+  standins::UpdateThenHook<State>([](State& s) { return s.trace; }, call);
+}
+
+// Whole milliseconds on the platform clock, rounded up.
+void Pass(std::int64_t ns) {
+  if (ns > 0) SleepFor(std::chrono::milliseconds((ns + 999'999) / 1'000'000));
+}
 
 }  // namespace
 
-void Reset() { SetHook(nullptr); }
-void SetHook(std::function<void(std::string_view)> hook) {
-  standins::TheState<State>().Set(&State::hook, std::move(hook));
+void Reset() { The()([](State& s) { s = State(); }); }
+void SetHook(std::function<void(std::string_view)> hook) { The().Set(&State::hook, std::move(hook)); }
+void SetTrace(std::function<void(std::string_view)> trace) {
+  The().Set(&State::trace, std::move(trace));
 }
+void FailConnects(int count) { The().Set(&State::connect_failures, count); }
+void BreakInstance() { The().Set(&State::broken, true); }
+void ScriptClient(Client client) { The().Set(&State::client, std::optional<Client>(client)); }
 
 }  // namespace pipe_standin
 
 namespace pipe {
 
+namespace standin = pipe_standin;
+
 struct Endpoint {
   std::mutex mutex;
   std::condition_variable stopped_changed;
-  bool stopped = false;
+  bool stopped = false;  // under mutex; the rest is the server thread's
+  enum class Op { kNone, kConnected, kRead, kWritten } op = Op::kNone;
+  std::optional<standin::Client> client;
+  std::int64_t due_ns = 0;
+  char* buffer = nullptr;
+  std::uint32_t capacity = 0;
+
+  bool Stopped() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopped;
+  }
 };
 
 void EndpointDeleter::operator()(Endpoint* endpoint) const noexcept { delete endpoint; }
 
 EndpointPtr OpenEndpoint() {
-  pipe_standin::RunHook("OpenEndpoint");
+  standin::RunHook("OpenEndpoint");
   return EndpointPtr(new Endpoint);
 }
 
 void SignalStop(Endpoint& endpoint) noexcept {
-  pipe_standin::RunHook("SignalStop");
+  standin::RunHook("SignalStop");
   std::lock_guard<std::mutex> lock(endpoint.mutex);
   endpoint.stopped = true;
   endpoint.stopped_changed.notify_all();
 }
 
 bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept {
-  std::unique_lock<std::mutex> lock(endpoint.mutex);
-  return endpoint.stopped_changed.wait_for(lock, timeout, [&] { return endpoint.stopped; });
+  standin::Trace("WaitForStop " + std::to_string(timeout.count()));
+  if (endpoint.Stopped()) return true;
+  SleepFor(timeout);
+  return endpoint.Stopped();
 }
 
 Claim CreateInstance(Endpoint&, const wchar_t*, std::uint32_t) noexcept {
-  pipe_standin::RunHook("CreateInstance");
+  standin::RunHook("CreateInstance");
+  standin::Trace("CreateInstance");
   return Claim::kCreated;
 }
 
-void CloseInstance(Endpoint&) noexcept { pipe_standin::RunHook("CloseInstance"); }
+void CloseInstance(Endpoint&) noexcept {
+  standin::RunHook("CloseInstance");
+  standin::Trace("CloseInstance");
+  standin::The().Set(&standin::State::broken, false);
+}
 
-bool StartConnect(Endpoint&) noexcept { return true; }
-bool StartRead(Endpoint&, char*, std::uint32_t) noexcept { return false; }
-bool StartWrite(Endpoint&, std::string_view) noexcept { return false; }
+bool InstanceUsable(Endpoint&) noexcept { return !standin::The().Get(&standin::State::broken); }
 
-// Only the connection is ever pending, and it never completes.
+bool StartConnect(Endpoint& endpoint) noexcept {
+  standin::Trace("StartConnect");
+  return standin::The()([&](standin::State& s) {
+    if (s.broken) return false;
+    if (s.connect_failures > 0) {
+      --s.connect_failures;
+      return false;
+    }
+    endpoint.client = std::exchange(s.client, std::nullopt);
+    if (endpoint.client) endpoint.op = Endpoint::Op::kConnected;
+    return true;
+  });
+}
+
+bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcept {
+  if (!endpoint.client) return false;
+  standin::Trace("StartRead");
+  endpoint.op = Endpoint::Op::kRead;
+  endpoint.due_ns = MonotonicNowNs() + std::chrono::nanoseconds(endpoint.client->request_after).count();
+  endpoint.buffer = buffer;
+  endpoint.capacity = capacity;
+  return true;
+}
+
+bool StartWrite(Endpoint& endpoint, std::string_view) noexcept {
+  if (!endpoint.client) return false;
+  standin::Trace("StartWrite");
+  endpoint.op = Endpoint::Op::kWritten;
+  return true;
+}
+
+// Without a client only the connection is ever pending, and it never completes.
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
-             std::uint32_t*) noexcept {
+             std::uint32_t* bytes) noexcept {
+  const Endpoint::Op op = endpoint.op;
+  if (op == Endpoint::Op::kConnected || op == Endpoint::Op::kWritten) {
+    endpoint.op = Endpoint::Op::kNone;
+    return Wait::kDone;
+  }
+  if (op == Endpoint::Op::kRead) {
+    if (watch_stop && endpoint.Stopped()) return Wait::kStopped;
+    const std::int64_t left = endpoint.due_ns - MonotonicNowNs();
+    if (timeout != kForever && left > std::chrono::nanoseconds(timeout).count()) {
+      SleepFor(timeout);
+      return Wait::kTimedOut;
+    }
+    standin::Pass(left);
+    const std::size_t size = std::min<std::size_t>(standin::kRequest.size(), endpoint.capacity);
+    std::memcpy(endpoint.buffer, standin::kRequest.data(), size);
+    if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(size);
+    endpoint.op = Endpoint::Op::kNone;
+    return Wait::kDone;
+  }
   std::unique_lock<std::mutex> lock(endpoint.mutex);
   const auto stopped = [&] { return watch_stop && endpoint.stopped; };
   if (timeout == kForever) {
-    if (!watch_stop) return Wait::kFailed;  // would never return
+    if (!watch_stop) return Wait::kWaitFailed;  // would never return
     endpoint.stopped_changed.wait(lock, stopped);
     return Wait::kStopped;
   }
@@ -81,11 +173,30 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
                                                                    : Wait::kTimedOut;
 }
 
-void CancelIo(Endpoint&) noexcept {}
-bool Flush(Endpoint&, std::int64_t, std::chrono::milliseconds, const std::atomic<bool>&) noexcept {
-  return false;
+void GiveUpIo(Endpoint& endpoint) noexcept { endpoint.op = Endpoint::Op::kNone; }
+
+bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns,
+                     std::chrono::milliseconds stop_grace,
+                     const std::atomic<bool>& stop_requested) noexcept {
+  if (!endpoint.client) return false;
+  const std::int64_t now = MonotonicNowNs();
+  std::int64_t limit = deadline_ns;
+  if (stop_requested.load()) {
+    limit = std::min(limit, now + std::chrono::nanoseconds(stop_grace).count());
+  }
+  const std::int64_t taken_at =
+      now + std::chrono::nanoseconds(endpoint.client->reply_taken_after).count();
+  const bool taken = taken_at <= limit;
+  standin::Pass((taken ? taken_at : limit) - now);
+  standin::Trace(taken ? "reply taken" : "reply not taken");
+  return taken;
 }
-void Disconnect(Endpoint&) noexcept {}
+
+void DropClient(Endpoint& endpoint) noexcept {
+  standin::Trace("DropClient");
+  endpoint.client.reset();
+  endpoint.op = Endpoint::Op::kNone;
+}
 
 }  // namespace pipe
 }  // namespace brumo

@@ -2,7 +2,8 @@
 // and is appended to a call log. Main thread only, like the real transport.
 //
 // Calls, as logged: "open", "wait <ms>", "pause <ms>", "query pipe server",
-// "query service", "write <bytes>", "read", "close".
+// "query service", "write <bytes>", "read", "close". SystemErrorText answers
+// "text of <error>", unlogged.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,7 @@ struct Script {
   ServiceProcessQuery service;  // default: installed, process 0
   std::uint32_t write_error = 0;
   std::uint32_t read_error = 0;
+  bool wait_fails = false;  // the error of the write or read is that of the wait for it
   std::string reply;  // what the read returns before the server "disconnects"
 };
 

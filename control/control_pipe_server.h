@@ -50,8 +50,9 @@ class ControlPipeServer {
   bool Start();
   // Signals the server thread and joins it. An idle thread ends at once; a client being
   // served gets kStopGrace for its request and, once it is processed, kStopGrace for its
-  // reply; a command being processed is finished first. Does nothing when no thread runs. Caller's thread only; on the server thread
-  // itself it throws std::system_error (resource_deadlock_would_occur) from the join.
+  // reply; a command being processed is finished first. Does nothing when no thread runs.
+  // Caller's thread only; on the server thread itself it throws std::system_error
+  // (resource_deadlock_would_occur) from the join.
   void Stop();
 
  private:

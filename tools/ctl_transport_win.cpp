@@ -97,8 +97,8 @@ PipeIo WriteControlPipe(std::string_view bytes) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
   while (!bytes.empty()) {
     DWORD written = 0;
-    PipeIo io = TransferBy(true, const_cast<char*>(bytes.data()),
-                           static_cast<DWORD>(bytes.size()), deadline, &written);
+    PipeIo io = TransferBy(true, const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()),
+                           deadline, &written);
     if (io.error != 0) return io;
     bytes.remove_prefix(written);
   }

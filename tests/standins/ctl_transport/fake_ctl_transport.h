@@ -27,7 +27,7 @@ struct Script {
   std::uint32_t write_error = 0;
   std::uint32_t read_error = 0;
   bool wait_fails = false;  // the error of the write or read is that of the wait for it
-  std::string reply;  // what the read returns before the server "disconnects"
+  std::string reply;        // what the read returns before the server "disconnects"
 };
 
 // Replaces the script and empties the log.

@@ -43,8 +43,12 @@ void Pass(std::int64_t ns) {
 
 }  // namespace
 
-void Reset() { The()([](State& s) { s = State(); }); }
-void SetHook(std::function<void(std::string_view)> hook) { The().Set(&State::hook, std::move(hook)); }
+void Reset() {
+  The()([](State& s) { s = State(); });
+}
+void SetHook(std::function<void(std::string_view)> hook) {
+  The().Set(&State::hook, std::move(hook));
+}
 void SetTrace(std::function<void(std::string_view)> trace) {
   The().Set(&State::trace, std::move(trace));
 }
@@ -127,7 +131,8 @@ bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcep
   if (!endpoint.client) return false;
   standin::Trace("StartRead");
   endpoint.op = Endpoint::Op::kRead;
-  endpoint.due_ns = MonotonicNowNs() + std::chrono::nanoseconds(endpoint.client->request_after).count();
+  endpoint.due_ns =
+      MonotonicNowNs() + std::chrono::nanoseconds(endpoint.client->request_after).count();
   endpoint.buffer = buffer;
   endpoint.capacity = capacity;
   return true;

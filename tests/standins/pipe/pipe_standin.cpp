@@ -1,7 +1,6 @@
 // Link-time stand-in for control/pipe_platform.h; see pipe_standin.h.
 #include "tests/standins/pipe/pipe_standin.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -66,11 +65,10 @@ struct Endpoint {
   std::mutex mutex;
   std::condition_variable stopped_changed;
   bool stopped = false;  // under mutex; the rest is the server thread's
-  enum class Op { kNone, kConnected, kRead, kWritten } op = Op::kNone;
+  enum class Op { kNone, kDone, kRead } op = Op::kNone;
   std::optional<standin::Client> client;
   std::int64_t due_ns = 0;
-  char* buffer = nullptr;
-  std::uint32_t capacity = 0;
+  char* buffer = nullptr;  // 64 KiB, more than the request
 
   bool Stopped() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -93,7 +91,7 @@ void SignalStop(Endpoint& endpoint) noexcept {
 }
 
 bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept {
-  standin::Trace("WaitForStop " + std::to_string(timeout.count()));
+  standin::Trace("wait-" + std::to_string(timeout.count()));
   if (endpoint.Stopped()) return true;
   SleepFor(timeout);
   return endpoint.Stopped();
@@ -101,20 +99,20 @@ bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept
 
 Claim CreateInstance(Endpoint&, const wchar_t*, std::uint32_t) noexcept {
   standin::RunHook("CreateInstance");
-  standin::Trace("CreateInstance");
+  standin::Trace("create");
   return Claim::kCreated;
 }
 
 void CloseInstance(Endpoint&) noexcept {
   standin::RunHook("CloseInstance");
-  standin::Trace("CloseInstance");
+  standin::Trace("close");
   standin::The().Set(&standin::State::broken, false);
 }
 
 bool InstanceUsable(Endpoint&) noexcept { return !standin::The().Get(&standin::State::broken); }
 
 bool StartConnect(Endpoint& endpoint) noexcept {
-  standin::Trace("StartConnect");
+  standin::Trace("connect");
   return standin::The()([&](standin::State& s) {
     if (s.broken) return false;
     if (s.connect_failures > 0) {
@@ -122,38 +120,36 @@ bool StartConnect(Endpoint& endpoint) noexcept {
       return false;
     }
     endpoint.client = std::exchange(s.client, std::nullopt);
-    if (endpoint.client) endpoint.op = Endpoint::Op::kConnected;
+    if (endpoint.client) endpoint.op = Endpoint::Op::kDone;
     return true;
   });
 }
 
-bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcept {
+bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t) noexcept {
   if (!endpoint.client) return false;
-  standin::Trace("StartRead");
+  standin::Trace("read");
   endpoint.op = Endpoint::Op::kRead;
   endpoint.due_ns =
       MonotonicNowNs() + std::chrono::nanoseconds(endpoint.client->request_after).count();
   endpoint.buffer = buffer;
-  endpoint.capacity = capacity;
   return true;
 }
 
 bool StartWrite(Endpoint& endpoint, std::string_view) noexcept {
   if (!endpoint.client) return false;
-  standin::Trace("StartWrite");
-  endpoint.op = Endpoint::Op::kWritten;
+  standin::Trace("write");
+  endpoint.op = Endpoint::Op::kDone;
   return true;
 }
 
 // Without a client only the connection is ever pending, and it never completes.
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
              std::uint32_t* bytes) noexcept {
-  const Endpoint::Op op = endpoint.op;
-  if (op == Endpoint::Op::kConnected || op == Endpoint::Op::kWritten) {
+  if (endpoint.op == Endpoint::Op::kDone) {
     endpoint.op = Endpoint::Op::kNone;
     return Wait::kDone;
   }
-  if (op == Endpoint::Op::kRead) {
+  if (endpoint.op == Endpoint::Op::kRead) {
     if (watch_stop && endpoint.Stopped()) return Wait::kStopped;
     const std::int64_t left = endpoint.due_ns - MonotonicNowNs();
     if (timeout != kForever && left > std::chrono::nanoseconds(timeout).count()) {
@@ -161,9 +157,8 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
       return Wait::kTimedOut;
     }
     standin::Pass(left);
-    const std::size_t size = std::min<std::size_t>(standin::kRequest.size(), endpoint.capacity);
-    std::memcpy(endpoint.buffer, standin::kRequest.data(), size);
-    if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(size);
+    std::memcpy(endpoint.buffer, standin::kRequest.data(), standin::kRequest.size());
+    if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(standin::kRequest.size());
     endpoint.op = Endpoint::Op::kNone;
     return Wait::kDone;
   }
@@ -180,25 +175,22 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
 
 void GiveUpIo(Endpoint& endpoint) noexcept { endpoint.op = Endpoint::Op::kNone; }
 
-bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns,
-                     std::chrono::milliseconds stop_grace,
-                     const std::atomic<bool>& stop_requested) noexcept {
+// Bounded by the deadline alone: the server's part limit holds the stop grace already
+// when the stop came before.
+bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::milliseconds,
+                     const std::atomic<bool>&) noexcept {
   if (!endpoint.client) return false;
   const std::int64_t now = MonotonicNowNs();
-  std::int64_t limit = deadline_ns;
-  if (stop_requested.load()) {
-    limit = std::min(limit, now + std::chrono::nanoseconds(stop_grace).count());
-  }
   const std::int64_t taken_at =
       now + std::chrono::nanoseconds(endpoint.client->reply_taken_after).count();
-  const bool taken = taken_at <= limit;
-  standin::Pass((taken ? taken_at : limit) - now);
-  standin::Trace(taken ? "reply taken" : "reply not taken");
+  const bool taken = taken_at <= deadline_ns;
+  standin::Pass((taken ? taken_at : deadline_ns) - now);
+  standin::Trace(taken ? "reply-taken" : "reply-not-taken");
   return taken;
 }
 
 void DropClient(Endpoint& endpoint) noexcept {
-  standin::Trace("DropClient");
+  standin::Trace("drop");
   endpoint.client.reset();
   endpoint.op = Endpoint::Op::kNone;
 }

@@ -24,10 +24,11 @@ void Reset();
 // Runs at the start of OpenEndpoint, SignalStop, CreateInstance and CloseInstance with the
 // function's name, on the caller's thread; it may throw from OpenEndpoint.
 void SetHook(std::function<void(std::string_view call)> hook);
-// Runs at every call of the server thread, on that thread, with what the call does:
-// "CreateInstance", "CloseInstance", "StartConnect", "WaitForStop <ms>", "StartRead",
-// "StartWrite", "reply taken", "reply not taken", "DropClient". It may block, for
-// instance until the test has asked for a stop.
+// Runs at the server thread's calls, on that thread, with a word for each: "create"
+// (CreateInstance), "close" (CloseInstance), "connect" (StartConnect), "wait-<ms>"
+// (WaitForStop), "read" and "write" (StartRead, StartWrite with a client), "reply-taken" or
+// "reply-not-taken" (AwaitReplyTaken with a client), "drop" (DropClient). It may block,
+// for instance until the test has asked for a stop.
 void SetTrace(std::function<void(std::string_view call)> trace);
 
 // The next `count` StartConnect calls fail on a usable instance.

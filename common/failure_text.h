@@ -25,4 +25,13 @@ inline std::string FormatFailure(std::string_view operation, std::uint32_t statu
   return fmt::format("{} failed: {}", operation, status);
 }
 
+// "<operation> failed: <status> (<text>)", with the platform's own words for the status;
+// without them (an empty `system_text`) the colon style alone.
+inline std::string FormatFailure(std::string_view operation, std::uint32_t status,
+                                 std::string_view system_text) {
+  std::string text = FormatFailure(operation, status);
+  if (system_text.empty()) return text;
+  return fmt::format("{} ({})", text, system_text);
+}
+
 }  // namespace brumo

@@ -20,15 +20,13 @@
 namespace brumo {
 namespace {
 
-constexpr std::uint32_t kMaxRequestBytes = static_cast<std::uint32_t>(kPipeBufferSize - 1);
-
 std::int64_t ToNs(std::chrono::nanoseconds duration) { return duration.count(); }
 
 // The limits of one exchange, in two parts: the client's request, and its taking of the
-// reply (the write and the flush together). Each part has kClientTimeout, cut to kStopGrace
-// once a stop request is seen. The processing between the parts is not counted, so a stop
-// seen while the request came in leaves the client kStopGrace from the end of processing
-// to take its reply.
+// reply (the write and the flush together). Each part has kClientTimeout from its start,
+// cut to kStopGrace from its start or from its first sight of the stop, whichever is later.
+// The processing between the parts is not counted, so a stop seen while the request came
+// in leaves the client kStopGrace from the end of processing to take its reply.
 class ExchangeLimits {
  public:
   explicit ExchangeLimits(const std::atomic<bool>& stop_requested)
@@ -42,7 +40,7 @@ class ExchangeLimits {
   }
 
   // Waits for the pending operation within the current part's limits. On anything but
-  // kDone the operation has been cancelled. An operation that has completed by the time
+  // kDone the operation has ended or been given up. An operation that has completed by the time
   // the limit is found passed still counts as done.
   pipe::Wait Await(pipe::Endpoint& endpoint, std::uint32_t* bytes) {
     for (;;) {
@@ -57,15 +55,17 @@ class ExchangeLimits {
       switch (outcome) {
         case pipe::Wait::kDone:
           return outcome;
-        case pipe::Wait::kFailed:
-          pipe::CancelIo(endpoint);
+        case pipe::Wait::kEndedBadly:
+          return outcome;
+        case pipe::Wait::kWaitFailed:
+          pipe::GiveUpIo(endpoint);
           return outcome;
         case pipe::Wait::kStopped:
           if (!stop_seen_) SeeStop(MonotonicNowNs());
           break;
         case pipe::Wait::kTimedOut:
           if (now >= limit) {
-            pipe::CancelIo(endpoint);
+            pipe::GiveUpIo(endpoint);
             return outcome;
           }
           break;
@@ -142,16 +142,25 @@ void ControlPipeServer::ServerMain() noexcept {
       have_instance = true;
     }
 
-    if (!pipe::StartConnect(endpoint)) {
-      // The instance is unusable: give it up and make a new one.
-      pipe::CloseInstance(endpoint);
-      have_instance = false;
-      continue;
+    pipe::Wait connected = pipe::Wait::kWaitFailed;
+    if (pipe::StartConnect(endpoint)) {
+      connected = pipe::AwaitIo(endpoint, pipe::kForever, true, nullptr);
+      if (connected == pipe::Wait::kStopped) {
+        pipe::GiveUpIo(endpoint);
+        break;
+      }
     }
-    const pipe::Wait connected = pipe::AwaitIo(endpoint, pipe::kForever, true, nullptr);
-    if (connected == pipe::Wait::kStopped) {
-      pipe::CancelIo(endpoint);
-      break;
+    if (connected == pipe::Wait::kWaitFailed) {
+      // The connect could not be started or waited for. The instance is kept while it is
+      // usable (closing it would free the name); either way the next try waits, so that an
+      // error that persists costs one try a second.
+      pipe::GiveUpIo(endpoint);
+      if (!pipe::InstanceUsable(endpoint)) {
+        pipe::CloseInstance(endpoint);
+        have_instance = false;
+      }
+      pipe::WaitForStop(endpoint, kCreateRetryDelay);
+      continue;
     }
     // A client that connected as the stop came is not served.
     if (connected == pipe::Wait::kDone && !stop_requested_.load()) {
@@ -161,10 +170,8 @@ void ControlPipeServer::ServerMain() noexcept {
       } catch (...) {
         // Nothing thrown while one client is served ends the thread.
       }
-    } else if (connected != pipe::Wait::kDone) {
-      pipe::CancelIo(endpoint);
     }
-    pipe::Disconnect(endpoint);
+    pipe::DropClient(endpoint);
   }
   pipe::CloseInstance(endpoint);
 }
@@ -175,7 +182,7 @@ void ControlPipeServer::ServeClient(char* buffer) {
 
   std::uint32_t received = 0;
   limits.BeginPart();
-  if (!pipe::StartRead(endpoint, buffer, kMaxRequestBytes)) return;
+  if (!pipe::StartRead(endpoint, buffer, static_cast<std::uint32_t>(kMaxRequestBytes))) return;
   if (limits.Await(endpoint, &received) != pipe::Wait::kDone) return;
 
   const std::string reply = ProcessRequest(std::string_view(buffer, received), *controller_);
@@ -183,9 +190,9 @@ void ControlPipeServer::ServeClient(char* buffer) {
   limits.BeginPart();
   if (!pipe::StartWrite(endpoint, reply)) return;
   if (limits.Await(endpoint, nullptr) != pipe::Wait::kDone) return;
-  // The disconnect that follows would discard what the client has not read yet. The flush
+  // The disconnect that follows would discard what the client has not read yet. The wait
   // ends with the part; a stop it is the first to see gets kStopGrace.
-  pipe::Flush(endpoint, limits.Limit(), kStopGrace, stop_requested_);
+  pipe::AwaitReplyTaken(endpoint, limits.Limit(), kStopGrace, stop_requested_);
 }
 
 }  // namespace brumo

@@ -17,16 +17,21 @@ class TunnelController;
 inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\BrumoVPN";
 inline constexpr std::size_t kPipeBufferSize = 65536;
 
+// The most a request may hold: the server reads it in one read of this many bytes, and
+// answers for what that read returned.
+inline constexpr std::size_t kMaxRequestBytes = kPipeBufferSize - 1;
+
 // How long a connected client may take to send its request, and again to take its reply,
 // before the server drops it and serves the next client. Processing is not counted.
 inline constexpr std::chrono::seconds kClientTimeout{5};
-// Once a stop has been requested, how much longer the client being served may take over
-// its part of the exchange (sending the request, taking the reply), counted from when the
-// exchange first sees the request. A live client still gets its reply; a silent one
-// delays Stop by no more than this.
+// Once a stop has been requested, how long the client being served still has for each of
+// its two parts of the exchange (sending its request; taking its reply), counted from the
+// part's start or from the stop, whichever is later. The grace thus starts afresh for the
+// reply once the request has been processed: a client whose command was carried out gets
+// the reply that says so. A silent client delays Stop by no more than kStopGrace.
 inline constexpr std::chrono::milliseconds kStopGrace{500};
-// Pause before the next attempt when the pipe instance cannot be created, for instance
-// while another process holds the name. Cut short by a stop.
+// Pause before the next attempt when the pipe instance cannot be created (for instance
+// while another process holds the name), or cannot listen for a client. Cut short by a stop.
 inline constexpr std::chrono::seconds kCreateRetryDelay{1};
 
 class ControlPipeServer {
@@ -44,9 +49,10 @@ class ControlPipeServer {
   // thread only.
   bool Start();
   // Signals the server thread and joins it. An idle thread ends at once; a client being
-  // served gets kStopGrace to finish its exchange; a command being processed is finished
-  // first. Does nothing when no thread runs. Caller's thread only; on the server thread
-  // itself it throws std::system_error (resource_deadlock_would_occur) from the join.
+  // served gets kStopGrace for its request and, once it is processed, kStopGrace for its
+  // reply; a command being processed is finished first. Does nothing when no thread runs.
+  // Caller's thread only; on the server thread itself it throws std::system_error
+  // (resource_deadlock_would_occur) from the join.
   void Stop();
 
  private:

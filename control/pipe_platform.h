@@ -49,17 +49,23 @@ enum class Claim {
 Claim CreateInstance(Endpoint& endpoint, const wchar_t* name, std::uint32_t buffer_size) noexcept;
 // Closes the instance, if any. The name is free afterwards.
 void CloseInstance(Endpoint& endpoint) noexcept;
+// Whether the instance still answers as a pipe of ours, so that a failed call on it may be
+// tried again; false when there is none.
+bool InstanceUsable(Endpoint& endpoint) noexcept;
 
 enum class Wait {
-  kDone,      // the operation has completed, successfully
-  kStopped,   // the stop signal came first; the operation is still pending
-  kTimedOut,  // the time-out came first; the operation is still pending
-  kFailed,    // the operation failed (the client went away, among others)
+  kDone,        // the operation has completed, successfully
+  kStopped,     // the stop signal came first; the operation is still pending
+  kTimedOut,    // the time-out came first; the operation is still pending
+  kEndedBadly,  // the operation has ended, and failed (the client went away, among others)
+  kWaitFailed,  // the wait itself failed, or cannot tell whether the operation has ended:
+                // it is still pending and must be given up (GiveUpIo)
 };
 
 // Starts one operation on the instance. Only one operation may be pending at a time; its
 // outcome comes from AwaitIo. False when it could not be started (AwaitIo is then not
-// called).
+// called); after a failed StartConnect, InstanceUsable tells whether to try again on the
+// same instance.
 bool StartConnect(Endpoint& endpoint) noexcept;
 bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcept;
 bool StartWrite(Endpoint& endpoint, std::string_view data) noexcept;
@@ -67,20 +73,25 @@ bool StartWrite(Endpoint& endpoint, std::string_view data) noexcept;
 // Waits for the pending operation, up to `timeout` (kForever: no limit), and for the stop
 // signal too when `watch_stop` is true. On kDone, `*bytes` (when not null) is the count
 // the operation moved. On kStopped and kTimedOut the operation stays pending: wait again,
-// or give it up with CancelIo.
+// or give it up with GiveUpIo; on kWaitFailed it must be given up before its buffer is
+// used again.
 inline constexpr std::chrono::milliseconds kForever{-1};
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
              std::uint32_t* bytes) noexcept;
-// Cancels the pending operation and returns once it has ended.
-void CancelIo(Endpoint& endpoint) noexcept;
+// Gives up the pending operation, if any, and returns once it has ended: its record and
+// buffer are free afterwards.
+void GiveUpIo(Endpoint& endpoint) noexcept;
 
-// Returns once the client has taken everything written, or once `deadline_ns` (of
-// MonotonicNowNs) has passed, or kStopGrace after `stop_requested` is first seen set,
-// whichever comes first. False when the flush was cut short or failed.
-bool Flush(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::milliseconds stop_grace,
-           const std::atomic<bool>& stop_requested) noexcept;
+// Returns once the client has read everything written, or once `deadline_ns` (of
+// MonotonicNowNs) has passed, or `stop_grace` after `stop_requested` is first seen set,
+// whichever comes first. False when the client had not read it all by then, or the wait
+// failed.
+bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns,
+                     std::chrono::milliseconds stop_grace,
+                     const std::atomic<bool>& stop_requested) noexcept;
 
-// Ends the connection with the current client, if any; the instance waits for the next.
-void Disconnect(Endpoint& endpoint) noexcept;
+// Ends the connection with the current client, if any, giving up what is pending; the
+// instance waits for the next.
+void DropClient(Endpoint& endpoint) noexcept;
 
 }  // namespace brumo::pipe

@@ -20,9 +20,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Duplex and overlapped; the first instance of its name, or nothing.
+// Duplex and overlapped; the first instance of its name, or nothing. Wine ignores the
+// first-instance flag, so no test under it would miss the flag: the value is pinned here.
 constexpr DWORD kPipeOpenMode =
     PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+static_assert(kPipeOpenMode == 0x40080003);
 // Byte stream both ways and no clients from other machines: the pipe lets anyone who
 // reaches it start and stop the tunnel. PIPE_WAIT: overlapped calls pend rather than fail.
 constexpr DWORD kPipeMode =
@@ -234,8 +236,14 @@ Claim CreateInstance(Endpoint& endpoint, const wchar_t* name, std::uint32_t buff
 }
 
 void CloseInstance(Endpoint& endpoint) noexcept {
-  if (endpoint.pending) CancelIo(endpoint);
+  GiveUpIo(endpoint);
   endpoint.instance.reset();
+}
+
+bool InstanceUsable(Endpoint& endpoint) noexcept {
+  DWORD flags = 0;
+  return endpoint.instance &&
+         ::GetNamedPipeInfo(endpoint.instance.get(), &flags, nullptr, nullptr, nullptr) != FALSE;
 }
 
 namespace {
@@ -265,7 +273,7 @@ bool Started(Endpoint& endpoint, BOOL result) noexcept {
     DWORD moved = 0;
     const BOOL ok =
         ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, FALSE);
-    return Settle(endpoint, ok ? Wait::kDone : Wait::kFailed, moved);
+    return Settle(endpoint, ok ? Wait::kDone : Wait::kEndedBadly, moved);
   }
   if (::GetLastError() == ERROR_IO_PENDING) {
     endpoint.pending = true;
@@ -273,6 +281,17 @@ bool Started(Endpoint& endpoint, BOOL result) noexcept {
   }
   return false;
 }
+
+// What GetOverlappedResult, asked without waiting once the event is set, says of the
+// operation. ERROR_IO_INCOMPLETE: the event was set but the operation has not ended, and
+// still owns the record and the buffer; it must be given up (cancelled and waited for),
+// never taken as ended.
+constexpr Wait ResultOutcome(bool ok, DWORD error) {
+  if (ok) return Wait::kDone;
+  return error == ERROR_IO_INCOMPLETE ? Wait::kWaitFailed : Wait::kEndedBadly;
+}
+static_assert(ResultOutcome(false, ERROR_IO_INCOMPLETE) == Wait::kWaitFailed);
+static_assert(ResultOutcome(false, ERROR_BROKEN_PIPE) == Wait::kEndedBadly);
 
 }  // namespace
 
@@ -292,7 +311,7 @@ bool StartConnect(Endpoint& endpoint) noexcept {
     case ERROR_NO_DATA:
       // A client connected and closed again before this call: a failure, after which the
       // caller disconnects it and waits for the next.
-      return Settle(endpoint, Wait::kFailed, 0);
+      return Settle(endpoint, Wait::kEndedBadly, 0);
     default:
       return false;
   }
@@ -323,18 +342,20 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
       timeout == kForever ? INFINITE : static_cast<DWORD>(timeout.count()));
   if (wait == WAIT_OBJECT_0 + 1) return Wait::kStopped;
   if (wait == WAIT_TIMEOUT) return Wait::kTimedOut;
-  if (wait != WAIT_OBJECT_0) return Wait::kFailed;
+  if (wait != WAIT_OBJECT_0) return Wait::kWaitFailed;
 
   DWORD moved = 0;
   const BOOL ok =
       ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, FALSE);
+  const Wait outcome = ResultOutcome(ok != FALSE, ok ? ERROR_SUCCESS : ::GetLastError());
+  // Only an operation known to have ended leaves the record and the buffer free.
+  if (outcome == Wait::kWaitFailed) return outcome;
   endpoint.pending = false;
-  if (!ok) return Wait::kFailed;
-  if (bytes != nullptr) *bytes = moved;
-  return Wait::kDone;
+  if (outcome == Wait::kDone && bytes != nullptr) *bytes = moved;
+  return outcome;
 }
 
-void CancelIo(Endpoint& endpoint) noexcept {
+void GiveUpIo(Endpoint& endpoint) noexcept {
   endpoint.settled = false;
   if (!endpoint.pending) return;
   ::CancelIoEx(endpoint.instance.get(), &endpoint.overlapped);
@@ -344,8 +365,9 @@ void CancelIo(Endpoint& endpoint) noexcept {
   endpoint.pending = false;
 }
 
-bool Flush(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::milliseconds stop_grace,
-           const std::atomic<bool>& stop_requested) noexcept {
+bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns,
+                     std::chrono::milliseconds stop_grace,
+                     const std::atomic<bool>& stop_requested) noexcept {
   const Clock::time_point deadline =
       Clock::now() + std::chrono::nanoseconds(deadline_ns - MonotonicNowNs());
   // When the watchdog cannot be armed (no thread handle or timer to be had, which takes a
@@ -357,8 +379,8 @@ bool Flush(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::millisecon
   return flushed != FALSE;
 }
 
-void Disconnect(Endpoint& endpoint) noexcept {
-  if (endpoint.pending) CancelIo(endpoint);
+void DropClient(Endpoint& endpoint) noexcept {
+  GiveUpIo(endpoint);
   ::DisconnectNamedPipe(endpoint.instance.get());
 }
 

@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/failure_text.h"
+#include "control/control_pipe_server.h"
+
 namespace brumo {
 namespace ctl {
 namespace {
@@ -28,6 +31,11 @@ Outcome NoReply(std::string_view reason) {
   return outcome;
 }
 
+// "<call> failed: <error> (<the system's words for it>)".
+std::string Failed(std::string_view call, std::uint32_t error) {
+  return FormatFailure(call, error, SystemErrorText(error));
+}
+
 // Opens the pipe, waiting out a busy server; an empty text when connected, else the reason.
 std::string Connect() {
   bool busy_seen = false;
@@ -44,7 +52,7 @@ std::string Connect() {
       // before has gone away meanwhile.
       ++not_found;
     } else {
-      return fmt::format("cannot reach the service: CreateFileW failed: {}", error);
+      return "cannot reach the service: " + Failed("CreateFileW", error);
     }
     if (not_found >= kNotFoundOpens || (attempt == kMaxOpenAttempts && not_found > 0)) {
       if (busy_seen) {
@@ -132,15 +140,12 @@ std::optional<std::string> CheckPipeServer(const ServiceProcessQuery& service,
   // Not installed: there is no service process to compare with.
   if (service.error == kErrorServiceDoesNotExist) return std::nullopt;
   if (service.error != 0) {
-    return fmt::format(
-        "cannot verify the pipe's server: {} failed: {} (--no-verify skips the check)",
-        service.failed_call, service.error);
+    return fmt::format("cannot verify the pipe's server: {}; --no-verify skips the check",
+                       Failed(service.failed_call, service.error));
   }
   if (pipe_server_error != 0) {
-    return fmt::format(
-        "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: {} (--no-verify "
-        "skips the check)",
-        pipe_server_error);
+    return fmt::format("cannot verify the pipe's server: {}; --no-verify skips the check",
+                       Failed("GetNamedPipeServerProcessId", pipe_server_error));
   }
   if (service.process_id == 0) {
     return fmt::format(
@@ -171,6 +176,13 @@ Outcome RunClient(const std::vector<std::string>& args) {
     return NoReply(fmt::format("{} (try brumoctl --help)", parsed.error));
   }
 
+  // The service reads one request of at most kMaxRequestBytes and acts on what that read
+  // returned: a longer one would be answered for its beginning.
+  if (parsed.options.request.size() > kMaxRequestBytes) {
+    return NoReply(fmt::format("the request is {} bytes; the service takes at most {}",
+                               parsed.options.request.size(), kMaxRequestBytes));
+  }
+
   const std::string connect_failure = Connect();
   if (!connect_failure.empty()) return NoReply(connect_failure);
   const PipeCloser closer;
@@ -186,23 +198,23 @@ Outcome RunClient(const std::vector<std::string>& args) {
     }
   }
 
-  if (const std::uint32_t error = WriteControlPipe(parsed.options.request); error != 0) {
-    if (error == kErrorTimeout) {
+  if (const PipeIo io = WriteControlPipe(parsed.options.request); io.error != 0) {
+    if (io.error == kErrorTimeout && io.failed_call == "WriteFile") {
       return NoReply(fmt::format("cannot send the request: the service did not take it within {} s",
                                  kReplyTimeoutMs / 1000));
     }
-    return NoReply(fmt::format("cannot send the request: WriteFile failed: {}", error));
+    return NoReply("cannot send the request: " + Failed(io.failed_call, io.error));
   }
   std::string reply;
-  if (const std::uint32_t error = ReadControlPipe(&reply); error != 0) {
-    if (error == kErrorTimeout) {
+  if (const PipeIo io = ReadControlPipe(&reply); io.error != 0) {
+    if (io.error == kErrorTimeout && io.failed_call == "ReadFile") {
       return NoReply(fmt::format("no complete reply within {} s (the service holds the connection)",
                                  kReplyTimeoutMs / 1000));
     }
-    if (error == kErrorMoreData) {
+    if (io.error == kErrorMoreData && io.failed_call == "ReadFile") {
       return NoReply(fmt::format("the reply is longer than {} bytes", kMaxReplyBytes));
     }
-    return NoReply(fmt::format("cannot read the reply: ReadFile failed: {}", error));
+    return NoReply("cannot read the reply: " + Failed(io.failed_call, io.error));
   }
   if (reply.empty()) return NoReply("the service closed the connection without a reply");
 

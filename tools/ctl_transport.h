@@ -29,14 +29,21 @@ bool WaitForControlPipe(std::uint32_t timeout_ms);
 void PauseMs(std::uint32_t ms);
 // GetNamedPipeServerProcessId on the open pipe.
 std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id);
-// Writes all of `bytes` to the open pipe; kErrorTimeout when the server has not taken them
-// within kReplyTimeoutMs.
-std::uint32_t WriteControlPipe(std::string_view bytes);
-// Reads into `reply` until the server disconnects; the disconnect itself is not an error.
-// kErrorMoreData once more than kMaxReplyBytes have come, kErrorTimeout when the server
-// has neither finished nor disconnected within kReplyTimeoutMs; `reply` then holds what
-// came.
-std::uint32_t ReadControlPipe(std::string* reply);
+
+// The outcome of a write or a read: 0, or the error of `failed_call`, which is the write
+// or read itself, or the wait for it ("WaitForSingleObject") when that wait failed.
+struct PipeIo {
+  std::uint32_t error = 0;
+  std::string failed_call;
+};
+// Writes all of `bytes` to the open pipe ("WriteFile"); kErrorTimeout when the server has
+// not taken them within kReplyTimeoutMs.
+PipeIo WriteControlPipe(std::string_view bytes);
+// Reads into `reply` until the server disconnects ("ReadFile"); the disconnect itself is
+// not an error. kErrorMoreData once more than kMaxReplyBytes have come, kErrorTimeout when
+// the server has neither finished nor disconnected within kReplyTimeoutMs; `reply` then
+// holds what came.
+PipeIo ReadControlPipe(std::string* reply);
 // Closes the pipe if open.
 void CloseControlPipe();
 
@@ -46,6 +53,10 @@ struct ServiceProcessQuery {
   std::uint32_t process_id = 0;  // the "BrumoVPN" service's process; 0 when not running
 };
 ServiceProcessQuery QueryServiceProcess();
+
+// The platform's words for an error code (FormatMessageW), one line without its line end;
+// empty when it has none.
+std::string SystemErrorText(std::uint32_t error);
 
 }  // namespace ctl
 }  // namespace brumo

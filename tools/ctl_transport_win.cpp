@@ -36,31 +36,34 @@ ScopedHandle& IoEvent() {
 }
 
 // One overlapped read or write of up to `size` bytes, waited for until `deadline`: 0 with
-// `*moved` set, the call's error, or kErrorTimeout (the call is then cancelled).
-std::uint32_t TransferBy(bool write, void* data, DWORD size, Clock::time_point deadline,
-                         DWORD* moved) {
+// `*moved` set, the call's error, kErrorTimeout (the call is then cancelled), or the error
+// of a wait that failed (the call is then cancelled too).
+PipeIo TransferBy(bool write, void* data, DWORD size, Clock::time_point deadline, DWORD* moved) {
+  const char* const call = write ? "WriteFile" : "ReadFile";
   if (!IoEvent()) {
     IoEvent().reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!IoEvent()) return GetLastError();
+    if (!IoEvent()) return {GetLastError(), "CreateEventW"};
   }
   OVERLAPPED overlapped{};
   ResetEvent(IoEvent().get());
   overlapped.hEvent = IoEvent().get();
   const BOOL done = write ? WriteFile(Pipe().get(), data, size, nullptr, &overlapped)
                           : ReadFile(Pipe().get(), data, size, nullptr, &overlapped);
-  if (!done && GetLastError() != ERROR_IO_PENDING) return GetLastError();
+  if (!done && GetLastError() != ERROR_IO_PENDING) return {GetLastError(), call};
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   const DWORD wait = WaitForSingleObject(IoEvent().get(), left > 0 ? static_cast<DWORD>(left) : 0);
   if (wait != WAIT_OBJECT_0) {
+    const DWORD wait_error = wait == WAIT_FAILED ? GetLastError() : 0;
     CancelIoEx(Pipe().get(), &overlapped);
     // The record stays in use until the call has ended. A transfer that completed just
     // before the cancel still ends this exchange as late.
     GetOverlappedResult(Pipe().get(), &overlapped, moved, TRUE);
-    return kErrorTimeout;
+    if (wait == WAIT_FAILED) return {wait_error, "WaitForSingleObject"};
+    return {kErrorTimeout, call};
   }
-  if (!GetOverlappedResult(Pipe().get(), &overlapped, moved, FALSE)) return GetLastError();
-  return 0;
+  if (!GetOverlappedResult(Pipe().get(), &overlapped, moved, FALSE)) return {GetLastError(), call};
+  return {0, call};
 }
 
 }  // namespace
@@ -90,39 +93,37 @@ std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id) {
   return 0;
 }
 
-std::uint32_t WriteControlPipe(std::string_view bytes) {
+PipeIo WriteControlPipe(std::string_view bytes) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
   while (!bytes.empty()) {
     DWORD written = 0;
-    if (const std::uint32_t error =
-            TransferBy(true, const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()),
-                       deadline, &written);
-        error != 0) {
-      return error;
-    }
+    PipeIo io = TransferBy(true, const_cast<char*>(bytes.data()), static_cast<DWORD>(bytes.size()),
+                           deadline, &written);
+    if (io.error != 0) return io;
     bytes.remove_prefix(written);
   }
-  return 0;
+  return {};
 }
 
-std::uint32_t ReadControlPipe(std::string* reply) {
+PipeIo ReadControlPipe(std::string* reply) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
   char buffer[4096];
   for (;;) {
     // Never more than one byte past the bound.
     const std::size_t room = kMaxReplyBytes + 1 - reply->size();
     DWORD read = 0;
-    const std::uint32_t error =
+    PipeIo io =
         TransferBy(false, buffer, static_cast<DWORD>(room < sizeof(buffer) ? room : sizeof(buffer)),
                    deadline, &read);
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
+    if (io.failed_call == "ReadFile" &&
+        (io.error == ERROR_BROKEN_PIPE || io.error == ERROR_PIPE_NOT_CONNECTED)) {
       // The server marks the end of its reply by disconnecting.
-      return 0;
+      return {};
     }
-    if (error != 0) return error;
-    if (read == 0) return 0;
+    if (io.error != 0) return io;
+    if (read == 0) return {};
     reply->append(buffer, read);
-    if (reply->size() > kMaxReplyBytes) return kErrorMoreData;
+    if (reply->size() > kMaxReplyBytes) return {kErrorMoreData, "ReadFile"};
   }
 }
 
@@ -155,6 +156,26 @@ ServiceProcessQuery QueryServiceProcess() {
   }
   query.process_id = status.dwProcessId;
   return query;
+}
+
+std::string SystemErrorText(std::uint32_t error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const ScopedLocalMemory owner(text);
+  if (length == 0 || text == nullptr) return {};
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                      nullptr);
+  // One line: the message's own line ends (and any trailing space) go.
+  for (char& c : utf8) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  while (!utf8.empty() && utf8.back() == ' ') utf8.pop_back();
+  return utf8;
 }
 
 }  // namespace ctl

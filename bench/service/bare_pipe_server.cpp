@@ -1,9 +1,10 @@
-// The baseline of the pipe benchmark: a bare echo server with the service's connection
-// pattern and nothing else. Per client: a fresh instance (duplex byte stream, one instance,
-// 64 KiB buffers, remote clients refused), the wait for the client, one read of at most
-// 65535 bytes, the same bytes written back in one write, a flush, a disconnect and a close.
-// It has no security descriptor, no request parsing, no watchdog and no thread of its
-// own.
+// The baseline of the pipe benchmark: a bare echo server that serves the way the service
+// does and does nothing else. One instance (duplex byte stream, the first of its name, one
+// instance, 64 KiB buffers, remote clients refused), created once and kept: per client the
+// wait for it, one read of at most 65535 bytes, the same bytes written back in one write,
+// a flush and a disconnect, after which the same instance waits for the next client. It
+// has no security descriptor, no request parsing, no overlapped I/O, no stop event, no
+// watchdog and no thread of its own.
 //
 // Runs until it is ended (the benchmark terminates it).
 #include <windows.h>
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr DWORD kBufferSize = 65536;
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
 constexpr DWORD kPipeMode =
     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
 
@@ -27,24 +29,22 @@ void Serve(HANDLE instance, std::vector<char>& buffer) {
       ::FlushFileBuffers(instance);
     }
   }
-  ::DisconnectNamedPipe(instance);
 }
 
 }  // namespace
 
 int main() {
   std::vector<char> buffer(kBufferSize);
+  brumo::ScopedFileHandle instance;
+  while (!instance) {
+    instance.reset(::CreateNamedPipeW(brumo::bench::kBarePipe, kOpenMode, kPipeMode, 1, kBufferSize,
+                                      kBufferSize, 0, nullptr));
+    if (!instance) ::Sleep(1000);
+  }
   for (;;) {
-    brumo::ScopedFileHandle instance(::CreateNamedPipeW(brumo::bench::kBarePipe, PIPE_ACCESS_DUPLEX,
-                                                        kPipeMode, 1, kBufferSize, kBufferSize, 0,
-                                                        nullptr));
-    if (!instance) {
-      ::Sleep(1000);
-      continue;
+    if (::ConnectNamedPipe(instance.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
+      Serve(instance.get(), buffer);
     }
-    if (!::ConnectNamedPipe(instance.get(), nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
-      continue;
-    }
-    Serve(instance.get(), buffer);
+    ::DisconnectNamedPipe(instance.get());
   }
 }

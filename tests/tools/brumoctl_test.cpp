@@ -129,10 +129,11 @@ TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
        "refusing to send: the BrumoVPN service is not running, yet process 77 serves "
        "\\\\.\\pipe\\BrumoVPN"},
       {"SCM query fails", service(5, "OpenSCManagerW", 0), 0, 77,
-       "cannot verify the pipe's server: OpenSCManagerW failed: 5 (--no-verify skips the check)"},
+       "cannot verify the pipe's server: OpenSCManagerW failed: 5 (text of 5); --no-verify skips "
+       "the check"},
       {"pipe server query fails", service(0, "", 4242), 50, 0,
-       "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: 50 (--no-verify "
-       "skips the check)"},
+       "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: 50 (text of 50); "
+       "--no-verify skips the check"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -261,7 +262,7 @@ TEST_F(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
        true,
        {"open", "pause 100", "open", "pause 100", "open"},
        "\\\\.\\pipe\\BrumoVPN not found"},
-      {"access denied", {5}, true, {"open"}, "CreateFileW failed: 5"},
+      {"access denied", {5}, true, {"open"}, "CreateFileW failed: 5 (text of 5)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -293,27 +294,35 @@ TEST_F(BrumoctlRunTest, TransportFailuresAreReportedOnOneLine) {
     const char* name;
     std::uint32_t write_error;
     std::uint32_t read_error;
+    bool wait_fails;
     std::string reply;
     std::string error;
   };
   const Case cases[] = {
-      {"write fails", 232, 0, R"({"status":"ok"})",
-       "brumoctl: cannot send the request: WriteFile failed: 232\n"},
-      {"read fails", 0, 6, R"({"status":"ok"})",
-       "brumoctl: cannot read the reply: ReadFile failed: 6\n"},
-      {"no reply", 0, 0, "", "brumoctl: the service closed the connection without a reply\n"},
-      {"request not taken in time", kErrorTimeout, 0, R"({"status":"ok"})",
+      {"write fails", 232, 0, false, R"({"status":"ok"})",
+       "brumoctl: cannot send the request: WriteFile failed: 232 (text of 232)\n"},
+      {"read fails", 0, 6, false, R"({"status":"ok"})",
+       "brumoctl: cannot read the reply: ReadFile failed: 6 (text of 6)\n"},
+      {"no reply", 0, 0, false, "",
+       "brumoctl: the service closed the connection without a reply\n"},
+      {"request not taken in time", kErrorTimeout, 0, false, R"({"status":"ok"})",
        "brumoctl: cannot send the request: the service did not take it within 10 s\n"},
-      {"reply not complete in time", 0, kErrorTimeout, R"({"status":"ok"})",
+      {"reply not complete in time", 0, kErrorTimeout, false, R"({"status":"ok"})",
        "brumoctl: no complete reply within 10 s (the service holds the connection)\n"},
-      {"reply too long", 0, kErrorMoreData, R"({"status":"ok"})",
+      {"reply too long", 0, kErrorMoreData, false, R"({"status":"ok"})",
        "brumoctl: the reply is longer than 65536 bytes\n"},
+      // A failed wait is no time-out, whatever its code.
+      {"wait for the write fails", kErrorTimeout, 0, true, R"({"status":"ok"})",
+       "brumoctl: cannot send the request: WaitForSingleObject failed: 1460 (text of 1460)\n"},
+      {"wait for the read fails", 0, 6, true, R"({"status":"ok"})",
+       "brumoctl: cannot read the reply: WaitForSingleObject failed: 6 (text of 6)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fake_transport::Script script = Served(c.reply);
     script.write_error = c.write_error;
     script.read_error = c.read_error;
+    script.wait_fails = c.wait_fails;
     fake_transport::Reset(script);
     const Outcome outcome = RunClient({"active"});
     EXPECT_EQ(outcome.exit_code, 2);
@@ -334,7 +343,14 @@ TEST_F(BrumoctlRunTest, UsageAndHelpTouchNoPipe) {
   const Outcome help = RunClient({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_EQ(help.out, UsageText());
+
+  // Longer than the service's one read: refused before any connect.
+  const Outcome oversized = RunClient({"send", std::string(65536, 'x')});
+  EXPECT_EQ(oversized.exit_code, 2);
+  EXPECT_EQ(oversized.err,
+            "brumoctl: the request is 65536 bytes; the service takes at most 65535\n");
   EXPECT_THAT(fake_transport::Calls(), IsEmpty());
+  EXPECT_EQ(RunClient({"send", std::string(65535, 'x')}).exit_code, 0);
 }
 
 }  // namespace

@@ -54,19 +54,29 @@ std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id) {
   return script.pipe_server_error;
 }
 
-std::uint32_t WriteControlPipe(std::string_view bytes) {
-  return Logged("write " + std::string(bytes)).write_error;
+namespace {
+// The transfer's own call, or the wait for it when the script fails the wait.
+PipeIo Io(const fake_transport::Script& script, std::uint32_t error, const char* call) {
+  return {error, script.wait_fails ? "WaitForSingleObject" : call};
+}
+}  // namespace
+
+PipeIo WriteControlPipe(std::string_view bytes) {
+  const fake_transport::Script& script = Logged("write " + std::string(bytes));
+  return Io(script, script.write_error, "WriteFile");
 }
 
-std::uint32_t ReadControlPipe(std::string* reply) {
+PipeIo ReadControlPipe(std::string* reply) {
   const fake_transport::Script& script = Logged("read");
   if (script.read_error == 0) *reply = script.reply;
-  return script.read_error;
+  return Io(script, script.read_error, "ReadFile");
 }
 
 void CloseControlPipe() { Logged("close"); }
 
 ServiceProcessQuery QueryServiceProcess() { return Logged("query service").service; }
+
+std::string SystemErrorText(std::uint32_t error) { return "text of " + std::to_string(error); }
 
 }  // namespace ctl
 }  // namespace brumo

@@ -2,7 +2,8 @@
 // and is appended to a call log. Main thread only, like the real transport.
 //
 // Calls, as logged: "open", "wait <ms>", "pause <ms>", "query pipe server",
-// "query service", "write <bytes>", "read", "close".
+// "query service", "write <bytes>", "read", "close". SystemErrorText answers
+// "text of <error>", unlogged.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,8 @@ struct Script {
   ServiceProcessQuery service;  // default: installed, process 0
   std::uint32_t write_error = 0;
   std::uint32_t read_error = 0;
-  std::string reply;  // what the read returns before the server "disconnects"
+  bool wait_fails = false;  // the error of the write or read is that of the wait for it
+  std::string reply;        // what the read returns before the server "disconnects"
 };
 
 // Replaces the script and empties the log.

@@ -2,9 +2,13 @@
 #include "tests/standins/pipe/pipe_standin.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 
+#include "common/platform_thread.h"
 #include "control/pipe_platform.h"
 #include "tests/standins/guarded.h"
 
@@ -12,68 +16,156 @@ namespace brumo {
 namespace pipe_standin {
 namespace {
 
+constexpr std::string_view kRequest = R"({"command":"active"})";
+
 struct State {
   std::function<void(std::string_view)> hook;
+  std::function<void(std::string_view)> trace;
+  int connect_failures = 0;
+  bool broken = false;
+  std::optional<Client> client;
 };
+
+auto& The() { return standins::TheState<State>(); }
 
 void RunHook(std::string_view call) {
   standins::UpdateThenHook<State>([](State& s) { return s.hook; }, call);
 }
+void Trace(std::string_view call) {
+  standins::UpdateThenHook<State>([](State& s) { return s.trace; }, call);
+}
+
+// Whole milliseconds on the platform clock, rounded up.
+void Pass(std::int64_t ns) {
+  if (ns > 0) SleepFor(std::chrono::milliseconds((ns + 999'999) / 1'000'000));
+}
 
 }  // namespace
 
-void Reset() { SetHook(nullptr); }
-void SetHook(std::function<void(std::string_view)> hook) {
-  standins::TheState<State>().Set(&State::hook, std::move(hook));
+void Reset() {
+  The()([](State& s) { s = State(); });
 }
+void SetHook(std::function<void(std::string_view)> hook) {
+  The().Set(&State::hook, std::move(hook));
+}
+void SetTrace(std::function<void(std::string_view)> trace) {
+  The().Set(&State::trace, std::move(trace));
+}
+void FailConnects(int count) { The().Set(&State::connect_failures, count); }
+void BreakInstance() { The().Set(&State::broken, true); }
+void ScriptClient(Client client) { The().Set(&State::client, std::optional<Client>(client)); }
 
 }  // namespace pipe_standin
 
 namespace pipe {
 
+namespace standin = pipe_standin;
+
 struct Endpoint {
   std::mutex mutex;
   std::condition_variable stopped_changed;
-  bool stopped = false;
+  bool stopped = false;  // under mutex; the rest is the server thread's
+  enum class Op { kNone, kDone, kRead } op = Op::kNone;
+  std::optional<standin::Client> client;
+  std::int64_t due_ns = 0;
+  char* buffer = nullptr;  // 64 KiB, more than the request
+
+  bool Stopped() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopped;
+  }
 };
 
 void EndpointDeleter::operator()(Endpoint* endpoint) const noexcept { delete endpoint; }
 
 EndpointPtr OpenEndpoint() {
-  pipe_standin::RunHook("OpenEndpoint");
+  standin::RunHook("OpenEndpoint");
   return EndpointPtr(new Endpoint);
 }
 
 void SignalStop(Endpoint& endpoint) noexcept {
-  pipe_standin::RunHook("SignalStop");
+  standin::RunHook("SignalStop");
   std::lock_guard<std::mutex> lock(endpoint.mutex);
   endpoint.stopped = true;
   endpoint.stopped_changed.notify_all();
 }
 
 bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept {
-  std::unique_lock<std::mutex> lock(endpoint.mutex);
-  return endpoint.stopped_changed.wait_for(lock, timeout, [&] { return endpoint.stopped; });
+  standin::Trace("wait-" + std::to_string(timeout.count()));
+  if (endpoint.Stopped()) return true;
+  SleepFor(timeout);
+  return endpoint.Stopped();
 }
 
 Claim CreateInstance(Endpoint&, const wchar_t*, std::uint32_t) noexcept {
-  pipe_standin::RunHook("CreateInstance");
+  standin::RunHook("CreateInstance");
+  standin::Trace("create");
   return Claim::kCreated;
 }
 
-void CloseInstance(Endpoint&) noexcept { pipe_standin::RunHook("CloseInstance"); }
+void CloseInstance(Endpoint&) noexcept {
+  standin::RunHook("CloseInstance");
+  standin::Trace("close");
+  standin::The().Set(&standin::State::broken, false);
+}
 
-bool StartConnect(Endpoint&) noexcept { return true; }
-bool StartRead(Endpoint&, char*, std::uint32_t) noexcept { return false; }
-bool StartWrite(Endpoint&, std::string_view) noexcept { return false; }
+bool InstanceUsable(Endpoint&) noexcept { return !standin::The().Get(&standin::State::broken); }
 
-// Only the connection is ever pending, and it never completes.
+bool StartConnect(Endpoint& endpoint) noexcept {
+  standin::Trace("connect");
+  return standin::The()([&](standin::State& s) {
+    if (s.broken) return false;
+    if (s.connect_failures > 0) {
+      --s.connect_failures;
+      return false;
+    }
+    endpoint.client = std::exchange(s.client, std::nullopt);
+    if (endpoint.client) endpoint.op = Endpoint::Op::kDone;
+    return true;
+  });
+}
+
+bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t) noexcept {
+  if (!endpoint.client) return false;
+  standin::Trace("read");
+  endpoint.op = Endpoint::Op::kRead;
+  endpoint.due_ns =
+      MonotonicNowNs() + std::chrono::nanoseconds(endpoint.client->request_after).count();
+  endpoint.buffer = buffer;
+  return true;
+}
+
+bool StartWrite(Endpoint& endpoint, std::string_view) noexcept {
+  if (!endpoint.client) return false;
+  standin::Trace("write");
+  endpoint.op = Endpoint::Op::kDone;
+  return true;
+}
+
+// Without a client only the connection is ever pending, and it never completes.
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
-             std::uint32_t*) noexcept {
+             std::uint32_t* bytes) noexcept {
+  if (endpoint.op == Endpoint::Op::kDone) {
+    endpoint.op = Endpoint::Op::kNone;
+    return Wait::kDone;
+  }
+  if (endpoint.op == Endpoint::Op::kRead) {
+    if (watch_stop && endpoint.Stopped()) return Wait::kStopped;
+    const std::int64_t left = endpoint.due_ns - MonotonicNowNs();
+    if (timeout != kForever && left > std::chrono::nanoseconds(timeout).count()) {
+      SleepFor(timeout);
+      return Wait::kTimedOut;
+    }
+    standin::Pass(left);
+    std::memcpy(endpoint.buffer, standin::kRequest.data(), standin::kRequest.size());
+    if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(standin::kRequest.size());
+    endpoint.op = Endpoint::Op::kNone;
+    return Wait::kDone;
+  }
   std::unique_lock<std::mutex> lock(endpoint.mutex);
   const auto stopped = [&] { return watch_stop && endpoint.stopped; };
   if (timeout == kForever) {
-    if (!watch_stop) return Wait::kFailed;  // would never return
+    if (!watch_stop) return Wait::kWaitFailed;  // would never return
     endpoint.stopped_changed.wait(lock, stopped);
     return Wait::kStopped;
   }
@@ -81,11 +173,27 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
                                                                    : Wait::kTimedOut;
 }
 
-void CancelIo(Endpoint&) noexcept {}
-bool Flush(Endpoint&, std::int64_t, std::chrono::milliseconds, const std::atomic<bool>&) noexcept {
-  return false;
+void GiveUpIo(Endpoint& endpoint) noexcept { endpoint.op = Endpoint::Op::kNone; }
+
+// Bounded by the deadline alone: the server's part limit holds the stop grace already
+// when the stop came before.
+bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::milliseconds,
+                     const std::atomic<bool>&) noexcept {
+  if (!endpoint.client) return false;
+  const std::int64_t now = MonotonicNowNs();
+  const std::int64_t taken_at =
+      now + std::chrono::nanoseconds(endpoint.client->reply_taken_after).count();
+  const bool taken = taken_at <= deadline_ns;
+  standin::Pass((taken ? taken_at : deadline_ns) - now);
+  standin::Trace(taken ? "reply-taken" : "reply-not-taken");
+  return taken;
 }
-void Disconnect(Endpoint&) noexcept {}
+
+void DropClient(Endpoint& endpoint) noexcept {
+  standin::Trace("drop");
+  endpoint.client.reset();
+  endpoint.op = Endpoint::Op::kNone;
+}
 
 }  // namespace pipe
 }  // namespace brumo

@@ -1,0 +1,81 @@
+// The server's loop over the pipe stand-in, on the virtual clock: a connect that fails,
+// an instance that breaks, and what a client being served has once a stop comes.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+
+#include "control/control_pipe_server.h"
+#include "dnsguard/dns_leak_guard.h"
+#include "tests/standins/pipe/pipe_standin.h"
+#include "tests/standins/platform/platform_standin.h"
+#include "tunnel/tunnel_controller.h"
+
+namespace brumo {
+namespace {
+
+namespace ps = pipe_standin;
+using std::chrono::milliseconds;
+
+TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
+  struct Case {
+    const char* name;
+    int connect_failures;      // -1: the instance is unusable
+    int request_ms, reply_ms;  // the client's times; -1: no client
+    const char* stop_at;
+    int nth;
+    std::string calls;
+  };
+  const Case cases[] = {
+      {"connect fails: the instance is kept, a wait before each try", 3, -1, -1, "connect", 4,
+       "create connect wait-1000 connect wait-1000 connect wait-1000 connect close"},
+      {"unusable instance: closed, a wait, made again", -1, -1, -1, "connect", 2,
+       "create connect close wait-1000 create connect close"},
+      {"stop during the wait", 100, -1, -1, "wait-1000", 2,
+       "create connect wait-1000 connect wait-1000 close"},
+      {"no stop: each part has the client time-out", 0, 4000, 4000, "connect", 2,
+       "create connect read write reply-taken drop connect close"},
+      {"stop: a live client has the grace for each part", 0, 400, 400, "read", 1,
+       "create connect read write reply-taken drop close"},
+      {"stop: a request later than the grace", 0, 600, 0, "read", 1,
+       "create connect read drop close"},
+      {"stop: a reply taken later than the grace", 0, 0, 600, "read", 1,
+       "create connect read write reply-not-taken drop close"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ps::Reset();
+    platform_standin::Reset();
+    platform_standin::UseVirtualClock(true);
+    ps::FailConnects(c.connect_failures);
+    if (c.connect_failures < 0) ps::BreakInstance();
+    if (c.request_ms >= 0) ps::ScriptClient({milliseconds(c.request_ms), milliseconds(c.reply_ms)});
+    // The server thread's calls; at the nth call named stop_at the thread waits there
+    // until the stop has been signalled, so that the stop comes exactly then.
+    std::string calls;
+    std::promise<void> held, signalled;
+    int seen = 0;
+    ps::SetTrace([&](std::string_view call) {
+      calls += (calls.empty() ? "" : " ") + std::string(call);
+      if (call != c.stop_at || ++seen != c.nth) return;
+      held.set_value();
+      signalled.get_future().wait_for(std::chrono::seconds(10));
+    });
+    ps::SetHook([&](std::string_view call) {
+      if (call == "SignalStop") signalled.set_value();
+    });
+
+    DnsLeakGuard guard;
+    TunnelController controller(&guard);
+    ControlPipeServer server(&controller);
+    ASSERT_TRUE(server.Start());
+    EXPECT_EQ(held.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    server.Stop();  // joins the thread: `calls` is ours again
+    EXPECT_EQ(calls, c.calls);
+    ps::Reset();
+  }
+  platform_standin::Reset();
+}
+
+}  // namespace
+}  // namespace brumo

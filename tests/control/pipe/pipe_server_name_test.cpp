@@ -148,17 +148,17 @@ struct SquatterCounts {
 
 // The squatter's "attempts=A created=C alone=L captured=P" line; -1 for a count not found.
 SquatterCounts ReadCounts(std::string_view out) {
-  const auto read = [out](std::string_view key, long& count) {
+  const auto take = [out](std::string_view key, long& count) {
     const std::size_t at = out.find(key);
     if (at == std::string_view::npos) return;
     const char* first = out.data() + at + key.size();
     if (std::from_chars(first, out.data() + out.size(), count).ec != std::errc()) count = -1;
   };
   SquatterCounts counts;
-  read("attempts=", counts.attempts);
-  read("created=", counts.created);
-  read("alone=", counts.alone);
-  read("captured=", counts.captured);
+  take("attempts=", counts.attempts);
+  take("created=", counts.created);
+  take("alone=", counts.alone);
+  take("captured=", counts.captured);
   return counts;
 }
 

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <future>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "tests/control/pipe/pipe_server_fixture.h"
@@ -144,6 +146,22 @@ struct SquatterCounts {
   long attempts = -1, created = -1, alone = -1, captured = -1;
 };
 
+// The squatter's "attempts=A created=C alone=L captured=P" line; -1 for a count not found.
+SquatterCounts ReadCounts(std::string_view out) {
+  const auto take = [out](std::string_view key, long& count) {
+    const std::size_t at = out.find(key);
+    if (at == std::string_view::npos) return;
+    const char* first = out.data() + at + key.size();
+    if (std::from_chars(first, out.data() + out.size(), count).ec != std::errc()) count = -1;
+  };
+  SquatterCounts counts;
+  take("attempts=", counts.attempts);
+  take("created=", counts.created);
+  take("alone=", counts.alone);
+  take("captured=", counts.captured);
+  return counts;
+}
+
 // While the server runs, another process creates the name in a loop, as a pipe of one
 // instance and as one of many. It never gets an instance of its own nor a client, and
 // every one of the clients sent meanwhile is answered by this process's server.
@@ -173,10 +191,9 @@ TEST_F(PipeNameTest, ProcessCreatingTheNameInALoopNeverGetsItWhileTheServerRuns)
     const ProcessResult run = squatter.get();
     ASSERT_EQ(run.start_error, 0u);
     ASSERT_FALSE(run.timed_out);
-    SquatterCounts counts;
-    ASSERT_EQ(std::sscanf(run.out.c_str(), "attempts=%ld created=%ld alone=%ld captured=%ld",
-                          &counts.attempts, &counts.created, &counts.alone, &counts.captured),
-              4)
+    const SquatterCounts counts = ReadCounts(run.out);
+    ASSERT_TRUE(counts.attempts >= 0 && counts.created >= 0 && counts.alone >= 0 &&
+                counts.captured >= 0)
         << run.out << run.err;
     std::printf("instances %lu: %s", static_cast<unsigned long>(instances), run.out.c_str());
     EXPECT_GT(counts.attempts, 0);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
 #include <string_view>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL
@@ -37,19 +39,30 @@ auto& The() { return standins::TheState<State>(); }
 
 #if defined(BRUMO_T2P_FROM_ENV)
 
+// The process's variable (as _putenv or SetEnvironmentVariable left it, whichever C runtime
+// the caller has), or nullopt when it is not set.
+std::optional<std::string> Environment(const char* name) {
+  char value[1024];
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  if (length >= sizeof value || (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)) {
+    return std::nullopt;
+  }
+  return std::string(value, length);
+}
+
 int IntFromEnvironment(const char* name) {
-  const char* text = std::getenv(name);
-  return text == nullptr ? 0 : std::atoi(text);
+  return std::atoi(Environment(name).value_or("0").c_str());
 }
 
 // Read on every call, so a test program can switch modes between calls.
 void ApplyEnvironment(State& state) {
-  const char* mode = std::getenv("BRUMO_T2P_MODE");
-  const std::string_view text = mode == nullptr ? std::string_view() : std::string_view(mode);
+  const std::string mode = Environment("BRUMO_T2P_MODE").value_or("");
+  const std::string_view text = mode;
   state.mode = text == "return" ? RunMode::kReturn : RunMode::kBlock;
   if (text.starts_with("delay:") || text.starts_with("late:")) {
     state.mode = text[0] == 'd' ? RunMode::kDelay : RunMode::kRegistersLate;
-    state.delay = std::chrono::milliseconds(std::atoi(mode + text.find(':') + 1));
+    state.delay = std::chrono::milliseconds(std::atoi(mode.c_str() + text.find(':') + 1));
   }
   state.run_result = IntFromEnvironment("BRUMO_T2P_RUN_RESULT");
   state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT");
@@ -71,8 +84,8 @@ std::filesystem::path LogBesideModule() {
 // Appends one line per call; the file is opened and closed each time, so another process
 // can read it while a run call blocks. Called with the state's mutex held.
 void AppendLog(const std::string& line) {
-  const char* variable = std::getenv("BRUMO_T2P_LOG");
-  const std::filesystem::path path = variable != nullptr ? variable : LogBesideModule();
+  const std::optional<std::string> variable = Environment("BRUMO_T2P_LOG");
+  const std::filesystem::path path = variable ? *variable : LogBesideModule();
   if (!path.empty()) std::ofstream(path, std::ios::app | std::ios::binary) << line << '\n';
 }
 

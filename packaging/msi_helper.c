@@ -19,28 +19,29 @@
  *
  * Exit status: 0 done, 1 the service manager refused or failed (the Win32 error is printed),
  * 2 "stop" timed out, 3 bad arguments (usage printed). */
-#include <windows.h>
 #include <stdio.h>
 #include <wchar.h>
+#include <windows.h>
 
 enum { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_TIMEOUT = 2, EXIT_USAGE = 3 };
 
 static int usage(void) {
-  fwprintf(stderr, L"usage: msi-helper stop <service> <timeout_ms> | start <service> | "
-                   L"recovery <service>\n");
+  fwprintf(stderr,
+           L"usage: msi-helper stop <service> <timeout_ms> | start <service> | "
+           L"recovery <service>\n");
   return EXIT_USAGE;
 }
 
-static int failed(const wchar_t *what, const wchar_t *service) {
+static int failed(const wchar_t* what, const wchar_t* service) {
   fwprintf(stderr, L"msi-helper: %ls %ls: error %lu\n", what, service, GetLastError());
   return EXIT_FAILED;
 }
 
 /* A decimal number of milliseconds, digits only, at most 24 hours. */
-static int parse_timeout(const wchar_t *text, DWORD *out) {
+static int parse_timeout(const wchar_t* text, DWORD* out) {
   unsigned long value = 0;
   if (!*text) return 0;
-  for (const wchar_t *c = text; *c; ++c) {
+  for (const wchar_t* c = text; *c; ++c) {
     if (*c < L'0' || *c > L'9') return 0;
     value = value * 10 + (unsigned long)(*c - L'0');
     if (value > 86400000UL) return 0;
@@ -62,7 +63,7 @@ static int wait_stopped_by_polling(SC_HANDLE service, DWORD timeout_ms) {
 static int stop(SC_HANDLE service, DWORD timeout_ms) {
   SERVICE_STATUS_PROCESS status;
   DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&status, sizeof status,
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof status,
                             &needed) ||
       status.dwCurrentState == SERVICE_STOPPED)
     return EXIT_DONE;
@@ -82,7 +83,7 @@ static int stop(SC_HANDLE service, DWORD timeout_ms) {
   return result;
 }
 
-static int start(SC_HANDLE service, const wchar_t *name) {
+static int start(SC_HANDLE service, const wchar_t* name) {
   SERVICE_STATUS status;
   if (!QueryServiceStatus(service, &status)) return failed(L"querying", name);
   if (status.dwCurrentState != SERVICE_STOPPED) return EXIT_DONE;
@@ -91,11 +92,11 @@ static int start(SC_HANDLE service, const wchar_t *name) {
   return EXIT_DONE;
 }
 
-static int recovery(SC_HANDLE service, const wchar_t *name) {
+static int recovery(SC_HANDLE service, const wchar_t* name) {
   SC_ACTION actions[] = {
-    {SC_ACTION_RESTART, 5000},
-    {SC_ACTION_RESTART, 5000},
-    {SC_ACTION_RESTART, 60000},
+      {SC_ACTION_RESTART, 5000},
+      {SC_ACTION_RESTART, 5000},
+      {SC_ACTION_RESTART, 60000},
   };
   SERVICE_FAILURE_ACTIONSW failure = {0};
   failure.dwResetPeriod = 86400;
@@ -116,7 +117,7 @@ static int recovery(SC_HANDLE service, const wchar_t *name) {
   return EXIT_DONE;
 }
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv) {
   if (argc < 3 || !*argv[2]) return usage();
   const wchar_t *command = argv[1], *name = argv[2];
   DWORD timeout_ms = 0;

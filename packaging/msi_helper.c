@@ -1,0 +1,158 @@
+/* msi-helper.exe: the program behind the BrumoVPN package's custom actions, run from the
+ * package's Binary table as LocalSystem (never installed).
+ *
+ *   msi-helper.exe stop <service> <timeout_ms>
+ *       Stops the service when it runs and waits until its process has exited (at most
+ *       timeout_ms), so that none of its files is still in use when they are replaced or
+ *       removed. Windows Installer's own stop waits for SERVICE_STOPPED, which a service
+ *       reports before its process is gone; Wine's does not wait at all, and Wine then
+ *       cannot delete the exe and DLLs of the still-running process. Nothing to stop (no
+ *       such service, or stopped) is success.
+ *   msi-helper.exe start <service>
+ *       Starts the service when it exists and is not running: the rollback of "stop", so
+ *       that an install, repair or uninstall that fails after the stop leaves the service as
+ *       it was. No such service, or already running, is success.
+ *   msi-helper.exe recovery <service>
+ *       Sets the service's recovery: restart after 5 s, 5 s and 60 s, the failure count
+ *       reset after a day, and the failure-actions flag, so that the actions also apply when
+ *       the service stops with an error of its own (a failed start-up). Prints what it sets.
+ *
+ * Exit status: 0 done, 1 the service manager refused or failed (the Win32 error is printed),
+ * 2 "stop" timed out, 3 bad arguments (usage printed). */
+#include <stdio.h>
+#include <wchar.h>
+#include <windows.h>
+
+enum { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_TIMEOUT = 2, EXIT_USAGE = 3 };
+
+static int usage(void) {
+  fwprintf(stderr,
+           L"usage: msi-helper stop <service> <timeout_ms> | start <service> | "
+           L"recovery <service>\n");
+  return EXIT_USAGE;
+}
+
+static int failed(const wchar_t* what, const wchar_t* service) {
+  fwprintf(stderr, L"msi-helper: %ls %ls: error %lu\n", what, service, GetLastError());
+  return EXIT_FAILED;
+}
+
+/* A decimal number of milliseconds, digits only, at most 24 hours. */
+static int parse_timeout(const wchar_t* text, DWORD* out) {
+  unsigned long value = 0;
+  if (!*text) return 0;
+  for (const wchar_t* c = text; *c; ++c) {
+    if (*c < L'0' || *c > L'9') return 0;
+    value = value * 10 + (unsigned long)(*c - L'0');
+    if (value > 86400000UL) return 0;
+  }
+  *out = (DWORD)value;
+  return 1;
+}
+
+static int wait_stopped_by_polling(SC_HANDLE service, DWORD timeout_ms) {
+  SERVICE_STATUS status;
+  for (DWORD waited = 0; waited < timeout_ms; waited += 100) {
+    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED)
+      return EXIT_DONE;
+    Sleep(100);
+  }
+  return EXIT_TIMEOUT;
+}
+
+static int stop(SC_HANDLE service, DWORD timeout_ms) {
+  SERVICE_STATUS_PROCESS status;
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof status,
+                            &needed) ||
+      status.dwCurrentState == SERVICE_STOPPED)
+    return EXIT_DONE;
+  /* The process handle is taken before the stop, while the id still names it. */
+  HANDLE process = status.dwProcessId ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : NULL;
+  if (status.dwCurrentState != SERVICE_STOP_PENDING) {
+    SERVICE_STATUS ignored;
+    ControlService(service, SERVICE_CONTROL_STOP, &ignored);
+  }
+  int result;
+  if (process) {
+    result = WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0 ? EXIT_DONE : EXIT_TIMEOUT;
+    CloseHandle(process);
+  } else {
+    result = wait_stopped_by_polling(service, timeout_ms);
+  }
+  return result;
+}
+
+static int start(SC_HANDLE service, const wchar_t* name) {
+  SERVICE_STATUS status;
+  if (!QueryServiceStatus(service, &status)) return failed(L"querying", name);
+  if (status.dwCurrentState != SERVICE_STOPPED) return EXIT_DONE;
+  if (!StartServiceW(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+    return failed(L"starting", name);
+  return EXIT_DONE;
+}
+
+static int recovery(SC_HANDLE service, const wchar_t* name) {
+  SC_ACTION actions[] = {
+      {SC_ACTION_RESTART, 5000},
+      {SC_ACTION_RESTART, 5000},
+      {SC_ACTION_RESTART, 60000},
+  };
+  SERVICE_FAILURE_ACTIONSW failure = {0};
+  failure.dwResetPeriod = 86400;
+  failure.cActions = sizeof actions / sizeof actions[0];
+  failure.lpsaActions = actions;
+  SERVICE_FAILURE_ACTIONS_FLAG flag = {TRUE};
+  /* What is passed, printed before the calls (the package tests compare it with what the
+   * service manager keeps, where it keeps it). */
+  wprintf(L"%ls: reset %lu s;", name, failure.dwResetPeriod);
+  for (DWORD i = 0; i < failure.cActions; ++i)
+    wprintf(L" %ls %lu ms;", actions[i].Type == SC_ACTION_RESTART ? L"restart" : L"other",
+            actions[i].Delay);
+  wprintf(L" flag %d\n", flag.fFailureActionsOnNonCrashFailures);
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+    return failed(L"setting the failure actions of", name);
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag))
+    return failed(L"setting the failure-actions flag of", name);
+  return EXIT_DONE;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3 || !*argv[2]) return usage();
+  const wchar_t *command = argv[1], *name = argv[2];
+  DWORD timeout_ms = 0;
+  DWORD access;
+  enum { STOP, START, RECOVERY } which;
+  if (wcscmp(command, L"stop") == 0) {
+    if (argc != 4 || !parse_timeout(argv[3], &timeout_ms)) return usage();
+    which = STOP;
+    access = SERVICE_QUERY_STATUS | SERVICE_STOP;
+  } else if (wcscmp(command, L"start") == 0 && argc == 3) {
+    which = START;
+    access = SERVICE_QUERY_STATUS | SERVICE_START;
+  } else if (wcscmp(command, L"recovery") == 0 && argc == 3) {
+    which = RECOVERY;
+    /* SERVICE_START too: restart actions need it on the handle that sets them. */
+    access = SERVICE_CHANGE_CONFIG | SERVICE_START;
+  } else {
+    return usage();
+  }
+
+  SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+  if (!manager) return failed(L"opening the service manager for", name);
+  SC_HANDLE service = OpenServiceW(manager, name, access);
+  int result;
+  if (!service) {
+    /* Nothing to stop or start when the service is not there; recovery needs it. */
+    result = which == RECOVERY || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST
+                 ? failed(L"opening", name)
+                 : EXIT_DONE;
+  } else {
+    result = which == STOP    ? stop(service, timeout_ms)
+             : which == START ? start(service, name)
+                              : recovery(service, name);
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return result;
+}

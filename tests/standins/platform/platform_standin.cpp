@@ -2,6 +2,8 @@
 #include "tests/standins/platform/platform_standin.h"
 
 #include <atomic>
+#include <future>
+#include <memory>
 #include <system_error>
 
 #include "common/platform_thread.h"
@@ -13,6 +15,7 @@ namespace {
 
 struct State {
   bool fail_next = false;
+  bool run_next_to_end = false;
   int launch_calls = 0;
   std::vector<std::chrono::milliseconds> sleeps;
   std::function<void(std::chrono::milliseconds)> sleep_hook;
@@ -32,6 +35,7 @@ void Reset() {
 }
 
 void FailNextLaunch() { The().Set(&State::fail_next, true); }
+void RunNextLaunchToEnd() { The().Set(&State::run_next_to_end, true); }
 int LaunchCalls() { return The().Get(&State::launch_calls); }
 void UseVirtualClock(bool on) { g_virtual.store(on); }
 std::vector<std::chrono::milliseconds> Sleeps() { return The().Get(&State::sleeps); }
@@ -44,13 +48,23 @@ void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
 namespace standin = platform_standin;
 
 std::thread LaunchThread(std::function<void()> body) {
-  if (standin::The()([](standin::State& s) {
+  bool to_end = false;
+  if (standin::The()([&](standin::State& s) {
         ++s.launch_calls;
+        to_end = std::exchange(s.run_next_to_end, false);
         return std::exchange(s.fail_next, false);
       })) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   }
-  return std::thread(std::move(body));
+  if (!to_end) return std::thread(std::move(body));
+  auto ended = std::make_shared<std::promise<void>>();
+  std::future<void> ended_future = ended->get_future();
+  std::thread thread([body = std::move(body), ended] {
+    body();
+    ended->set_value();
+  });
+  ended_future.wait();
+  return thread;
 }
 
 std::int64_t MonotonicNowNs() {
@@ -71,6 +85,16 @@ void SleepFor(std::chrono::milliseconds duration) {
   standin::g_virtual_now_ns += std::chrono::nanoseconds(duration).count();
   // Other threads still get to run, as they would during a real pause.
   std::this_thread::yield();
+}
+
+bool WaitForReady(const std::future<void>& done, std::chrono::milliseconds timeout) {
+  const bool virtual_clock = standin::g_virtual.load();
+  if (done.wait_for(virtual_clock ? standin::kVirtualWaitLimit : timeout) ==
+      std::future_status::ready) {
+    return true;
+  }
+  if (virtual_clock) standin::g_virtual_now_ns += std::chrono::nanoseconds(timeout).count();
+  return false;
 }
 
 }  // namespace brumo

@@ -1,9 +1,13 @@
 // Control of the thread and clock stand-in (platform_standin.cpp), which defines
 // common/platform_thread.h for tests. LaunchThread creates real threads, but can fail the
-// next creation as std::thread does when the system is out of threads. The clock is real
-// by default; a test may switch it to a virtual one, in which SleepFor returns at once
-// after moving the clock on by the duration asked for, so that waits of the product (the
-// launch check, the wait for the tunnel interface) cost no real time.
+// next creation as std::thread does when the system is out of threads, or run the next
+// body to its end before it returns. The clock is real by default; a test may switch it
+// to a virtual one, in which SleepFor returns at once after moving the clock on by the
+// duration asked for, so that waits of the product (the launch check, the wait for the
+// tunnel interface) cost no real time; and WaitForReady waits for its future however long
+// that takes (up to kVirtualWaitLimit of real time), so that what is bound to end is seen
+// to end within any time-out, whatever the machine's load, and only a future that does not
+// become ready moves the clock on by the time-out.
 //
 // State is process-wide. All functions are thread-safe. Reset between tests.
 #pragma once
@@ -20,8 +24,12 @@ void Reset();
 // The next LaunchThread throws std::system_error with
 // std::errc::resource_unavailable_try_again and creates nothing.
 void FailNextLaunch();
+// The next LaunchThread runs its body to the end before it returns the (ending) thread.
+void RunNextLaunchToEnd();
 // Calls of LaunchThread since Reset, failed ones included.
 int LaunchCalls();
+
+inline constexpr std::chrono::seconds kVirtualWaitLimit{10};
 
 // Switches MonotonicNowNs and SleepFor to the virtual clock (true) or the real one.
 void UseVirtualClock(bool on);

@@ -80,6 +80,8 @@ TEST_F(TunnelControllerTest, StartThenStop) {
               std::vector<std::chrono::milliseconds>{kLaunchCheckDelay});
 
     ExpectSuccess(controller.Stop());
+    // One wait for the worker's end, through the clock seam, so the virtual clock sees it end.
+    EXPECT_EQ(platform_standin::Waits(), std::vector<std::chrono::milliseconds>{kStopRepeatInterval});
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_FALSE(controller.GetStatus().running);
     EXPECT_TRUE(EngineEmpty());

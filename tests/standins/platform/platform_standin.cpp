@@ -18,6 +18,7 @@ struct State {
   bool run_next_to_end = false;
   int launch_calls = 0;
   std::vector<std::chrono::milliseconds> sleeps;
+  std::vector<std::chrono::milliseconds> waits;
   std::function<void(std::chrono::milliseconds)> sleep_hook;
 };
 
@@ -39,6 +40,7 @@ void RunNextLaunchToEnd() { The().Set(&State::run_next_to_end, true); }
 int LaunchCalls() { return The().Get(&State::launch_calls); }
 void UseVirtualClock(bool on) { g_virtual.store(on); }
 std::vector<std::chrono::milliseconds> Sleeps() { return The().Get(&State::sleeps); }
+std::vector<std::chrono::milliseconds> Waits() { return The().Get(&State::waits); }
 void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
   The().Set(&State::sleep_hook, std::move(hook));
 }
@@ -88,6 +90,7 @@ void SleepFor(std::chrono::milliseconds duration) {
 }
 
 bool WaitForReady(const std::future<void>& done, std::chrono::milliseconds timeout) {
+  standin::The()([&](standin::State& s) { s.waits.push_back(timeout); });
   const bool virtual_clock = standin::g_virtual.load();
   if (done.wait_for(virtual_clock ? standin::kVirtualWaitLimit : timeout) ==
       std::future_status::ready) {

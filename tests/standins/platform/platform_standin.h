@@ -33,8 +33,10 @@ inline constexpr std::chrono::seconds kVirtualWaitLimit{10};
 
 // Switches MonotonicNowNs and SleepFor to the virtual clock (true) or the real one.
 void UseVirtualClock(bool on);
-// Every SleepFor since Reset, in order, whichever clock.
+// Every SleepFor since Reset, in order, whichever clock; the time-out of every
+// WaitForReady likewise.
 std::vector<std::chrono::milliseconds> Sleeps();
+std::vector<std::chrono::milliseconds> Waits();
 // Runs at the start of every SleepFor with its duration, on the caller's thread: on the
 // virtual clock, it stands for what other threads do while the pause lasts.
 void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook);

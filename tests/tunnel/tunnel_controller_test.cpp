@@ -81,7 +81,8 @@ TEST_F(TunnelControllerTest, StartThenStop) {
 
     ExpectSuccess(controller.Stop());
     // One wait for the worker's end, through the clock seam, so the virtual clock sees it end.
-    EXPECT_EQ(platform_standin::Waits(), std::vector<std::chrono::milliseconds>{kStopRepeatInterval});
+    EXPECT_EQ(platform_standin::Waits(),
+              std::vector<std::chrono::milliseconds>{kStopRepeatInterval});
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_FALSE(controller.GetStatus().running);
     EXPECT_TRUE(EngineEmpty());
@@ -132,8 +133,8 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
       // The running flag must be set before the launch, or it outlives the worker.
       {"returns before the launch does", t2p::RunMode::kReturn, std::chrono::milliseconds(0), 0,
        true},
-      {"fails, its registration left", t2p::RunMode::kFailsRegistered,
-       std::chrono::milliseconds(0), 0},
+      {"fails, its registration left", t2p::RunMode::kFailsRegistered, std::chrono::milliseconds(0),
+       0},
   };
   TunnelController controller(&guard_);
   int attempts = 0;

@@ -61,11 +61,11 @@ DispatcherResult RunServiceDispatcher(ServiceHost* host) {
       .dispatcher_result;
 }
 
-std::uint32_t RegisterControlHandler() {
-  return standin::Event("register handler").register_error;
-}
+std::uint32_t RegisterControlHandler() { return standin::Event("register handler").register_error; }
 
-void EndProcess(std::uint32_t exit_code) { standin::Event("end process " + std::to_string(exit_code)); }
+void EndProcess(std::uint32_t exit_code) {
+  standin::Event("end process " + std::to_string(exit_code));
+}
 
 void ReportServiceStatus(const ServiceStatusRecord& record) {
   static const std::map<std::uint32_t, std::string> names{{kServiceStartPending, "start-pending"},

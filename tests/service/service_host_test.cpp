@@ -54,8 +54,9 @@ constexpr std::chrono::seconds kLongWait{10};
 // Start-pending accepts no control; every other state accepts stop.
 ServiceStatusRecord Record(std::uint32_t state, std::uint32_t exit_code, std::uint32_t check_point,
                            std::uint32_t wait_hint, std::uint32_t specific_code = 0) {
-  return ServiceStatusRecord{0x10,        state,    state == 2 ? 0u : 1u, exit_code, specific_code,
-                             check_point, wait_hint};
+  ServiceStatusRecord r{0x10, state, 1, exit_code, specific_code, check_point, wait_hint};
+  if (state == kServiceStartPending) r.controls_accepted = 0;
+  return r;
 }
 
 const ServiceStatusRecord kStartPending1 = Record(2, 0, 1, 10000);

@@ -659,7 +659,14 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   EXPECT_EQ(after_control.check_point, 1u);
   EXPECT_EQ(after_control.wait_hint, 5000u);
 
-  // Within the grace the server gives the client it serves when the stop comes.
+  // The tunnel is left alone while the server serves a client: no stop in the first 100 ms
+  // of the server's 500 ms grace. Then, within the grace, a request is still answered.
+  Lines tun2proxy_while_served;
+  while (Clock::now() - stop_sent < 100ms && tun2proxy_while_served.empty()) {
+    tun2proxy_while_served = logs.Tun2proxyLines();
+    Sleep(1);
+  }
+  EXPECT_EQ(tun2proxy_while_served, Lines{}) << "the tunnel was stopped before the pipe server";
   ASSERT_TRUE(test_support::WriteBytes(held.get(), kStartRequest));
   EXPECT_EQ(test_support::ReadUntilEnd(held.get()).bytes, kAlreadyRunningReply);
 

@@ -675,7 +675,7 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
       << Describe(stopped);
   const auto stop_took =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop_sent);
-  std::printf("service stop with the tunnel running took %lld ms\n",
+  std::printf("service stop with the tunnel running and a client served took %lld ms\n",
               static_cast<long long>(stop_took.count()));
   EXPECT_LT(stop_took, 5s) << "the service main wakes on the stop control";
   EXPECT_EQ(stopped.win32_exit_code, 0u);

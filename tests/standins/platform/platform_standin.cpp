@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <future>
-#include <memory>
 #include <system_error>
 
 #include "common/platform_thread.h"
@@ -59,13 +58,10 @@ std::thread LaunchThread(std::function<void()> body) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   }
   if (!to_end) return std::thread(std::move(body));
-  auto ended = std::make_shared<std::promise<void>>();
-  std::future<void> ended_future = ended->get_future();
-  std::thread thread([body = std::move(body), ended] {
-    body();
-    ended->set_value();
-  });
-  ended_future.wait();
+  std::packaged_task<void()> task(std::move(body));
+  std::future<void> ended = task.get_future();
+  std::thread thread(std::move(task));
+  ended.wait();
   return thread;
 }
 

@@ -4,10 +4,8 @@
 // body to its end before it returns. The clock is real by default; a test may switch it
 // to a virtual one, in which SleepFor returns at once after moving the clock on by the
 // duration asked for, so that waits of the product (the launch check, the wait for the
-// tunnel interface) cost no real time; and WaitForReady waits for its future however long
-// that takes (up to kVirtualWaitLimit of real time), so that what is bound to end is seen
-// to end within any time-out, whatever the machine's load, and only a future that does not
-// become ready moves the clock on by the time-out.
+// tunnel interface) cost no real time, and WaitForReady sees an end that comes within
+// kVirtualWaitLimit of real time as within its time-out, whatever the machine's load.
 //
 // State is process-wide. All functions are thread-safe. Reset between tests.
 #pragma once

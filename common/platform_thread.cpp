@@ -14,4 +14,8 @@ std::int64_t MonotonicNowNs() {
 
 void SleepFor(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
 
+bool WaitForReady(const std::future<void>& done, std::chrono::milliseconds timeout) {
+  return done.wait_for(timeout) == std::future_status::ready;
+}
+
 }  // namespace brumo

@@ -1,11 +1,13 @@
 // Thread creation and the monotonic clock, the two platform services every subsystem
-// uses. The product links platform_thread.cpp (target brumo_platform); tests link a
-// stand-in from tests/standins/platform that can fail a creation or run a virtual clock.
+// uses, with the timed waits on them. The product links platform_thread.cpp (target
+// brumo_platform); tests link a stand-in from tests/standins/platform that can fail a
+// creation or run a virtual clock.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <thread>
 
 namespace brumo {
@@ -21,5 +23,9 @@ std::int64_t MonotonicNowNs();
 
 // Pauses the calling thread for at least `duration`.
 void SleepFor(std::chrono::milliseconds duration);
+
+// Waits until `done` is ready or `timeout` has passed, and returns as soon as either
+// happens; true when it is ready.
+bool WaitForReady(const std::future<void>& done, std::chrono::milliseconds timeout);
 
 }  // namespace brumo

@@ -13,7 +13,12 @@ namespace brumo {
 ServiceHost::ServiceHost(ServiceSlots* slots) : slots_(slots) {}
 
 void ServiceHost::ServiceMain() {
-  if (!RegisterControlHandler()) return;
+  if (const std::uint32_t error = RegisterControlHandler(); error != 0) {
+    // Without a status handle the stopped report cannot be sent, and the dispatcher
+    // returns only after it: the process would stay parked for good.
+    EndProcess(error);
+    return;
+  }
   ReportStartPending();
   switch (StartUp()) {
     case StartUpOutcome::kRunning:
@@ -36,9 +41,9 @@ void ServiceHost::WaitForStopControl() {
 ServiceHost::StartUpOutcome ServiceHost::StartUp() {
   try {
     ReportStartPending();
-    if (StartWinsock() != 0) {
+    if (const int error = StartWinsock(); error != 0) {
       // Nothing to clean up: Winsock did not start.
-      ReportStopped(kErrorServiceSpecificError);
+      ReportStopped(kErrorServiceSpecificError, static_cast<std::uint32_t>(error));
       return StartUpOutcome::kFailed;
     }
     ReportStartPending();
@@ -55,7 +60,7 @@ ServiceHost::StartUpOutcome ServiceHost::StartUp() {
   }
   // Whatever is in the slots stays there; none of it has a thread running.
   CleanupWinsock();
-  ReportStopped(kErrorServiceSpecificError);
+  ReportStopped(kErrorServiceSpecificError, kStartUpExceptionCode);
   return StartUpOutcome::kFailed;
 }
 
@@ -78,6 +83,7 @@ bool ServiceHost::EnterRunning() {
   if (stop_requested_) return false;
   running_.exchange(true);
   status_.current_state = kServiceRunning;
+  status_.controls_accepted = kServiceAcceptStop;
   status_.win32_exit_code = 0;
   status_.check_point = 0;
   status_.wait_hint = 0;
@@ -90,14 +96,17 @@ void ServiceHost::ShutDown() noexcept {
     // A shutdown may outlast the wait hint (a "start" in flight finishes first, a tunnel is
     // joined): the SCM hears stop-pending again, with an advancing checkpoint, until the end.
     StopPendingReporter reporter(this);
-    // The tunnel goes first: its worker and filters must not outlive the channel that
-    // could still stop them.
-    if (slots_->controller && slots_->controller->IsRunning()) {
-      static_cast<void>(slots_->controller->Stop());
-    }
+    // The pipe server goes first: while it serves, a client's "start" could bring the
+    // tunnel back after it was stopped. Its Stop still finishes a command being processed
+    // and lets the client take the reply; after it nothing can start the tunnel again.
     if (slots_->pipe_server) {
       slots_->pipe_server->Stop();
       slots_->pipe_server.reset();
+    }
+    // Then the tunnel, also one that the last command started: worker and filters go
+    // before the controller does.
+    if (slots_->controller && slots_->controller->IsRunning()) {
+      static_cast<void>(slots_->controller->Stop());
     }
     slots_->controller.reset();
     // The guard stays in its slot until process exit.
@@ -106,7 +115,7 @@ void ServiceHost::ShutDown() noexcept {
     // process exit.
   }
   CleanupWinsock();
-  ReportStopped(0);
+  ReportStopped(0, 0);
 }
 
 ServiceHost::StopPendingReporter::StopPendingReporter(ServiceHost* host) : host_(host) {
@@ -149,6 +158,7 @@ void ServiceHost::HandleControl(std::uint32_t control) {
       if (status_.current_state == kServiceStopped) return;
       stop_requested_ = true;
       status_.current_state = kServiceStopPending;
+      status_.controls_accepted = kServiceAcceptStop;
       status_.win32_exit_code = 0;
       status_.wait_hint = kStopWaitHintMs;
       ++status_.check_point;
@@ -161,6 +171,8 @@ void ServiceHost::HandleControl(std::uint32_t control) {
     }
     case kServiceControlInterrogate: {
       std::lock_guard lock(status_mutex_);
+      // After the final report the status handle must not be used again.
+      if (status_.current_state == kServiceStopped) return;
       ReportServiceStatus(status_);
       return;
     }
@@ -179,16 +191,20 @@ void ServiceHost::ReportStartPending() {
   // Once stop-pending is reported the state must not go back to start-pending.
   if (stop_requested_) return;
   status_.current_state = kServiceStartPending;
+  // No control can be honoured before the objects exist and the wait for the stop begins.
+  status_.controls_accepted = 0;
   status_.win32_exit_code = 0;
   status_.wait_hint = kStartWaitHintMs;
   ++status_.check_point;
   ReportServiceStatus(status_);
 }
 
-void ServiceHost::ReportStopped(std::uint32_t win32_exit_code) {
+void ServiceHost::ReportStopped(std::uint32_t win32_exit_code, std::uint32_t specific_code) {
   std::lock_guard lock(status_mutex_);
   status_.current_state = kServiceStopped;
+  status_.controls_accepted = kServiceAcceptStop;
   status_.win32_exit_code = win32_exit_code;
+  status_.service_specific_exit_code = specific_code;
   status_.check_point = 0;
   status_.wait_hint = 0;
   ReportServiceStatus(status_);

@@ -35,6 +35,9 @@ inline constexpr std::uint32_t kServiceControlStop = 1;
 inline constexpr std::uint32_t kServiceControlInterrogate = 4;
 inline constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+// The service-specific code of a start-up ended by an exception (a failed Winsock start
+// reports Winsock's own error instead).
+inline constexpr std::uint32_t kStartUpExceptionCode = 1;
 
 inline constexpr std::uint32_t kStartWaitHintMs = 10000;
 inline constexpr std::uint32_t kStopWaitHintMs = 5000;
@@ -80,15 +83,16 @@ class ServiceHost {
   ServiceHost& operator=(const ServiceHost&) = delete;
 
   // The service main. Registers the control handler, starts up, waits for the stop
-  // control and shuts down; returns once it has reported stopped, or at once, with nothing
-  // reported, when the handler cannot be registered. Runs on the thread the SCM starts
-  // for it; call at most once per host. Exceptions of the start-up end in a stopped
-  // report with exit code 1066, those of the shutdown in a stopped report with 0; none
-  // escapes.
+  // control and shuts down; returns once it has reported stopped. When the handler cannot
+  // be registered nothing can be reported: it ends the process with the registration's
+  // error. Runs on the thread the SCM starts for it; call at most once per host. A failed
+  // start-up ends in a stopped report with exit code 1066 and a non-zero specific code,
+  // exceptions of the shutdown in a stopped report with 0; none escapes.
   void ServiceMain();
 
-  // The control handler: stop and interrogate are acted on, every other code is ignored.
-  // Runs on the dispatcher thread, concurrently with ServiceMain.
+  // The control handler: stop and interrogate are acted on until stopped is reported,
+  // every other code is ignored. Runs on the dispatcher thread, concurrently with
+  // ServiceMain.
   void HandleControl(std::uint32_t control);
 
   // A copy of the status record as last set. Any thread.
@@ -119,7 +123,7 @@ class ServiceHost {
   void WaitForStopControl();
   void ShutDown() noexcept;
   void ReportStartPending();
-  void ReportStopped(std::uint32_t win32_exit_code);
+  void ReportStopped(std::uint32_t win32_exit_code, std::uint32_t specific_code);
 
   ServiceSlots* slots_;
 

@@ -24,9 +24,14 @@ struct DispatcherResult {
 // SCM (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT).
 DispatcherResult RunServiceDispatcher(ServiceHost* host);
 
-// Registers the control handler under "BrumoVPN"; false when no status handle came back.
-// Service main thread, before any report.
-bool RegisterControlHandler();
+// Registers the control handler under "BrumoVPN": 0, or the error (never 0) when no
+// status handle came back. Service main thread, before any report.
+std::uint32_t RegisterControlHandler();
+
+// Ends the process at once with `exit_code`. A service that cannot report its end to the
+// SCM uses it, since the dispatcher returns only after that report. Returns only from a
+// stand-in.
+void EndProcess(std::uint32_t exit_code);
 
 // Sends `record` to the SCM under the registered status handle; the outcome is not
 // examined. Callers serialise their reports.

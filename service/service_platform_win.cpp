@@ -63,12 +63,16 @@ DispatcherResult RunServiceDispatcher(ServiceHost* host) {
   return {false, GetLastError()};
 }
 
-bool RegisterControlHandler() {
+std::uint32_t RegisterControlHandler() {
   const SERVICE_STATUS_HANDLE handle =
       RegisterServiceCtrlHandlerA(kServiceName, ControlHandlerThunk);
   g_status_handle.store(handle);
-  return handle != nullptr;
+  if (handle != nullptr) return 0;
+  const DWORD error = GetLastError();
+  return error != 0 ? error : ERROR_INVALID_HANDLE;
 }
+
+void EndProcess(std::uint32_t exit_code) { ExitProcess(exit_code); }
 
 void ReportServiceStatus(const ServiceStatusRecord& record) {
   SERVICE_STATUS status{};

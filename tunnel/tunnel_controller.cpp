@@ -132,6 +132,10 @@ OpResult TunnelController::LaunchWorker() {
   if (running_.load()) return OpResult::Success();
 
   JoinWorker();
+  // A run call that fails early may leave its quit registration behind, and every later
+  // run call then returns at once; only a stop clears it. With nothing registered the stop
+  // does nothing (it returns non-zero).
+  tun2proxy_stop();
   return Failure(kExitedPrematurelyMessage);
 }
 
@@ -141,9 +145,7 @@ OpResult TunnelController::StopWorker() {
   // only a run that has registered itself, which a run just launched may not have done.
   tun2proxy_stop();
   if (worker_ended_.valid()) {
-    while (worker_ended_.wait_for(kStopRepeatInterval) != std::future_status::ready) {
-      tun2proxy_stop();
-    }
+    while (!WaitForReady(worker_ended_, kStopRepeatInterval)) tun2proxy_stop();
   }
   JoinWorker();
   // Only after the join: the filters stay until the tunnel is gone.

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -50,9 +51,12 @@ using Events = std::vector<std::string>;
 // Generous bound for anything that should happen promptly.
 constexpr std::chrono::seconds kLongWait{10};
 
+// Start-pending accepts no control; every other state accepts stop.
 ServiceStatusRecord Record(std::uint32_t state, std::uint32_t exit_code, std::uint32_t check_point,
-                           std::uint32_t wait_hint) {
-  return ServiceStatusRecord{0x10, state, 1, exit_code, 0, check_point, wait_hint};
+                           std::uint32_t wait_hint, std::uint32_t specific_code = 0) {
+  ServiceStatusRecord r{0x10, state, 1, exit_code, specific_code, check_point, wait_hint};
+  if (state == kServiceStartPending) r.controls_accepted = 0;
+  return r;
 }
 
 const ServiceStatusRecord kStartPending1 = Record(2, 0, 1, 10000);
@@ -62,7 +66,7 @@ const ServiceStatusRecord kStartPending4 = Record(2, 0, 4, 10000);
 const ServiceStatusRecord kRunning = Record(4, 0, 0, 0);
 const ServiceStatusRecord kStopPendingFromRunning = Record(3, 0, 1, 5000);
 const ServiceStatusRecord kStopped = Record(1, 0, 0, 0);
-const ServiceStatusRecord kStoppedFailed = Record(1, 1066, 0, 0);
+const ServiceStatusRecord kStoppedFailed = Record(1, 1066, 0, 0, 1);
 
 const Events kStartUpEvents = {"register handler", "report start-pending", "report start-pending",
                                "winsock start",    "report start-pending", "report start-pending",
@@ -153,9 +157,10 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
   };
   const Case cases[] = {
       {false, {"pipe SignalStop", "pipe CloseInstance", "winsock cleanup", "report stopped"}},
-      // The tunnel goes first, its filters only once it is down; then the pipe server.
+      // The pipe server goes first, so that no client can start the tunnel once it is
+      // stopped; then the tunnel, its filters only once it is down.
       {true,
-       {"tunnel stop", "guard close", "pipe SignalStop", "pipe CloseInstance", "winsock cleanup",
+       {"pipe SignalStop", "pipe CloseInstance", "tunnel stop", "guard close", "winsock cleanup",
         "report stopped"}},
   };
   for (const Case& c : cases) {
@@ -294,25 +299,27 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
                           kRunning, kStopPendingFromRunning, kStopped));
 }
 
-TEST_F(ServiceHostTest, HandlerRegistrationFailureReportsNothing) {
-  service::SetRegisterResult(false);
+// Nothing can be reported without a status handle, and the dispatcher would wait for the
+// stopped report for ever: the process ends with the registration's error.
+TEST_F(ServiceHostTest, HandlerRegistrationFailureEndsTheProcess) {
+  service::SetRegisterError(1063);
   host_.ServiceMain();
-  EXPECT_THAT(service::Recorded().events, ElementsAre("register handler"));
+  EXPECT_THAT(service::Recorded().events, ElementsAre("register handler", "end process 1063"));
 }
 
-TEST_F(ServiceHostTest, WinsockFailureStopsWith1066WithoutCleanup) {
+TEST_F(ServiceHostTest, WinsockFailureStopsWith1066AndItsErrorWithoutCleanup) {
   service::SetWinsockResult(10091);  // WSASYSNOTREADY
   host_.ServiceMain();
   EXPECT_THAT(service::Recorded().events,
               ElementsAre("register handler", "report start-pending", "report start-pending",
                           "winsock start", "report stopped"));
   EXPECT_THAT(service::Recorded().reports,
-              ElementsAre(kStartPending1, kStartPending2, kStoppedFailed));
+              ElementsAre(kStartPending1, kStartPending2, Record(1, 1066, 0, 0, 10091)));
   EXPECT_EQ(slots_.guard, nullptr);
 }
 
 // An exception out of start-up: one debugger-output line, Winsock cleaned up, stopped with
-// 1066, never running; what was installed stays in the slots.
+// 1066 and specific code 1, never running; what was installed stays in the slots.
 TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
   const std::system_error thread_error(
       std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -426,10 +433,14 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
   }
 }
 
-// Once stopped has been reported, a late stop must not put stop-pending back.
-TEST_F(ServiceHostTest, StopAfterStoppedIsIgnored) {
-  for (bool failed_start : {false, true}) {
-    SCOPED_TRACE(failed_start ? "after failed start" : "after normal stop");
+// Once stopped has been reported, a late stop must not put stop-pending back, and an
+// interrogate reports nothing.
+TEST_F(ServiceHostTest, ControlsAfterStoppedAreIgnored) {
+  for (const auto& [failed_start, control] :
+       {std::pair{false, kServiceControlStop}, std::pair{true, kServiceControlStop},
+        std::pair{false, kServiceControlInterrogate}}) {
+    SCOPED_TRACE(::testing::Message() << (failed_start ? "after failed start" : "after normal stop")
+                                      << ", control " << control);
     SetUp();
     ServiceSlots slots;
     ServiceHost host(&slots);
@@ -444,7 +455,7 @@ TEST_F(ServiceHostTest, StopAfterStoppedIsIgnored) {
     }
     const std::size_t reports = service::Recorded().reports.size();
 
-    host.HandleControl(kServiceControlStop);
+    host.HandleControl(control);
 
     EXPECT_EQ(service::Recorded().reports.size(), reports);
     EXPECT_EQ(host.status().current_state, kServiceStopped);

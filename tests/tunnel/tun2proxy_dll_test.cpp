@@ -65,7 +65,7 @@ TEST(Tun2proxyDllTest, ControllerDrivesTheLibraryThroughItsExports) {
   }
 
   EXPECT_EQ(ReadLines(log), (std::vector<std::string>{kClearCallback, kRun, kStop, kClearCallback,
-                                                      kRun, kClearCallback, kRun, kStop}));
+                                                      kRun, kStop, kClearCallback, kRun, kStop}));
   SetEnv("BRUMO_T2P_LOG=");
   std::filesystem::remove(log);
 }

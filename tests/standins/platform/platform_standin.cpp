@@ -2,6 +2,7 @@
 #include "tests/standins/platform/platform_standin.h"
 
 #include <atomic>
+#include <future>
 #include <system_error>
 
 #include "common/platform_thread.h"
@@ -13,8 +14,10 @@ namespace {
 
 struct State {
   bool fail_next = false;
+  bool run_next_to_end = false;
   int launch_calls = 0;
   std::vector<std::chrono::milliseconds> sleeps;
+  std::vector<std::chrono::milliseconds> waits;
   std::function<void(std::chrono::milliseconds)> sleep_hook;
 };
 
@@ -32,9 +35,11 @@ void Reset() {
 }
 
 void FailNextLaunch() { The().Set(&State::fail_next, true); }
+void RunNextLaunchToEnd() { The().Set(&State::run_next_to_end, true); }
 int LaunchCalls() { return The().Get(&State::launch_calls); }
 void UseVirtualClock(bool on) { g_virtual.store(on); }
 std::vector<std::chrono::milliseconds> Sleeps() { return The().Get(&State::sleeps); }
+std::vector<std::chrono::milliseconds> Waits() { return The().Get(&State::waits); }
 void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
   The().Set(&State::sleep_hook, std::move(hook));
 }
@@ -44,13 +49,20 @@ void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
 namespace standin = platform_standin;
 
 std::thread LaunchThread(std::function<void()> body) {
-  if (standin::The()([](standin::State& s) {
+  bool to_end = false;
+  if (standin::The()([&](standin::State& s) {
         ++s.launch_calls;
+        to_end = std::exchange(s.run_next_to_end, false);
         return std::exchange(s.fail_next, false);
       })) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   }
-  return std::thread(std::move(body));
+  if (!to_end) return std::thread(std::move(body));
+  std::packaged_task<void()> task(std::move(body));
+  std::future<void> ended = task.get_future();
+  std::thread thread(std::move(task));
+  ended.wait();
+  return thread;
 }
 
 std::int64_t MonotonicNowNs() {
@@ -71,6 +83,17 @@ void SleepFor(std::chrono::milliseconds duration) {
   standin::g_virtual_now_ns += std::chrono::nanoseconds(duration).count();
   // Other threads still get to run, as they would during a real pause.
   std::this_thread::yield();
+}
+
+bool WaitForReady(const std::future<void>& done, std::chrono::milliseconds timeout) {
+  standin::The()([&](standin::State& s) { s.waits.push_back(timeout); });
+  const bool virtual_clock = standin::g_virtual.load();
+  if (done.wait_for(virtual_clock ? standin::kVirtualWaitLimit : timeout) ==
+      std::future_status::ready) {
+    return true;
+  }
+  if (virtual_clock) standin::g_virtual_now_ns += std::chrono::nanoseconds(timeout).count();
+  return false;
 }
 
 }  // namespace brumo

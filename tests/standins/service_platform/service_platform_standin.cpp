@@ -10,7 +10,7 @@ namespace service_standin {
 namespace {
 
 struct State {
-  bool register_result = true;
+  std::uint32_t register_error = 0;
   int winsock_result = 0;
   DispatcherResult dispatcher_result{false, kErrorFailedServiceControllerConnect};
   std::function<void(std::string_view)> hook;
@@ -41,7 +41,7 @@ State Event(
 void Reset() {
   The()([](State& s) { s = State(); });
 }
-void SetRegisterResult(bool ok) { The().Set(&State::register_result, ok); }
+void SetRegisterError(std::uint32_t error) { The().Set(&State::register_error, error); }
 void SetWinsockResult(int result) { The().Set(&State::winsock_result, result); }
 void SetDispatcherResult(DispatcherResult result) { The().Set(&State::dispatcher_result, result); }
 void SetEventHook(std::function<void(std::string_view)> hook) {
@@ -61,7 +61,11 @@ DispatcherResult RunServiceDispatcher(ServiceHost* host) {
       .dispatcher_result;
 }
 
-bool RegisterControlHandler() { return standin::Event("register handler").register_result; }
+std::uint32_t RegisterControlHandler() { return standin::Event("register handler").register_error; }
+
+void EndProcess(std::uint32_t exit_code) {
+  standin::Event("end process " + std::to_string(exit_code));
+}
 
 void ReportServiceStatus(const ServiceStatusRecord& record) {
   static const std::map<std::uint32_t, std::string> names{{kServiceStartPending, "start-pending"},

@@ -6,7 +6,7 @@
 // Events, in the words the log uses:
 //   "register handler", "report start-pending", "report running", "report stop-pending",
 //   "report stopped", "winsock start", "winsock cleanup", "debug output", "console text",
-//   "dispatcher".
+//   "dispatcher", "end process <exit code>" (which returns).
 #pragma once
 
 #include <functional>
@@ -23,7 +23,8 @@ namespace brumo::service_standin {
 // kErrorFailedServiceControllerConnect, no hook; logs emptied.
 void Reset();
 
-void SetRegisterResult(bool ok);
+// 0: the registration succeeds.
+void SetRegisterError(std::uint32_t error);
 void SetWinsockResult(int result);
 void SetDispatcherResult(DispatcherResult result);
 // Called on the calling thread after each event is logged, with the event's name. It may

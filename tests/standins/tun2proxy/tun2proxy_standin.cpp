@@ -32,6 +32,7 @@ struct State {
   // what they were when it registered (stops) or entered (ends).
   std::uint64_t stops = 0;
   std::uint64_t ends = 0;
+  bool left_registered = false;  // by a kFailsRegistered run, until a stop
   Record record;
 };
 
@@ -172,7 +173,9 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   std::uint64_t stops = state.stops;
   const auto woken = [&] { return ended() || state.stops != stops; };
   using standin::RunMode;
-  const RunMode mode = state.mode;
+  const bool left_registered = state.left_registered;
+  const RunMode mode = left_registered ? RunMode::kReturn : state.mode;
+  if (mode == RunMode::kFailsRegistered) state.left_registered = true;
   if (mode == RunMode::kRegistersLate) {
     // Stops made before the registration are not seen; an end during the delay is.
     guarded.changed.wait_for(lock, state.delay, ended);
@@ -182,7 +185,8 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   if (mode == RunMode::kBlock || mode == RunMode::kRegistersLate) guarded.changed.wait(lock, woken);
   --state.record.runs_inside;
   guarded.changed.notify_all();
-  return state.run_result;
+  if (left_registered) return -1;
+  return mode == RunMode::kFailsRegistered ? -3 : state.run_result;
 }
 
 int tun2proxy_stop(void) {
@@ -197,6 +201,7 @@ int tun2proxy_stop(void) {
   // stand-in.
   const int result = standin::The()([](standin::State& s) {
     ++s.stops;
+    s.left_registered = false;
     return s.stop_result;
   });
   standin::The().changed.notify_all();

@@ -21,6 +21,9 @@ enum class RunMode {
   kReturn,         // returns at once
   kDelay,          // registers at once; returns after the delay, or earlier as kBlock
   kRegistersLate,  // registers only after the delay, then as kBlock
+  // Returns -3 at once with its registration left in place, as a run that cannot build its
+  // runtime does in 0.7.15-0.7.17: until the next stop, every run call returns -1 at once.
+  kFailsRegistered,
 };
 
 struct RunArgs {

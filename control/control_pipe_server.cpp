@@ -24,18 +24,21 @@ std::int64_t ToNs(std::chrono::nanoseconds duration) { return duration.count(); 
 
 // The limits of one exchange, in two parts: the client's request, and its taking of the
 // reply (the write and the flush together). Each part has kClientTimeout from its start,
-// cut to kStopGrace from its start or from its first sight of the stop, whichever is later.
-// The processing between the parts is not counted, so a stop seen while the request came
-// in leaves the client kStopGrace from the end of processing to take its reply.
+// cut to the part's stop grace from its start or from its first sight of the stop,
+// whichever is later. The request's grace is nothing: once the stop is seen the read is
+// given up, unless it is found complete at that last look. The processing between the
+// parts is not counted, so a request read just before the stop leaves the client
+// kStopGrace from the end of processing to take its reply.
 class ExchangeLimits {
  public:
   explicit ExchangeLimits(const std::atomic<bool>& stop_requested)
       : stop_requested_(stop_requested) {}
 
   // Starts a part of the exchange.
-  void BeginPart() {
+  void BeginPart(std::chrono::milliseconds stop_grace) {
     const std::int64_t now = MonotonicNowNs();
     deadline_ = now + ToNs(kClientTimeout);
+    stop_grace_ = stop_grace;
     if (stop_seen_) stop_seen_at_ = now;
   }
 
@@ -76,7 +79,7 @@ class ExchangeLimits {
   // The end of the current part, as one point in time of MonotonicNowNs.
   std::int64_t Limit() const {
     if (!stop_seen_) return deadline_;
-    return std::min(deadline_, stop_seen_at_ + ToNs(kStopGrace));
+    return std::min(deadline_, stop_seen_at_ + ToNs(stop_grace_));
   }
 
  private:
@@ -87,6 +90,7 @@ class ExchangeLimits {
 
   const std::atomic<bool>& stop_requested_;
   std::int64_t deadline_ = 0;
+  std::chrono::milliseconds stop_grace_{0};
   bool stop_seen_ = false;
   std::int64_t stop_seen_at_ = 0;
 };
@@ -136,7 +140,7 @@ void ControlPipeServer::ServerMain() noexcept {
       // pipe; wait for the name to be free.
       if (pipe::CreateInstance(endpoint, kPipeName, static_cast<std::uint32_t>(kPipeBufferSize)) !=
           pipe::Claim::kCreated) {
-        pipe::WaitForStop(endpoint, kCreateRetryDelay);
+        PauseBeforeRetry();
         continue;
       }
       have_instance = true;
@@ -152,14 +156,16 @@ void ControlPipeServer::ServerMain() noexcept {
     }
     if (connected == pipe::Wait::kWaitFailed) {
       // The connect could not be started or waited for. The instance is kept while it is
-      // usable (closing it would free the name); either way the next try waits, so that an
-      // error that persists costs one try a second.
-      pipe::GiveUpIo(endpoint);
-      if (!pipe::InstanceUsable(endpoint)) {
+      // usable (closing it would free the name), disconnected so that the next connect
+      // starts afresh; either way the next try waits, so that an error that persists costs
+      // one try a second.
+      if (pipe::InstanceUsable(endpoint)) {
+        pipe::DropClient(endpoint);
+      } else {
         pipe::CloseInstance(endpoint);
         have_instance = false;
       }
-      pipe::WaitForStop(endpoint, kCreateRetryDelay);
+      PauseBeforeRetry();
       continue;
     }
     // A client that connected as the stop came is not served.
@@ -176,18 +182,28 @@ void ControlPipeServer::ServerMain() noexcept {
   pipe::CloseInstance(endpoint);
 }
 
+void ControlPipeServer::PauseBeforeRetry() {
+  const std::int64_t until = MonotonicNowNs() + ToNs(kCreateRetryDelay);
+  if (pipe::WaitForStop(*endpoint_, kCreateRetryDelay)) return;
+  // A wait that failed returns early: the rest is slept, stop or not, so that the retries
+  // keep their pace.
+  const std::int64_t left = until - MonotonicNowNs();
+  if (left > 0) SleepFor(std::chrono::milliseconds((left + 999'999) / 1'000'000));
+}
+
 void ControlPipeServer::ServeClient(char* buffer) {
   pipe::Endpoint& endpoint = *endpoint_;
   ExchangeLimits limits(stop_requested_);
 
   std::uint32_t received = 0;
-  limits.BeginPart();
+  // A stop ends the wait for the request: nothing read after it is carried out.
+  limits.BeginPart(std::chrono::milliseconds{0});
   if (!pipe::StartRead(endpoint, buffer, static_cast<std::uint32_t>(kMaxRequestBytes))) return;
   if (limits.Await(endpoint, &received) != pipe::Wait::kDone) return;
 
   const std::string reply = ProcessRequest(std::string_view(buffer, received), *controller_);
   if (reply.size() > 0xFFFFFFFFu) return;
-  limits.BeginPart();
+  limits.BeginPart(kStopGrace);
   if (!pipe::StartWrite(endpoint, reply)) return;
   if (limits.Await(endpoint, nullptr) != pipe::Wait::kDone) return;
   // The disconnect that follows would discard what the client has not read yet. The wait

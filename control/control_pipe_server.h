@@ -24,11 +24,11 @@ inline constexpr std::size_t kMaxRequestBytes = kPipeBufferSize - 1;
 // How long a connected client may take to send its request, and again to take its reply,
 // before the server drops it and serves the next client. Processing is not counted.
 inline constexpr std::chrono::seconds kClientTimeout{5};
-// Once a stop has been requested, how long the client being served still has for each of
-// its two parts of the exchange (sending its request; taking its reply), counted from the
-// part's start or from the stop, whichever is later. The grace thus starts afresh for the
-// reply once the request has been processed: a client whose command was carried out gets
-// the reply that says so. A silent client delays Stop by no more than kStopGrace.
+// Once a stop has been requested, no request is taken any more: a client whose request has
+// not been read by then is dropped without an answer. A request read before the stop is
+// processed, and its client then has this long to take the reply, counted from the end of
+// the processing or from the stop, whichever is later: a client whose command was carried
+// out gets the reply that says so.
 inline constexpr std::chrono::milliseconds kStopGrace{500};
 // Pause before the next attempt when the pipe instance cannot be created (for instance
 // while another process holds the name), or cannot listen for a client. Cut short by a stop.
@@ -48,9 +48,9 @@ class ControlPipeServer {
   // std::system_error when the thread, or the events it waits on, cannot be had. Caller's
   // thread only.
   bool Start();
-  // Signals the server thread and joins it. An idle thread ends at once; a client being
-  // served gets kStopGrace for its request and, once it is processed, kStopGrace for its
-  // reply; a command being processed is finished first. Does nothing when no thread runs.
+  // Signals the server thread and joins it. An idle thread ends at once, and so does one
+  // whose client has not sent its request yet; a command being processed is finished first
+  // and its client gets kStopGrace for the reply. Does nothing when no thread runs.
   // Caller's thread only; on the server thread itself it throws std::system_error
   // (resource_deadlock_would_occur) from the join.
   void Stop();
@@ -58,6 +58,8 @@ class ControlPipeServer {
  private:
   // The server thread's body. Returns once a stop is requested; never throws.
   void ServerMain() noexcept;
+  // Waits kCreateRetryDelay, or until a stop.
+  void PauseBeforeRetry();
   // One exchange with the connected client: one read, one reply, flush.
   void ServeClient(char* buffer);
 

@@ -33,7 +33,8 @@ EndpointPtr OpenEndpoint();
 // Sets the stop signal: a wait that watches it returns kStopped. Stays set.
 void SignalStop(Endpoint& endpoint) noexcept;
 
-// Waits up to `timeout` for the stop signal; true when it is set.
+// Waits up to `timeout` for the stop signal; true when it is set. False also when the wait
+// itself failed, which may be before `timeout` has passed.
 bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept;
 
 enum class Claim {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/overlapped_win.h"
 #include "common/platform_thread.h"
 #include "common/scoped_resource.h"
 #include "control/pipe_platform.h"
@@ -360,8 +361,7 @@ void GiveUpIo(Endpoint& endpoint) noexcept {
   if (!endpoint.pending) return;
   ::CancelIoEx(endpoint.instance.get(), &endpoint.overlapped);
   // The record and the buffer stay in use until the operation has ended.
-  DWORD moved = 0;
-  ::GetOverlappedResult(endpoint.instance.get(), &endpoint.overlapped, &moved, TRUE);
+  AwaitEnd(endpoint.overlapped);
   endpoint.pending = false;
 }
 

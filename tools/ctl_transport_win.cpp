@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "common/overlapped_win.h"
 #include "common/scoped_resource.h"
 #include "control/control_pipe_server.h"
 #include "tools/brumoctl.h"
@@ -56,9 +57,9 @@ PipeIo TransferBy(bool write, void* data, DWORD size, Clock::time_point deadline
   if (wait != WAIT_OBJECT_0) {
     const DWORD wait_error = wait == WAIT_FAILED ? GetLastError() : 0;
     CancelIoEx(Pipe().get(), &overlapped);
-    // The record stays in use until the call has ended. A transfer that completed just
-    // before the cancel still ends this exchange as late.
-    GetOverlappedResult(Pipe().get(), &overlapped, moved, TRUE);
+    // The record and the buffer stay in use until the call has ended. A transfer that
+    // completed just before the cancel still ends this exchange as late.
+    AwaitEnd(overlapped);
     if (wait == WAIT_FAILED) return {wait_error, "WaitForSingleObject"};
     return {kErrorTimeout, call};
   }

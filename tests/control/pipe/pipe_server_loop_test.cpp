@@ -1,5 +1,6 @@
 // The server's loop over the pipe stand-in, on the virtual clock: a connect that fails,
-// an instance that breaks, and what a client being served has once a stop comes.
+// an instance that breaks, the pause between tries, and what a client being served has once
+// a stop comes.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -25,22 +26,28 @@ TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
     const char* stop_at;
     int nth;
     std::string calls;
+    int slept_ms;  // on the virtual clock, in all
+    bool stop_waits_fail = false;
   };
   const Case cases[] = {
-      {"connect fails: the instance is kept, a wait before each try", 3, -1, -1, "connect", 4,
-       "create connect wait-1000 connect wait-1000 connect wait-1000 connect close"},
+      {"connect fails: the instance is kept and dropped, a wait before each try", 3, -1, -1,
+       "connect", 4,
+       "create connect drop wait-1000 connect drop wait-1000 connect drop wait-1000 connect close",
+       3000},
+      {"the stop wait fails: the pause is slept all the same", 2, -1, -1, "connect", 3,
+       "create connect drop wait-1000 connect drop wait-1000 connect close", 2000, true},
       {"unusable instance: closed, a wait, made again", -1, -1, -1, "connect", 2,
-       "create connect close wait-1000 create connect close"},
+       "create connect close wait-1000 create connect close", 1000},
       {"stop during the wait", 100, -1, -1, "wait-1000", 2,
-       "create connect wait-1000 connect wait-1000 close"},
+       "create connect drop wait-1000 connect drop wait-1000 close", 1000},
       {"no stop: each part has the client time-out", 0, 4000, 4000, "connect", 2,
-       "create connect read write reply-taken drop connect close"},
-      {"stop: a live client has the grace for each part", 0, 400, 400, "read", 1,
-       "create connect read write reply-taken drop close"},
-      {"stop: a request later than the grace", 0, 600, 0, "read", 1,
-       "create connect read drop close"},
+       "create connect read write reply-taken drop connect close", 8000},
+      {"stop before the request is in: dropped unanswered", 0, 400, 0, "read", 1,
+       "create connect read drop close", 0},
+      {"stop: a request in already is answered, the reply has the grace", 0, 0, 400, "read", 1,
+       "create connect read write reply-taken drop close", 400},
       {"stop: a reply taken later than the grace", 0, 0, 600, "read", 1,
-       "create connect read write reply-not-taken drop close"},
+       "create connect read write reply-not-taken drop close", 500},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -49,6 +56,7 @@ TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
     platform_standin::UseVirtualClock(true);
     ps::FailConnects(c.connect_failures);
     if (c.connect_failures < 0) ps::BreakInstance();
+    if (c.stop_waits_fail) ps::FailStopWaits();
     if (c.request_ms >= 0) ps::ScriptClient({milliseconds(c.request_ms), milliseconds(c.reply_ms)});
     // The server thread's calls; at the nth call named stop_at the thread waits there
     // until the stop has been signalled, so that the stop comes exactly then.
@@ -72,6 +80,9 @@ TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
     EXPECT_EQ(held.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     server.Stop();  // joins the thread: `calls` is ours again
     EXPECT_EQ(calls, c.calls);
+    milliseconds slept{0};
+    for (const milliseconds sleep : platform_standin::Sleeps()) slept += sleep;
+    EXPECT_EQ(slept.count(), c.slept_ms);
     ps::Reset();
   }
   platform_standin::Reset();

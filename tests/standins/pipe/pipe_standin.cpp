@@ -23,6 +23,7 @@ struct State {
   std::function<void(std::string_view)> trace;
   int connect_failures = 0;
   bool broken = false;
+  bool stop_waits_fail = false;
   std::optional<Client> client;
 };
 
@@ -53,6 +54,7 @@ void SetTrace(std::function<void(std::string_view)> trace) {
 }
 void FailConnects(int count) { The().Set(&State::connect_failures, count); }
 void BreakInstance() { The().Set(&State::broken, true); }
+void FailStopWaits() { The().Set(&State::stop_waits_fail, true); }
 void ScriptClient(Client client) { The().Set(&State::client, std::optional<Client>(client)); }
 
 }  // namespace pipe_standin
@@ -84,15 +86,18 @@ EndpointPtr OpenEndpoint() {
 }
 
 void SignalStop(Endpoint& endpoint) noexcept {
+  {
+    std::lock_guard<std::mutex> lock(endpoint.mutex);
+    endpoint.stopped = true;
+    endpoint.stopped_changed.notify_all();
+  }
   standin::RunHook("SignalStop");
-  std::lock_guard<std::mutex> lock(endpoint.mutex);
-  endpoint.stopped = true;
-  endpoint.stopped_changed.notify_all();
 }
 
 bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept {
   standin::Trace("wait-" + std::to_string(timeout.count()));
   if (endpoint.Stopped()) return true;
+  if (standin::The().Get(&standin::State::stop_waits_fail)) return false;
   SleepFor(timeout);
   return endpoint.Stopped();
 }

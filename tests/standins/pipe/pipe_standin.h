@@ -21,8 +21,9 @@ namespace brumo::pipe_standin {
 
 // No hooks, no clients, no failures.
 void Reset();
-// Runs at the start of OpenEndpoint, SignalStop, CreateInstance and CloseInstance with the
-// function's name, on the caller's thread; it may throw from OpenEndpoint.
+// Runs at the start of OpenEndpoint, CreateInstance and CloseInstance, and once the signal
+// is set in SignalStop, with the function's name, on the caller's thread; it may throw from
+// OpenEndpoint.
 void SetHook(std::function<void(std::string_view call)> hook);
 // Runs at the server thread's calls, on that thread, with a word for each: "create"
 // (CreateInstance), "close" (CloseInstance), "connect" (StartConnect), "wait-<ms>"
@@ -36,6 +37,9 @@ void FailConnects(int count);
 // The instance (or the next one made) turns unusable: StartConnect fails and
 // InstanceUsable is false until it is closed.
 void BreakInstance();
+
+// Every WaitForStop fails from now on: false at once, no time passed.
+void FailStopWaits();
 
 struct Client {
   std::chrono::milliseconds request_after{0};

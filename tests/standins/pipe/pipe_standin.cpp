@@ -85,13 +85,13 @@ EndpointPtr OpenEndpoint() {
   return EndpointPtr(new Endpoint);
 }
 
+// The hook runs under the lock: the server thread sees the signal once the hook has
+// returned, neither before nor later.
 void SignalStop(Endpoint& endpoint) noexcept {
-  {
-    std::lock_guard<std::mutex> lock(endpoint.mutex);
-    endpoint.stopped = true;
-    endpoint.stopped_changed.notify_all();
-  }
+  std::lock_guard<std::mutex> lock(endpoint.mutex);
+  endpoint.stopped = true;
   standin::RunHook("SignalStop");
+  endpoint.stopped_changed.notify_all();
 }
 
 bool WaitForStop(Endpoint& endpoint, std::chrono::milliseconds timeout) noexcept {

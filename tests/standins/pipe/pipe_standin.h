@@ -21,9 +21,9 @@ namespace brumo::pipe_standin {
 
 // No hooks, no clients, no failures.
 void Reset();
-// Runs at the start of OpenEndpoint, CreateInstance and CloseInstance, and once the signal
-// is set in SignalStop, with the function's name, on the caller's thread; it may throw from
-// OpenEndpoint.
+// Runs at the start of OpenEndpoint, CreateInstance and CloseInstance, and in SignalStop
+// just before the server thread can see the signal, with the function's name, on the
+// caller's thread; it may throw from OpenEndpoint.
 void SetHook(std::function<void(std::string_view call)> hook);
 // Runs at the server thread's calls, on that thread, with a word for each: "create"
 // (CreateInstance), "close" (CloseInstance), "connect" (StartConnect), "wait-<ms>"

@@ -681,8 +681,8 @@ void Bench::ServiceStop() {
           ++failed;
         }
       }
-      // Connected and never writing: the service's pipe thread waits on it when the stop
-      // comes.
+      // Connected and never writing: the service's pipe thread is waiting for its request
+      // when the stop comes, and drops it at once.
       ScopedFileHandle silent;
       if (kind == Kind::kSilentClient) {
         silent =

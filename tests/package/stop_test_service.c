@@ -1,6 +1,6 @@
 /* stop-test-service.exe: a service that refuses a stop (it accepts pause and continue only,
- * so ControlService answers ERROR_INVALID_SERVICE_CONTROL), for msi-helper's "stop". A pause
- * ends it. */
+ * so ControlService answers ERROR_INVALID_SERVICE_CONTROL), for msi-helper's "stop". It ends
+ * on a pause or by itself after 5 s. */
 #include <windows.h>
 
 static SERVICE_STATUS_HANDLE handle;
@@ -20,7 +20,7 @@ static void WINAPI service_main(DWORD argc, wchar_t** argv) {
   status.dwCurrentState = SERVICE_RUNNING;
   status.dwControlsAccepted = SERVICE_ACCEPT_PAUSE_CONTINUE;
   SetServiceStatus(handle, &status);
-  WaitForSingleObject(paused, INFINITE);
+  WaitForSingleObject(paused, 5000);
   status.dwCurrentState = SERVICE_STOPPED;
   status.dwControlsAccepted = 0;
   SetServiceStatus(handle, &status);

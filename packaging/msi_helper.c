@@ -7,7 +7,9 @@
  *       removed. Windows Installer's own stop waits for SERVICE_STOPPED, which a service
  *       reports before its process is gone; Wine's does not wait at all, and Wine then
  *       cannot delete the exe and DLLs of the still-running process. Nothing to stop (no
- *       such service, or stopped) is success.
+ *       such service, or stopped) is success. A service that is starting accepts no stop:
+ *       it is asked again (every 100 ms) once it has left SERVICE_START_PENDING, all within
+ *       timeout_ms; any other refusal of the stop ends the wait at once.
  *   msi-helper.exe start <service>
  *       Starts the service when it exists and is not running: the rollback of "stop", so
  *       that an install, repair or uninstall that fails after the stop leaves the service as
@@ -18,12 +20,13 @@
  *       the service stops with an error of its own (a failed start-up). Prints what it sets.
  *
  * Exit status: 0 done, 1 the service manager refused or failed (the Win32 error is printed),
- * 2 "stop" timed out, 3 bad arguments (usage printed). */
+ * 2 "stop" timed out, 3 bad arguments (usage printed), 4 the service refused the stop for
+ * another reason than starting (the Win32 error is printed). */
 #include <stdio.h>
 #include <wchar.h>
 #include <windows.h>
 
-enum { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_TIMEOUT = 2, EXIT_USAGE = 3 };
+enum { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_TIMEOUT = 2, EXIT_USAGE = 3, EXIT_REFUSED = 4 };
 
 static int usage(void) {
   fwprintf(stderr,
@@ -50,35 +53,58 @@ static int parse_timeout(const wchar_t* text, DWORD* out) {
   return 1;
 }
 
-static int wait_stopped_by_polling(SC_HANDLE service, DWORD timeout_ms) {
+static int wait_stopped_by_polling(SC_HANDLE service, ULONGLONG deadline) {
   SERVICE_STATUS status;
-  for (DWORD waited = 0; waited < timeout_ms; waited += 100) {
+  for (;;) {
     if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED)
       return EXIT_DONE;
+    if (GetTickCount64() >= deadline) return EXIT_TIMEOUT;
     Sleep(100);
   }
-  return EXIT_TIMEOUT;
 }
 
-static int stop(SC_HANDLE service, DWORD timeout_ms) {
+static int stop(SC_HANDLE service, const wchar_t* name, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   SERVICE_STATUS_PROCESS status;
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof status,
-                            &needed) ||
-      status.dwCurrentState == SERVICE_STOPPED)
-    return EXIT_DONE;
-  /* The process handle is taken before the stop, while the id still names it. */
-  HANDLE process = status.dwProcessId ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : NULL;
-  if (status.dwCurrentState != SERVICE_STOP_PENDING) {
+  HANDLE process = NULL;
+  for (;;) {
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof status,
+                              &needed) ||
+        status.dwCurrentState == SERVICE_STOPPED) {
+      if (process) CloseHandle(process);
+      return EXIT_DONE;
+    }
+    /* The process handle is taken before the stop, while the id still names it. */
+    if (!process && status.dwProcessId)
+      process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+    if (status.dwCurrentState == SERVICE_STOP_PENDING) break;
     SERVICE_STATUS ignored;
-    ControlService(service, SERVICE_CONTROL_STOP, &ignored);
+    if (ControlService(service, SERVICE_CONTROL_STOP, &ignored)) break;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_NOT_ACTIVE) continue; /* stopped meanwhile */
+    /* A service accepts no stop while it starts: asked again once it has started (or
+     * stopped), within the same timeout. Any other refusal is final. */
+    if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+      if (process) CloseHandle(process);
+      SetLastError(error);
+      failed(L"stopping", name);
+      return EXIT_REFUSED;
+    }
+    if (GetTickCount64() >= deadline) {
+      if (process) CloseHandle(process);
+      return EXIT_TIMEOUT;
+    }
+    Sleep(100);
   }
   int result;
   if (process) {
-    result = WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0 ? EXIT_DONE : EXIT_TIMEOUT;
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < deadline ? (DWORD)(deadline - now) : 0;
+    result = WaitForSingleObject(process, left) == WAIT_OBJECT_0 ? EXIT_DONE : EXIT_TIMEOUT;
     CloseHandle(process);
   } else {
-    result = wait_stopped_by_polling(service, timeout_ms);
+    result = wait_stopped_by_polling(service, deadline);
   }
   return result;
 }
@@ -148,7 +174,7 @@ int wmain(int argc, wchar_t** argv) {
                  ? failed(L"opening", name)
                  : EXIT_DONE;
   } else {
-    result = which == STOP    ? stop(service, timeout_ms)
+    result = which == STOP    ? stop(service, name, timeout_ms)
              : which == START ? start(service, name)
                               : recovery(service, name);
     CloseServiceHandle(service);

@@ -1,32 +1,43 @@
-/* stop-test-service.exe: a service that refuses a stop (it accepts pause and continue only,
- * so ControlService answers ERROR_INVALID_SERVICE_CONTROL), for msi-helper's "stop". It ends
- * on a pause or by itself after 5 s. */
+/* stop-test-service.exe: services that refuse a stop, for msi-helper's "stop".
+ *   stop-test-service.exe        runs and accepts pause and continue only (so ControlService
+ *                                answers a stop with ERROR_INVALID_SERVICE_CONTROL); it ends
+ *                                on a pause or by itself after 5 s.
+ *   stop-test-service.exe slow   stays start-pending, accepting no control, for 3 s, then
+ *                                runs and accepts a stop, on which it ends (or after 20 s). */
 #include <windows.h>
 
 static SERVICE_STATUS_HANDLE handle;
 static SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
-static HANDLE paused;
+static HANDLE ended;
+static BOOL slow;
 
 static DWORD WINAPI control(DWORD code, DWORD type, void* data, void* context) {
   (void)type, (void)data, (void)context;
-  if (code == SERVICE_CONTROL_PAUSE) SetEvent(paused);
+  if (code == (slow ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_PAUSE)) SetEvent(ended);
   return NO_ERROR;
 }
 
 static void WINAPI service_main(DWORD argc, wchar_t** argv) {
   (void)argc, (void)argv;
-  paused = CreateEventW(NULL, TRUE, FALSE, NULL);
+  ended = CreateEventW(NULL, TRUE, FALSE, NULL);
   handle = RegisterServiceCtrlHandlerExW(L"", control, NULL);
+  if (slow) {
+    status.dwWaitHint = 10000;
+    SetServiceStatus(handle, &status);
+    Sleep(3000);
+  }
   status.dwCurrentState = SERVICE_RUNNING;
-  status.dwControlsAccepted = SERVICE_ACCEPT_PAUSE_CONTINUE;
+  status.dwControlsAccepted = slow ? SERVICE_ACCEPT_STOP : SERVICE_ACCEPT_PAUSE_CONTINUE;
+  status.dwWaitHint = 0;
   SetServiceStatus(handle, &status);
-  WaitForSingleObject(paused, 5000);
+  WaitForSingleObject(ended, slow ? 20000 : 5000);
   status.dwCurrentState = SERVICE_STOPPED;
   status.dwControlsAccepted = 0;
   SetServiceStatus(handle, &status);
 }
 
-int wmain(void) {
+int wmain(int argc, wchar_t** argv) {
+  slow = argc > 1 && lstrcmpW(argv[1], L"slow") == 0;
   SERVICE_TABLE_ENTRYW table[] = {{L"", service_main}, {NULL, NULL}};
   return StartServiceCtrlDispatcherW(table) ? 0 : 1;
 }

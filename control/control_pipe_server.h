@@ -24,11 +24,12 @@ inline constexpr std::size_t kMaxRequestBytes = kPipeBufferSize - 1;
 // How long a connected client may take to send its request, and again to take its reply,
 // before the server drops it and serves the next client. Processing is not counted.
 inline constexpr std::chrono::seconds kClientTimeout{5};
-// Once a stop has been requested, no request is taken any more: a client whose request has
-// not been read by then is dropped without an answer. A request read before the stop is
-// processed, and its client then has this long to take the reply, counted from the end of
-// the processing or from the stop, whichever is later: a client whose command was carried
-// out gets the reply that says so.
+// Once a stop has been requested, no request is taken any more: a client whose request the
+// server has not read by the time it sees the stop is dropped without an answer (a request
+// already in the pipe at that moment may still be read and counts as read). A request read
+// before the stop is seen is processed, and its client then has this long to take the reply,
+// counted from the end of the processing or from the stop, whichever is later: a client whose
+// command was carried out gets the reply that says so.
 inline constexpr std::chrono::milliseconds kStopGrace{500};
 // Pause before the next attempt when the pipe instance cannot be created (for instance
 // while another process holds the name), or cannot listen for a client. Cut short by a stop.
@@ -49,9 +50,9 @@ class ControlPipeServer {
   // thread only.
   bool Start();
   // Signals the server thread and joins it. An idle thread ends at once, and so does one
-  // whose client has not sent its request yet; a command being processed is finished first
-  // and its client gets kStopGrace for the reply. Does nothing when no thread runs.
-  // Caller's thread only; on the server thread itself it throws std::system_error
+  // whose client's request it has not read by the time it sees the signal; a command being
+  // processed is finished first and its client gets kStopGrace for the reply. Does nothing when no
+  // thread runs. Caller's thread only; on the server thread itself it throws std::system_error
   // (resource_deadlock_would_occur) from the join.
   void Stop();
 

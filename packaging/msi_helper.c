@@ -82,12 +82,13 @@ static int stop(SC_HANDLE service, const wchar_t* name, DWORD timeout_ms) {
     SERVICE_STATUS ignored;
     if (ControlService(service, SERVICE_CONTROL_STOP, &ignored)) break;
     const DWORD error = GetLastError();
-    if (error == ERROR_SERVICE_NOT_ACTIVE) continue; /* stopped meanwhile */
-    /* A service accepts no stop while it starts: asked again once it has started (or
+    /* ERROR_SERVICE_NOT_ACTIVE: stopped meanwhile, which the next look tells (after the
+     * pause below, so that a service manager that keeps saying so cannot spin this loop).
+     * A service accepts no stop while it starts: asked again once it has started (or
      * stopped), within the same timeout. Windows refuses it with
      * ERROR_SERVICE_CANNOT_ACCEPT_CTRL, Wine with ERROR_INVALID_SERVICE_CONTROL, so the
      * state seen just before the request decides too. Any other refusal is final. */
-    if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
+    if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
         status.dwCurrentState != SERVICE_START_PENDING) {
       if (process) CloseHandle(process);
       SetLastError(error);

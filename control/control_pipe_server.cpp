@@ -57,7 +57,6 @@ class ExchangeLimits {
       const pipe::Wait outcome = pipe::AwaitIo(endpoint, timeout, !stop_seen_, bytes);
       switch (outcome) {
         case pipe::Wait::kDone:
-          return outcome;
         case pipe::Wait::kEndedBadly:
           return outcome;
         case pipe::Wait::kWaitFailed:

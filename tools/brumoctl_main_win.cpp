@@ -9,6 +9,7 @@
 
 #include "common/scoped_resource.h"
 #include "tools/brumoctl.h"
+#include "tools/utf8_win.h"
 
 namespace {
 
@@ -20,17 +21,7 @@ std::vector<std::string> Utf8Arguments() {
   std::vector<std::string> args;
   const auto* argv = static_cast<LPWSTR*>(memory.get());
   if (argv == nullptr) return args;
-  for (int i = 1; i < count; ++i) {
-    const int length = static_cast<int>(wcslen(argv[i]));
-    std::string arg;
-    if (length > 0) {
-      const int size =
-          WideCharToMultiByte(CP_UTF8, 0, argv[i], length, nullptr, 0, nullptr, nullptr);
-      arg.resize(static_cast<std::size_t>(size));
-      WideCharToMultiByte(CP_UTF8, 0, argv[i], length, arg.data(), size, nullptr, nullptr);
-    }
-    args.push_back(std::move(arg));
-  }
+  for (int i = 1; i < count; ++i) args.push_back(brumo::ctl::Utf8FromWide(argv[i]));
   return args;
 }
 

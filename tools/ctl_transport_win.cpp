@@ -11,6 +11,7 @@
 #include "control/control_pipe_server.h"
 #include "tools/brumoctl.h"
 #include "tools/ctl_transport.h"
+#include "tools/utf8_win.h"
 
 namespace brumo {
 namespace ctl {
@@ -166,11 +167,7 @@ std::string SystemErrorText(std::uint32_t error) {
       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   const ScopedLocalMemory owner(text);
   if (length == 0 || text == nullptr) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
-                      nullptr);
+  std::string utf8 = Utf8FromWide(std::wstring_view(text, length));
   // One line: the message's own line ends (and any trailing space) go.
   for (char& c : utf8) {
     if (c == '\r' || c == '\n') c = ' ';

@@ -1,0 +1,28 @@
+// The interface lookup seam over Linux's own table of network devices, for the host tests
+// that run the real tun2proxy: the device it makes is found by its name, as Windows finds
+// the adapter by its alias. The failure texts are the Windows lookup's, with the errno of
+// the failed lookup as the status.
+#include <net/if.h>
+
+#include <cerrno>
+#include <string>
+
+#include "common/failure_text.h"
+#include "dnsguard/interface_lookup.h"
+
+namespace brumo {
+
+InterfaceIndexResult ResolveTunnelInterface(std::string_view alias) {
+  const std::string name(alias);
+  if (name.empty() || name.find('\0') != std::string::npos) {
+    return {0, "Failed to convert interface alias to wide string", false};
+  }
+  const unsigned index = if_nametoindex(name.c_str());
+  if (index == 0) {
+    return {0, FormatFailure("ConvertInterfaceAliasToLuid", static_cast<std::uint32_t>(errno)),
+            false};
+  }
+  return {index, std::string(), true};
+}
+
+}  // namespace brumo

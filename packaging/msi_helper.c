@@ -155,8 +155,8 @@ typedef BOOL(WINAPI* delete_driver_call)(void);
 
 static int delete_driver(const wchar_t* path) {
   /* Its own folder and System32 only: the path names the installed copy. */
-  HMODULE wintun = LoadLibraryExW(
-      path, NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE wintun =
+      LoadLibraryExW(path, NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (!wintun) return failed(L"loading", path);
   /* Through void (*)(void), the type that stands for any function. */
   const delete_driver_call call =

@@ -1,7 +1,9 @@
 # On a Windows host, as administrator: installs a BrumoVPN release package, checks that the
-# service runs with its recovery actions and that brumoctl answers, uninstalls it and
-# checks that neither the service nor its folder is left. Throws on the first fault.
-#   pwsh packaging/check-install.ps1 BrumoVPN-<version>-x64.msi [log prefix]
+# service runs with its recovery actions and that brumoctl answers, runs a tunnel, installs
+# the same package again (the service must run on in its process), uninstalls it and checks
+# that neither the service, nor its folder, nor the Wintun driver is left. Throws on the
+# first fault.
+#   ./packaging/check-install.ps1 BrumoVPN-<version>-x64.msi [log prefix]   (a wildcard is taken)
 param([Parameter(Mandatory)] [string] $Msi, [string] $Log = 'install')
 $ErrorActionPreference = 'Stop'
 $Msi = (Resolve-Path $Msi).Path

@@ -18,10 +18,13 @@
  *       Sets the service's recovery: restart after 5 s, 5 s and 60 s, the failure count
  *       reset after a day, and the failure-actions flag, so that the actions also apply when
  *       the service stops with an error of its own (a failed start-up). Prints what it sets.
+ *   msi-helper.exe delete-driver <path of wintun.dll>
+ *       Loads that wintun.dll and calls its WintunDeleteDriver, which deletes the Wintun
+ *       driver from the driver store unless an adapter still uses it. Prints the outcome.
  *
- * Exit status: 0 done, 1 the service manager refused or failed (the Win32 error is printed),
- * 2 "stop" timed out, 3 bad arguments (usage printed), 4 the service refused the stop for
- * another reason than starting (the Win32 error is printed). */
+ * Exit status: 0 done, 1 the service manager or Wintun refused or failed (the Win32 error
+ * is printed), 2 "stop" timed out, 3 bad arguments (usage printed), 4 the service refused
+ * the stop for another reason than starting (the Win32 error is printed). */
 #include <stdio.h>
 #include <wchar.h>
 #include <windows.h>
@@ -31,7 +34,7 @@ enum { EXIT_DONE = 0, EXIT_FAILED = 1, EXIT_TIMEOUT = 2, EXIT_USAGE = 3, EXIT_RE
 static int usage(void) {
   fwprintf(stderr,
            L"usage: msi-helper stop <service> <timeout_ms> | start <service> | "
-           L"recovery <service>\n");
+           L"recovery <service> | delete-driver <wintun.dll>\n");
   return EXIT_USAGE;
 }
 
@@ -147,9 +150,34 @@ static int recovery(SC_HANDLE service, const wchar_t* name) {
   return EXIT_DONE;
 }
 
+/* Wintun's BOOL WINAPI WintunDeleteDriver(void). */
+typedef BOOL(WINAPI* delete_driver_call)(void);
+
+static int delete_driver(const wchar_t* path) {
+  /* Its own folder and System32 only: the path names the installed copy. */
+  HMODULE wintun =
+      LoadLibraryExW(path, NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!wintun) return failed(L"loading", path);
+  /* Through void (*)(void), the type that stands for any function. */
+  const delete_driver_call call =
+      (delete_driver_call)(void (*)(void))GetProcAddress(wintun, "WintunDeleteDriver");
+  int result;
+  if (!call) {
+    result = failed(L"finding WintunDeleteDriver in", path);
+  } else if (!call()) {
+    result = failed(L"WintunDeleteDriver of", path);
+  } else {
+    wprintf(L"%ls: WintunDeleteDriver done\n", path);
+    result = EXIT_DONE;
+  }
+  FreeLibrary(wintun);
+  return result;
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3 || !*argv[2]) return usage();
   const wchar_t *command = argv[1], *name = argv[2];
+  if (wcscmp(command, L"delete-driver") == 0) return argc == 3 ? delete_driver(name) : usage();
   DWORD timeout_ms = 0;
   DWORD access;
   enum { STOP, START, RECOVERY } which;

@@ -1,7 +1,7 @@
 /* stop-test-service.exe: services that refuse a stop, for msi-helper's "stop".
  *   stop-test-service.exe        runs and accepts pause and continue only (so ControlService
  *                                answers a stop with ERROR_INVALID_SERVICE_CONTROL); it ends
- *                                on a pause or by itself after 5 s.
+ *                                on a pause or by itself after 10 s.
  *   stop-test-service.exe slow   stays start-pending, accepting no control, for 3 s, then
  *                                runs and accepts a stop, on which it ends (or after 20 s). */
 #include <windows.h>
@@ -30,7 +30,7 @@ static void WINAPI service_main(DWORD argc, wchar_t** argv) {
   status.dwControlsAccepted = slow ? SERVICE_ACCEPT_STOP : SERVICE_ACCEPT_PAUSE_CONTINUE;
   status.dwWaitHint = 0;
   SetServiceStatus(handle, &status);
-  WaitForSingleObject(ended, slow ? 20000 : 5000);
+  WaitForSingleObject(ended, slow ? 20000 : 10000);
   status.dwCurrentState = SERVICE_STOPPED;
   status.dwControlsAccepted = 0;
   SetServiceStatus(handle, &status);

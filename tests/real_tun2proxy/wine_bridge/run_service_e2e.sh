@@ -7,7 +7,8 @@
 # the bridge and dante all run. Shows, with brumoctl: start makes brumotun through the real
 # library and Wine's lookup resolves it for the guard; HTTP and DNS through the tunnel are
 # answered by way of the proxy; stop ends the run and the device goes; a second start and
-# stop do the same; with the bridge gone a start fails at once and the service serves on.
+# stop do the same; a service killed while its tunnel runs leaves no run behind; with the
+# bridge gone a start fails at once and the service serves on.
 #
 #   run_service_e2e.sh WINDOWS_BUILD_DIR BRIDGE_PROGRAM WORKDIR
 #
@@ -138,6 +139,23 @@ for round in "first start" "second start"; do
   check "$round: $device is gone" brumo_wait_device_gone "$device" 5
   check "$round: inactive" equals "$(ctl active)" "$active_no"
 done
+
+# The service's process ended while its run call is inside (killed by its id, as the SCM
+# would find it): the bridge takes its closed connection for a stop, and the run ends.
+service_pid() {
+  # The path through the environment: awk -v would read its backslashes as escapes.
+  ps -eo pid=,args= | EXE=$exe_win awk 'index($0, ENVIRON["EXE"]) { print $1; exit }'
+}
+mark=$(wc -l <"$work/bridge.log")
+check "service killed: brumoctl start" equals "$(ctl start)" "$ok_start"
+pid=$(service_pid)
+check "service killed: its process found" test -n "$pid"
+[ -n "$pid" ] && kill -KILL "$pid"
+check "service killed: $device is gone" brumo_wait_device_gone "$device" 10
+check "service killed: the bridge stopped the run" grep -q '^run -> 0 after' <(bridge_since_mark)
+brumo_wait_service_state BrumoVPN 1 10
+brumo_sc start BrumoVPN >/dev/null
+check "service killed: the service runs again" brumo_wait_service_state BrumoVPN 4 30
 
 # The bridge gone: the run call fails at once and the service answers as for a tunnel
 # that ended by itself, then serves on.

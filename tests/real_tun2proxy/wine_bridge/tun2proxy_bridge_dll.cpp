@@ -59,13 +59,14 @@ ScopedSocket Connect(DWORD reply_timeout_ms) {
   address.sin_family = AF_INET;
   address.sin_port = htons(kPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (connect(s.get(), reinterpret_cast<const sockaddr*>(&address),
+              static_cast<int>(sizeof address)) != 0) {
     return {};
   }
   if (reply_timeout_ms != 0) {
     const DWORD timeout = reply_timeout_ms;
     setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-               sizeof timeout);
+               static_cast<int>(sizeof timeout));
   }
   return s;
 }

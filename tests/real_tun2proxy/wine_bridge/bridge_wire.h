@@ -69,7 +69,7 @@ inline std::optional<int> ParseInt(std::string_view text) {
 // How many lines a request that starts with `verb` has, 0 for an unknown verb.
 inline std::size_t RequestLines(std::string_view verb) {
   if (verb == "run") return 7;
-  return verb == "log" || verb.starts_with("log ") || verb == "stop" ? 1 : 0;
+  return verb == "log null" || verb == "log set" || verb == "stop" ? 1 : 0;
 }
 
 // The run request of seven lines (the verb first); nullopt when a number is not one.

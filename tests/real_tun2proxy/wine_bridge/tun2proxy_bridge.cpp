@@ -172,7 +172,7 @@ void Serve(ScopedFd connection) {
     const int result = tun2proxy_stop();
     Say("stop -> " + std::to_string(result));
     SendAll(fd, std::to_string(result) + "\n");
-  } else if (lines.front().starts_with("log")) {
+  } else if (lines.front().starts_with("log ")) {
     const bool set = lines.front() == "log set";
     tun2proxy_set_log_callback(set ? PrintLibraryMessage : nullptr, nullptr);
     Say(std::string("set_log_callback callback=") + (set ? "set" : "null"));
@@ -231,10 +231,10 @@ int Main(int argc, char** argv) {
   const bool ended = g_changed.wait_for(lock, kShutdownBound, [] { return g_runs_inside == 0; });
   lock.unlock();
   Say(ended ? "ended" : "ended with a run still inside");
-  // Serving threads may still be writing their last line or closing; they are detached and
-  // go with the process.
+  // Serving threads may still be answering or reading a request; they are detached and go
+  // with the process, before anything they use is destroyed.
   std::this_thread::sleep_for(100ms);
-  return ended ? 0 : 1;
+  std::_Exit(ended ? 0 : 1);
 }
 
 }  // namespace

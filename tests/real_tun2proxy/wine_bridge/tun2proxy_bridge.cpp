@@ -1,0 +1,243 @@
+// tun2proxy-bridge: the Linux end of tun2proxy_bridge_dll. It serves the DLL's calls
+// (bridge_wire.h) on 127.0.0.1 over the real libtun2proxy.so, one thread per connection,
+// so that a run call blocks on its own connection while a stop comes on another.
+//
+//   tun2proxy-bridge [--for SECONDS]
+//
+// Prints "listening on 127.0.0.1:<port>" once it accepts connections, then one line per
+// call with its result; the library's messages (after "log set") go to stderr. Ends on
+// SIGINT or SIGTERM, or after SECONDS (default 900): a run still inside is stopped first.
+// A run connection that its caller closes before the reply is taken for a stop: the
+// process that asked for the run is gone.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/scoped_resource.h"
+#include "tests/real_tun2proxy/wine_bridge/bridge_wire.h"
+#include "tunnel/tun2proxy.h"
+
+namespace brumo::t2p_bridge {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kRequestTimeout = 5s;
+constexpr auto kStopRepeat = 1s;
+constexpr auto kShutdownBound = 15s;
+
+struct FdTraits {
+  using Value = int;
+  static Value Invalid() noexcept { return -1; }
+  static bool IsValid(Value v) noexcept { return v >= 0; }
+  static void Close(Value v) noexcept { ::close(v); }
+};
+using ScopedFd = ScopedResource<FdTraits>;
+
+std::atomic<bool> g_ending{false};
+std::mutex g_mutex;
+std::condition_variable g_changed;
+int g_runs_inside = 0;
+
+void OnSignal(int) { g_ending.store(true); }
+
+void Say(const std::string& line) {
+  const std::lock_guard<std::mutex> lock(g_mutex);
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void PrintLibraryMessage(int level, const char* message, void*) {
+  std::fprintf(stderr, "tun2proxy[%d]: %s\n", level, message == nullptr ? "" : message);
+}
+
+bool SendAll(int fd, const std::string& text) {
+  for (std::size_t sent = 0; sent < text.size();) {
+    const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The request's lines, or none when it is incomplete, unknown or too long.
+std::vector<std::string> ReadRequest(int fd) {
+  std::string text;
+  const Clock::time_point until = Clock::now() + kRequestTimeout;
+  for (;;) {
+    std::vector<std::string> lines = Lines(text);
+    if (!lines.empty()) {
+      const std::size_t wanted = RequestLines(lines.front());
+      if (wanted == 0) return {};
+      if (lines.size() >= wanted) {
+        lines.resize(wanted);
+        return lines;
+      }
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (text.size() > kMaxRequest || left <= 0ms ||
+        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      return {};
+    }
+    char buffer[512];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return {};
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// True when the peer has closed its side (or the connection failed).
+bool PeerGone(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
+  char byte = 0;
+  return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+std::string Describe(const RunRequest& run) {
+  return "run proxy_url=" + run.proxy_url + " tun=" + run.tun + " bypass=" + run.bypass +
+         " dns_strategy=" + std::to_string(run.dns_strategy) +
+         " root_privilege=" + (run.root_privilege ? "1" : "0") +
+         " verbosity=" + std::to_string(run.verbosity);
+}
+
+// Runs the real library's run call on a thread of its own and answers when it returns; a
+// caller gone, or the bridge ending, stops it meanwhile.
+void ServeRun(int fd, const RunRequest& run) {
+  Say(Describe(run));
+  int result = 0;
+  bool done = false;
+  {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    ++g_runs_inside;
+  }
+  std::thread runner([&] {
+    const int value =
+        tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),
+                                run.dns_strategy, run.root_privilege, run.verbosity);
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    result = value;
+    done = true;
+    --g_runs_inside;
+    g_changed.notify_all();
+  });
+  const Clock::time_point started = Clock::now();
+  Clock::time_point next_stop = Clock::time_point::min();
+  bool stopping = false;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(g_mutex);
+      if (g_changed.wait_for(lock, 100ms, [&] { return done; })) break;
+    }
+    if (!stopping && (PeerGone(fd) || g_ending.load())) {
+      stopping = true;
+      Say("run: its caller is gone or the bridge ends: stopping it");
+    }
+    if (stopping && Clock::now() >= next_stop) {
+      const int stopped = tun2proxy_stop();
+      Say("stop (by the bridge) -> " + std::to_string(stopped));
+      next_stop = Clock::now() + kStopRepeat;
+    }
+  }
+  runner.join();
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  Say("run -> " + std::to_string(result) + " after " + std::to_string(took) + " ms");
+  SendAll(fd, std::to_string(result) + "\n");
+}
+
+void Serve(ScopedFd connection) {
+  const int fd = connection.get();
+  const std::vector<std::string> lines = ReadRequest(fd);
+  if (lines.empty()) {
+    Say("refused a connection: no complete request");
+    return;
+  }
+  if (lines.front() == "stop") {
+    const int result = tun2proxy_stop();
+    Say("stop -> " + std::to_string(result));
+    SendAll(fd, std::to_string(result) + "\n");
+  } else if (lines.front().starts_with("log ")) {
+    const bool set = lines.front() == "log set";
+    tun2proxy_set_log_callback(set ? PrintLibraryMessage : nullptr, nullptr);
+    Say(std::string("set_log_callback callback=") + (set ? "set" : "null"));
+    SendAll(fd, "0\n");
+  } else if (const std::optional<RunRequest> run = DecodeRun(lines)) {
+    ServeRun(fd, *run);
+  } else {
+    Say("refused a run request that is not one");
+  }
+}
+
+ScopedFd Listen() {
+  ScopedFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s) return s;
+  const int yes = 1;
+  ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(s.get(), 16) != 0) {
+    return {};
+  }
+  return s;
+}
+
+int Main(int argc, char** argv) {
+  long seconds = 900;
+  if (argc == 3 && std::string(argv[1]) == "--for") seconds = std::strtol(argv[2], nullptr, 10);
+  if (argc != 1 && (argc != 3 || seconds <= 0)) {
+    std::fprintf(stderr, "usage: tun2proxy-bridge [--for SECONDS]\n");
+    return 2;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  const ScopedFd listener = Listen();
+  if (!listener) {
+    std::perror("tun2proxy-bridge: cannot listen on 127.0.0.1");
+    return 1;
+  }
+  Say("listening on 127.0.0.1:" + std::to_string(kPort));
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
+  while (!g_ending.load() && Clock::now() < until) {
+    pollfd p{listener.get(), POLLIN, 0};
+    if (::poll(&p, 1, 200) <= 0) continue;
+    ScopedFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (connection) std::thread(Serve, std::move(connection)).detach();
+  }
+  // The runs inside see g_ending and stop themselves; their threads answer and end.
+  g_ending.store(true);
+  std::unique_lock<std::mutex> lock(g_mutex);
+  const bool ended = g_changed.wait_for(lock, kShutdownBound, [] { return g_runs_inside == 0; });
+  lock.unlock();
+  Say(ended ? "ended" : "ended with a run still inside");
+  // Serving threads may still be answering or reading a request; they are detached and go
+  // with the process, before anything they use is destroyed.
+  std::this_thread::sleep_for(100ms);
+  std::_Exit(ended ? 0 : 1);
+}
+
+}  // namespace
+}  // namespace brumo::t2p_bridge
+
+int main(int argc, char** argv) { return brumo::t2p_bridge::Main(argc, argv); }

@@ -61,6 +61,7 @@ void ApplyEnvironment(State& state) {
   const std::string mode = Environment("BRUMO_T2P_MODE").value_or("");
   const std::string_view text = mode;
   state.mode = text == "return" ? RunMode::kReturn : RunMode::kBlock;
+  if (text == "ignore-stops") state.mode = RunMode::kIgnoresStops;
   if (text.starts_with("delay:") || text.starts_with("late:")) {
     state.mode = text[0] == 'd' ? RunMode::kDelay : RunMode::kRegistersLate;
     state.delay = std::chrono::milliseconds(std::atoi(mode.c_str() + text.find(':') + 1));
@@ -183,6 +184,7 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   }
   if (mode == RunMode::kDelay) guarded.changed.wait_for(lock, state.delay, woken);
   if (mode == RunMode::kBlock || mode == RunMode::kRegistersLate) guarded.changed.wait(lock, woken);
+  if (mode == RunMode::kIgnoresStops) guarded.changed.wait(lock, ended);
   --state.record.runs_inside;
   guarded.changed.notify_all();
   if (left_registered) return -1;

@@ -281,50 +281,39 @@ TEST_F(ServiceHostTest, HungShutdownReportsStoppedWithItsCodeAndEndsTheProcess) 
 }
 
 // An exception that none of the start-up and shutdown guards takes, out of the service
-// main or the control handler: the process ends with its own code and nothing more is
-// reported. On Windows it would otherwise unwind into the SCM's frames.
+// main or the control handler: the process ends with its own code. On Windows it would
+// otherwise unwind into the SCM's frames.
 TEST_F(ServiceHostTest, ExceptionOutOfAnEntryPointEndsTheProcess) {
-  struct Case {
-    const char* name;
-    const char* throwing_event;
-    std::uint32_t control;  // sent once running; 0: none
+  // The report that throws, and the control sent once running to reach it (0: none).
+  const std::pair<std::string, std::uint32_t> cases[] = {
+      {"report start-pending", 0},
+      {"report stop-pending", kServiceControlStop},
+      {"report running", kServiceControlInterrogate},
   };
-  const Case cases[] = {
-      {"service main's first report", "report start-pending", 0},
-      {"stop control's report", "report stop-pending", kServiceControlStop},
-      {"interrogate's report", "report running", kServiceControlInterrogate},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [throwing, control] : cases) {
+    SCOPED_TRACE(throwing);
     SetUp();
     ServiceSlots slots;
     ServiceHost host(&slots);
-    const std::string throwing = c.throwing_event;
-    if (c.control == 0) {
-      service::SetEventHook([throwing](std::string_view e) {
-        if (e == throwing) throw std::runtime_error("lock failed");
-      });
+    const auto throw_at = [event = throwing](std::string_view e) {
+      if (e == event) throw std::system_error(std::make_error_code(std::errc::io_error));
+    };
+    if (control == 0) {
+      service::SetEventHook(throw_at);
       host.ServiceMain();
-    } else {
-      ServiceThread main(host);
-      ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-      service::SetEventHook([throwing](std::string_view e) {
-        if (e == throwing)
-          throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
-      });
-      host.HandleControl(c.control);
-      ASSERT_THAT(Tail(service::Recorded().events, 2), ElementsAre(throwing, "end process 574"));
-      // The stand-in's end returns: a stop that reports lets the service main finish.
-      service::SetEventHook(nullptr);
-      host.HandleControl(kServiceControlStop);
-      ASSERT_TRUE(main.Finish());
+      EXPECT_THAT(service::Recorded().events,
+                  ElementsAre("register handler", throwing, "end process 574"));
+      continue;
     }
-    const Events events = service::Recorded().events;
-    EXPECT_EQ(std::count(events.begin(), events.end(), "end process 574"), 1);
-    if (c.control == 0) {
-      EXPECT_THAT(events, ElementsAre("register handler", throwing, "end process 574"));
-    }
-    TearDown();
+    ServiceThread main(host);
+    ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+    service::SetEventHook(throw_at);
+    host.HandleControl(control);
+    EXPECT_THAT(Tail(service::Recorded().events, 2), ElementsAre(throwing, "end process 574"));
+    // The stand-in's end returns: a stop that reports lets the service main finish.
+    service::SetEventHook(nullptr);
+    host.HandleControl(kServiceControlStop);
+    ASSERT_TRUE(main.Finish());
   }
 }
 

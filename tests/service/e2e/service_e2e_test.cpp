@@ -593,6 +593,7 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   EXPECT_EQ(stopped.specific_exit_code, 0u);
   EXPECT_EQ(stopped.check_point, 0u);
   EXPECT_EQ(stopped.wait_hint, 0u);
+  EXPECT_EQ(stopped.controls_accepted, 0u) << "a stopped service handles no control";
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
 

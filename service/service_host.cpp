@@ -222,7 +222,8 @@ void ServiceHost::ReportStopped(std::uint32_t win32_exit_code, std::uint32_t spe
 
 void ServiceHost::ReportStoppedLocked(std::uint32_t win32_exit_code, std::uint32_t specific_code) {
   status_.current_state = kServiceStopped;
-  // Nothing is handled any more: the SCM refuses every control from here on itself.
+  // The field names the controls the service "accepts and processes in its handler
+  // function" (SERVICE_STATUS); once stopped it processes none.
   status_.controls_accepted = 0;
   status_.win32_exit_code = win32_exit_code;
   status_.service_specific_exit_code = specific_code;

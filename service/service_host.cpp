@@ -12,24 +12,31 @@ namespace brumo {
 
 ServiceHost::ServiceHost(ServiceSlots* slots) : slots_(slots) {}
 
-void ServiceHost::ServiceMain() {
-  if (const std::uint32_t error = RegisterControlHandler(); error != 0) {
-    // Without a status handle the stopped report cannot be sent, and the dispatcher
-    // returns only after it: the process would stay parked for good.
-    EndProcess(error);
-    return;
-  }
-  ReportStartPending();
-  switch (StartUp()) {
-    case StartUpOutcome::kRunning:
-      WaitForStopControl();
-      ShutDown();
-      break;
-    case StartUpOutcome::kStopRequested:
-      ShutDown();
-      break;
-    case StartUpOutcome::kFailed:
-      break;
+void ServiceHost::ServiceMain() noexcept {
+  try {
+    if (const std::uint32_t error = RegisterControlHandler(); error != 0) {
+      // Without a status handle the stopped report cannot be sent, and the dispatcher
+      // returns only after it: the process would stay parked for good.
+      EndProcess(error);
+      return;
+    }
+    ReportStartPending();
+    switch (StartUp()) {
+      case StartUpOutcome::kRunning:
+        WaitForStopControl();
+        ShutDown();
+        break;
+      case StartUpOutcome::kStopRequested:
+        ShutDown();
+        break;
+      case StartUpOutcome::kFailed:
+        break;
+    }
+  } catch (...) {
+    // Out of the guards of start-up and shutdown (a report, the wait for the stop): the
+    // state of the objects is unknown, and the exception must not unwind into the SCM's
+    // frames. Ending without a stopped report lets the SCM's recovery restart the service.
+    EndProcess(kUnhandledExceptionExitCode);
   }
 }
 
@@ -81,7 +88,6 @@ bool ServiceHost::EnterRunning() {
   // A stop that came during start-up has been reported as stop-pending already; running
   // now would undo it and leave the service up until a second stop.
   if (stop_requested_) return false;
-  running_.exchange(true);
   status_.current_state = kServiceRunning;
   status_.controls_accepted = kServiceAcceptStop;
   status_.win32_exit_code = 0;
@@ -91,7 +97,7 @@ bool ServiceHost::EnterRunning() {
   return true;
 }
 
-void ServiceHost::ShutDown() noexcept {
+void ServiceHost::ShutDown() {
   try {
     // A shutdown may outlast the wait hint (a "start" in flight finishes first, a tunnel is
     // joined): the SCM hears stop-pending again, with an advancing checkpoint, until the end.
@@ -118,11 +124,13 @@ void ServiceHost::ShutDown() noexcept {
   ReportStopped(0, 0);
 }
 
-ServiceHost::StopPendingReporter::StopPendingReporter(ServiceHost* host) : host_(host) {
+ServiceHost::StopPendingReporter::StopPendingReporter(ServiceHost* host)
+    : host_(host), started_ns_(MonotonicNowNs()) {
   try {
     thread_ = LaunchThread([this] { Run(); });
   } catch (...) {
-    // Without a thread there are no repeated reports; the shutdown itself goes on.
+    // Without a thread there are no repeated reports and no bound; the shutdown itself
+    // goes on.
   }
 }
 
@@ -137,47 +145,55 @@ ServiceHost::StopPendingReporter::~StopPendingReporter() {
 
 void ServiceHost::StopPendingReporter::Run() {
   std::unique_lock lock(host_->status_mutex_);
-  int reports = 0;
+  const std::int64_t limit_ns = std::chrono::nanoseconds(kShutdownLimit).count();
   while (
       !host_->stop_control_.wait_for(lock, kStopPendingReportInterval, [this] { return done_; })) {
-    // A shutdown that never ends must not look like progress for ever: past the last
-    // report the checkpoint stands still, and the SCM can tell that the stop hangs.
-    if (reports == kMaxStopPendingReports) continue;
+    if (MonotonicNowNs() - started_ns_ >= limit_ns) {
+      // The shutdown hangs, most likely in the tunnel's stop, which waits for the library's
+      // run call without bound. Only the end of the process ends it; the stopped report
+      // comes first, with the lock held to the end, so that no other report follows it.
+      host_->ReportStoppedLocked(kErrorServiceSpecificError, kShutdownTimeoutCode);
+      EndProcess(kErrorServiceSpecificError);
+      return;
+    }
     if (host_->status_.current_state != kServiceStopPending) continue;
-    ++reports;
     ++host_->status_.check_point;
     ReportServiceStatus(host_->status_);
   }
 }
 
-void ServiceHost::HandleControl(std::uint32_t control) {
-  switch (control) {
-    case kServiceControlStop: {
-      std::lock_guard lock(status_mutex_);
-      // After the final report a stop-pending would stay with the SCM for good.
-      if (status_.current_state == kServiceStopped) return;
-      stop_requested_ = true;
-      status_.current_state = kServiceStopPending;
-      status_.controls_accepted = kServiceAcceptStop;
-      status_.win32_exit_code = 0;
-      status_.wait_hint = kStopWaitHintMs;
-      ++status_.check_point;
-      // Reported before the service main is woken, so the SCM never sees a silent gap
-      // before its stopped report.
-      ReportServiceStatus(status_);
-      running_.exchange(false);
-      stop_control_.notify_all();
-      return;
+void ServiceHost::HandleControl(std::uint32_t control) noexcept {
+  try {
+    switch (control) {
+      case kServiceControlStop: {
+        std::lock_guard lock(status_mutex_);
+        // After the final report a stop-pending would stay with the SCM for good.
+        if (status_.current_state == kServiceStopped) return;
+        stop_requested_ = true;
+        status_.current_state = kServiceStopPending;
+        status_.controls_accepted = kServiceAcceptStop;
+        status_.win32_exit_code = 0;
+        status_.wait_hint = kStopWaitHintMs;
+        ++status_.check_point;
+        // Reported before the service main is woken, so the SCM never sees a silent gap
+        // before its stopped report.
+        ReportServiceStatus(status_);
+        stop_control_.notify_all();
+        return;
+      }
+      case kServiceControlInterrogate: {
+        std::lock_guard lock(status_mutex_);
+        // After the final report the status handle must not be used again.
+        if (status_.current_state == kServiceStopped) return;
+        ReportServiceStatus(status_);
+        return;
+      }
+      default:
+        return;
     }
-    case kServiceControlInterrogate: {
-      std::lock_guard lock(status_mutex_);
-      // After the final report the status handle must not be used again.
-      if (status_.current_state == kServiceStopped) return;
-      ReportServiceStatus(status_);
-      return;
-    }
-    default:
-      return;
+  } catch (...) {
+    // The handler runs on the dispatcher's thread, inside the SCM's frames.
+    EndProcess(kUnhandledExceptionExitCode);
   }
 }
 
@@ -201,8 +217,14 @@ void ServiceHost::ReportStartPending() {
 
 void ServiceHost::ReportStopped(std::uint32_t win32_exit_code, std::uint32_t specific_code) {
   std::lock_guard lock(status_mutex_);
+  ReportStoppedLocked(win32_exit_code, specific_code);
+}
+
+void ServiceHost::ReportStoppedLocked(std::uint32_t win32_exit_code, std::uint32_t specific_code) {
   status_.current_state = kServiceStopped;
-  status_.controls_accepted = kServiceAcceptStop;
+  // The field names the controls the service "accepts and processes in its handler
+  // function" (SERVICE_STATUS); once stopped it processes none.
+  status_.controls_accepted = 0;
   status_.win32_exit_code = win32_exit_code;
   status_.service_specific_exit_code = specific_code;
   status_.check_point = 0;
@@ -223,14 +245,19 @@ std::string ConsoleHelpText(std::string_view program_path) {
       program_path);
 }
 
-int RunServiceProcess(ServiceHost* host, std::string_view program_path) {
-  const DispatcherResult result = RunServiceDispatcher(host);
-  if (result.ok) return 0;
-  if (result.error == kErrorFailedServiceControllerConnect) {
-    WriteConsoleText(ConsoleHelpText(program_path));
-    return 0;
+int RunServiceProcess(ServiceHost* host, std::string_view program_path) noexcept {
+  try {
+    const DispatcherResult result = RunServiceDispatcher(host);
+    if (result.ok) return 0;
+    if (result.error == kErrorFailedServiceControllerConnect) {
+      WriteConsoleText(ConsoleHelpText(program_path));
+      return 0;
+    }
+    return static_cast<int>(result.error);
+  } catch (...) {
+    // Out of memory for the console text: main returns this, and the process ends with it.
+    return static_cast<int>(kUnhandledExceptionExitCode);
   }
-  return static_cast<int>(result.error);
 }
 
 }  // namespace brumo

@@ -6,7 +6,6 @@
 // output are reached through service/service_platform.h.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -38,22 +37,36 @@ inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 // The service-specific code of a start-up ended by an exception (a failed Winsock start
 // reports Winsock's own error instead).
 inline constexpr std::uint32_t kStartUpExceptionCode = 1;
+// The service-specific code of a shutdown that did not finish within kShutdownLimit.
+inline constexpr std::uint32_t kShutdownTimeoutCode = 2;
+// The exit code of a process ended because an exception reached one of the entry points
+// the system calls (ERROR_UNHANDLED_EXCEPTION of winerror.h, which mingw-w64 lacks). The
+// process ends without a stopped report, so the SCM counts it as a failure and its
+// recovery actions apply; the code tells our catch apart from a crash or an abort.
+inline constexpr std::uint32_t kUnhandledExceptionExitCode = 574;
 
 inline constexpr std::uint32_t kStartWaitHintMs = 10000;
 inline constexpr std::uint32_t kStopWaitHintMs = 5000;
 // While a shutdown lasts, stop-pending is reported again this often, each time with the
 // next checkpoint, well inside kStopWaitHintMs.
 inline constexpr std::chrono::milliseconds kStopPendingReportInterval{1000};
-// At most this many of those reports: a legitimate shutdown (a "start" in flight, a client's
-// grace, the joins) ends well within it.
-inline constexpr int kMaxStopPendingReports = 30;
+// A shutdown still under way this long after it began is taken for hung: stopped is
+// reported with kErrorServiceSpecificError and kShutdownTimeoutCode, and the process ends
+// (the filters go with it: their engine session is dynamic). The longest shutdown that is
+// not a hang is a "start" being processed, which finishes first (up to about 4.5 s: the
+// launch check and the wait for the adapter), its client's 500 ms to take the reply, then
+// the tunnel's stop, in which the library undoes its routes and DNS setting on Windows by
+// running commands as child processes (seconds on a loaded machine), and the filters'
+// removal: well under 10 s. 15 s leaves room for a slow machine and still ends a hang long
+// before an installer gives up waiting for the process (msi-helper waits 60 s).
+inline constexpr std::chrono::seconds kShutdownLimit{15};
 inline constexpr std::uint16_t kWinsockVersion = 0x0202;
 
 // The status record passed to every report, field for field the platform's SERVICE_STATUS.
 struct ServiceStatusRecord {
   std::uint32_t service_type = kServiceWin32OwnProcess;
   std::uint32_t current_state = 0;
-  std::uint32_t controls_accepted = kServiceAcceptStop;
+  std::uint32_t controls_accepted = 0;
   std::uint32_t win32_exit_code = 0;
   std::uint32_t service_specific_exit_code = 0;
   std::uint32_t check_point = 0;
@@ -87,13 +100,16 @@ class ServiceHost {
   // be registered nothing can be reported: it ends the process with the registration's
   // error. Runs on the thread the SCM starts for it; call at most once per host. A failed
   // start-up ends in a stopped report with exit code 1066 and a non-zero specific code,
-  // exceptions of the shutdown in a stopped report with 0; none escapes.
-  void ServiceMain();
+  // exceptions of the shutdown in a stopped report with 0, a shutdown that outlasts
+  // kShutdownLimit in a stopped report with 1066 and kShutdownTimeoutCode and the end of
+  // the process. Any other exception ends the process with kUnhandledExceptionExitCode:
+  // none unwinds into the SCM's frames.
+  void ServiceMain() noexcept;
 
   // The control handler: stop and interrogate are acted on until stopped is reported,
   // every other code is ignored. Runs on the dispatcher thread, concurrently with
-  // ServiceMain.
-  void HandleControl(std::uint32_t control);
+  // ServiceMain. An exception ends the process with kUnhandledExceptionExitCode.
+  void HandleControl(std::uint32_t control) noexcept;
 
   // A copy of the status record as last set. Any thread.
   ServiceStatusRecord status() const;
@@ -102,7 +118,9 @@ class ServiceHost {
   enum class StartUpOutcome { kRunning, kStopRequested, kFailed };
 
   // Reports stop-pending every kStopPendingReportInterval, with the next checkpoint each
-  // time, from a thread of its own for as long as it exists.
+  // time, from a thread of its own for as long as it exists. Once kShutdownLimit has
+  // passed on the platform's monotonic clock since it was made, it reports stopped with
+  // kShutdownTimeoutCode instead and ends the process.
   class StopPendingReporter {
    public:
     explicit StopPendingReporter(ServiceHost* host);
@@ -113,6 +131,7 @@ class ServiceHost {
    private:
     void Run();
     ServiceHost* host_;
+    std::int64_t started_ns_;
     bool done_ = false;  // under host_->status_mutex_
     std::thread thread_;
   };
@@ -121,9 +140,11 @@ class ServiceHost {
   void ReportStartUpFailure(const char* what) noexcept;
   bool EnterRunning();
   void WaitForStopControl();
-  void ShutDown() noexcept;
+  void ShutDown();
   void ReportStartPending();
   void ReportStopped(std::uint32_t win32_exit_code, std::uint32_t specific_code);
+  // The same with status_mutex_ held.
+  void ReportStoppedLocked(std::uint32_t win32_exit_code, std::uint32_t specific_code);
 
   ServiceSlots* slots_;
 
@@ -136,9 +157,6 @@ class ServiceHost {
   bool stop_requested_ = false;
   // Signalled with stop_requested_: wakes the service main at once.
   std::condition_variable stop_control_;
-
-  // True from the running report until a stop control.
-  std::atomic<bool> running_{false};
 };
 
 // The text printed when the executable is started from a console instead of by the SCM;
@@ -147,7 +165,8 @@ std::string ConsoleHelpText(std::string_view program_path);
 
 // The process entry: hands the process to the SCM dispatcher and returns the exit status:
 // 0 after the service has run, 0 after printing ConsoleHelpText when there is no SCM to
-// connect to, and the dispatcher's error code for any other failure.
-int RunServiceProcess(ServiceHost* host, std::string_view program_path);
+// connect to, the dispatcher's error code for any other failure, and
+// kUnhandledExceptionExitCode when an exception reaches it.
+int RunServiceProcess(ServiceHost* host, std::string_view program_path) noexcept;
 
 }  // namespace brumo

@@ -28,9 +28,10 @@ DispatcherResult RunServiceDispatcher(ServiceHost* host);
 // status handle came back. Service main thread, before any report.
 std::uint32_t RegisterControlHandler();
 
-// Ends the process at once with `exit_code`. A service that cannot report its end to the
-// SCM uses it, since the dispatcher returns only after that report. Returns only from a
-// stand-in.
+// Ends the process at once with `exit_code`, running no exit-time or detach code of any
+// library. Used when the dispatcher cannot be left to return (no status handle), after a
+// shutdown that hangs, and when an exception reaches an entry point of the service. Any
+// thread. Returns only from a stand-in.
 void EndProcess(std::uint32_t exit_code);
 
 // Sends `record` to the SCM under the registered status handle; the outcome is not

@@ -25,6 +25,9 @@ static_assert(kServiceControlInterrogate == SERVICE_CONTROL_INTERROGATE);
 static_assert(kErrorFailedServiceControllerConnect == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 static_assert(kErrorServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR);
 static_assert(kWinsockVersion == MAKEWORD(2, 2));
+#ifdef ERROR_UNHANDLED_EXCEPTION
+static_assert(kUnhandledExceptionExitCode == ERROR_UNHANDLED_EXCEPTION);
+#endif
 
 static_assert(sizeof(ServiceStatusRecord) == sizeof(SERVICE_STATUS));
 static_assert(offsetof(ServiceStatusRecord, service_type) ==
@@ -47,9 +50,13 @@ ServiceHost* g_host = nullptr;
 // Written by the service main thread, read by whichever thread reports.
 std::atomic<SERVICE_STATUS_HANDLE> g_status_handle{nullptr};
 
+// Both forward to members that catch everything (noexcept), so that no exception unwinds
+// through the SCM's frames.
 void WINAPI ServiceMainThunk(DWORD /*argc*/, LPSTR* /*argv*/) { g_host->ServiceMain(); }
 
 void WINAPI ControlHandlerThunk(DWORD control) { g_host->HandleControl(control); }
+
+static_assert(noexcept(g_host->ServiceMain()) && noexcept(g_host->HandleControl(0)));
 
 }  // namespace
 
@@ -72,7 +79,15 @@ std::uint32_t RegisterControlHandler() {
   return error != 0 ? error : ERROR_INVALID_HANDLE;
 }
 
-void EndProcess(std::uint32_t exit_code) { ExitProcess(exit_code); }
+void EndProcess(std::uint32_t exit_code) {
+  // Not ExitProcess: it runs every DLL's detach code after the other threads are gone, and
+  // Microsoft's page for it says that this deadlocks when a terminated thread held a lock
+  // the detach code takes, so that TerminateProcess is the better call when the state of
+  // the threads is not known. Here it never is: a thread may be stuck inside tun2proxy.
+  TerminateProcess(GetCurrentProcess(), exit_code);
+  // Not reached: a process that terminates itself does not come back from the call.
+  ExitProcess(exit_code);
+}
 
 void ReportServiceStatus(const ServiceStatusRecord& record) {
   SERVICE_STATUS status{};

@@ -13,6 +13,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/platform_thread.h"
 #include "tests/standins/pipe/pipe_standin.h"
 #include "tests/standins/service_platform/service_platform_standin.h"
 #include "tests/standins/standins.h"
@@ -51,11 +53,11 @@ using Events = std::vector<std::string>;
 // Generous bound for anything that should happen promptly.
 constexpr std::chrono::seconds kLongWait{10};
 
-// Start-pending accepts no control; every other state accepts stop.
+// Start-pending and stopped accept no control; running and stop-pending accept stop.
 ServiceStatusRecord Record(std::uint32_t state, std::uint32_t exit_code, std::uint32_t check_point,
                            std::uint32_t wait_hint, std::uint32_t specific_code = 0) {
   ServiceStatusRecord r{0x10, state, 1, exit_code, specific_code, check_point, wait_hint};
-  if (state == kServiceStartPending) r.controls_accepted = 0;
+  if (state == kServiceStartPending || state == kServiceStopped) r.controls_accepted = 0;
   return r;
 }
 
@@ -243,6 +245,76 @@ TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) 
   }
   EXPECT_EQ(reports.back(), kStopped);
   EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+}
+
+// A tunnel whose run call never returns, whatever the stops: once kShutdownLimit has passed
+// on the platform's clock since the shutdown began (and not before), the SCM hears stopped
+// with 1066 and the shutdown's own code, and the process ends, the run still inside.
+TEST_F(ServiceHostTest, HungShutdownReportsStoppedWithItsCodeAndEndsTheProcess) {
+  const auto count = [](std::string_view event) {
+    const Events events = service::Recorded().events;
+    return std::count(events.begin(), events.end(), event);
+  };
+  ServiceThread main(host_);
+  // Before the service main is waited for, also when a check below fails.
+  const struct EndRun {
+    ~EndRun() { t2p::EndRunsByThemselves(); }
+  } end_run;
+  ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+  t2p::SetRunMode(t2p::RunMode::kIgnoresStops);
+  ASSERT_TRUE(slots_.controller->Start().ok);
+
+  host_.HandleControl(kServiceControlStop);
+  ASSERT_TRUE(WaitUntil([] { return t2p::Recorded().stop_calls >= 1; }));
+  // On the virtual clock only this moves time on; the reporter reads it every second.
+  SleepFor(kShutdownLimit - std::chrono::milliseconds(1));
+  const auto pending = count("report stop-pending");
+  ASSERT_TRUE(WaitUntil([&] { return count("report stop-pending") >= pending + 2; }));
+  EXPECT_FALSE(Logged("end process 1066")) << "ended before its time";
+  SleepFor(std::chrono::seconds(1));
+  ASSERT_TRUE(WaitUntil([] { return Logged("end process 1066"); }));
+
+  const service::Record ended = service::Recorded();
+  EXPECT_THAT(Tail(ended.events, 2), ElementsAre("report stopped", "end process 1066"));
+  EXPECT_EQ(ended.reports.back(), Record(1, 1066, 0, 0, kShutdownTimeoutCode));
+  EXPECT_EQ(t2p::Recorded().runs_inside, 1);
+}
+
+// An exception that none of the start-up and shutdown guards takes, out of the service
+// main or the control handler: the process ends with its own code. On Windows it would
+// otherwise unwind into the SCM's frames.
+TEST_F(ServiceHostTest, ExceptionOutOfAnEntryPointEndsTheProcess) {
+  // The report that throws, and the control sent once running to reach it (0: none).
+  const std::pair<std::string, std::uint32_t> cases[] = {
+      {"report start-pending", 0},
+      {"report stop-pending", kServiceControlStop},
+      {"report running", kServiceControlInterrogate},
+  };
+  for (const auto& [throwing, control] : cases) {
+    SCOPED_TRACE(throwing);
+    SetUp();
+    ServiceSlots slots;
+    ServiceHost host(&slots);
+    const auto throw_at = [event = throwing](std::string_view e) {
+      if (e == event) throw std::system_error(std::make_error_code(std::errc::io_error));
+    };
+    if (control == 0) {
+      service::SetEventHook(throw_at);
+      host.ServiceMain();
+      EXPECT_THAT(service::Recorded().events,
+                  ElementsAre("register handler", throwing, "end process 574"));
+      continue;
+    }
+    ServiceThread main(host);
+    ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
+    service::SetEventHook(throw_at);
+    host.HandleControl(control);
+    EXPECT_THAT(Tail(service::Recorded().events, 2), ElementsAre(throwing, "end process 574"));
+    // The stand-in's end returns: a stop that reports lets the service main finish.
+    service::SetEventHook(nullptr);
+    host.HandleControl(kServiceControlStop);
+    ASSERT_TRUE(main.Finish());
+  }
 }
 
 // Whatever is thrown while the service shuts down, the SCM still hears stopped; what the
@@ -541,17 +613,25 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
     DispatcherResult dispatcher;
     int exit_status;
     bool help_printed;
+    bool console_throws = false;
   };
   const Case cases[] = {
       {"service ran", {true, 0}, 0, false},
       {"started from a console", {false, 1063}, 0, true},
       {"access denied", {false, 5}, 5, false},
       {"dispatcher already running", {false, 1056}, 1056, false},
+      // Nothing escapes main: the exit status says what happened.
+      {"exception while printing", {false, 1063}, 574, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     service::Reset();
     service::SetDispatcherResult(c.dispatcher);
+    if (c.console_throws) {
+      service::SetEventHook([](std::string_view e) {
+        if (e == "console text") throw std::bad_alloc();
+      });
+    }
     ServiceSlots slots;
     ServiceHost host(&slots);
 
@@ -560,6 +640,7 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
     EXPECT_EQ(service::Recorded().dispatched_host, &host);
     EXPECT_EQ(service::Recorded().console_text,
               c.help_printed ? ConsoleHelpText("C:\\bin\\BrumoVPN.exe") : "");
+    service::SetEventHook(nullptr);
   }
   service::Reset();
 }

@@ -7,6 +7,7 @@
 //   brumoctl.exe
 //   "with standins\"  BrumoVPN.exe, tun2proxy.dll and fwpuclnt.dll (both stand-ins)
 //   "wine fwpuclnt\"  BrumoVPN.exe and the stand-in tun2proxy.dll: Wine's own fwpuclnt
+//   "run ignores stops\"  as "with standins\", the tun2proxy run set to ignore every stop
 //
 // The cases share the one service entry and run in the order written; each one first
 // brings the service to the state it needs. Those that need brumotun absent come first:
@@ -84,6 +85,7 @@ struct Harness {
   std::wstring wine_fwp_dir;
   std::wstring standins_exe;
   std::wstring wine_fwp_exe;
+  std::wstring hung_exe;
   std::wstring brumoctl;
   ServiceEntry service;
   TunDevice device;
@@ -105,10 +107,12 @@ class ServiceEnvironment : public ::testing::Environment {
     h.wine_fwp_dir = own + L"wine fwpuclnt\\";
     h.standins_exe = h.standins_dir + L"BrumoVPN.exe";
     h.wine_fwp_exe = h.wine_fwp_dir + L"BrumoVPN.exe";
+    h.hung_exe = own + L"run ignores stops\\BrumoVPN.exe";
     h.brumoctl = own + L"brumoctl.exe";
     for (const std::wstring& file :
          {h.standins_exe, h.standins_dir + L"tun2proxy.dll", h.standins_dir + L"fwpuclnt.dll",
-          h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.brumoctl}) {
+          h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.hung_exe,
+          own + L"run ignores stops\\tun2proxy.mode", h.brumoctl}) {
       ASSERT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
           << test_support::Narrow(file) << " is missing";
     }
@@ -589,6 +593,7 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   EXPECT_EQ(stopped.specific_exit_code, 0u);
   EXPECT_EQ(stopped.check_point, 0u);
   EXPECT_EQ(stopped.wait_hint, 0u);
+  EXPECT_EQ(stopped.controls_accepted, 0u) << "a stopped service handles no control";
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
 
@@ -699,6 +704,44 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
   EXPECT_EQ(Send(kActiveRequest), kActiveReply);
   EXPECT_EQ(Send(kStopRequest), kStoppedReply);
+}
+
+// A tunnel whose tun2proxy never returns from its run call, whatever the stops, as a run
+// held in its teardown: the service stop still ends, in stopped with 1066 and the
+// shutdown's own code once the service's bound has passed, and the process is gone with
+// the exit code 1066. Started again from the usual copy, it serves as before.
+TEST(ServiceStop, WhenTheTunnelNeverStopsEndsTheProcessWithItsCode) {
+  BRUMO_REQUIRE_DEVICE(true);
+  Harness& h = TheHarness();
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.hung_exe));
+  ASSERT_EQ(Send(kStartRequest), kStartedReply);
+  StatusSample running;
+  ASSERT_EQ(h.service.Query(&running), 0u);
+  const ScopedHandle process(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, running.process_id));
+  ASSERT_TRUE(process) << GetLastError();
+
+  const Clock::time_point stop_sent = Clock::now();
+  ASSERT_EQ(h.service.Stop(), 0u);
+  StatusSample stopped;
+  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, 45000, &stopped)) << Describe(stopped);
+  std::printf(
+      "service stop with a run that ignores stops took %lld ms\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop_sent).count()));
+  EXPECT_EQ(stopped.win32_exit_code, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(stopped.specific_exit_code, 2u) << "the code of a shutdown that did not finish";
+  EXPECT_EQ(stopped.controls_accepted, 0u) << "a stopped service handles no control";
+  ASSERT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0) << "the process stays";
+  DWORD exit_code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(process.get(), &exit_code));
+  EXPECT_EQ(exit_code, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  DWORD gone = 0;
+  EXPECT_FALSE(OpenWithin(0ms, &gone));
+  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the process";
+
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
 }
 
 }  // namespace

@@ -56,11 +56,33 @@ int IntFromEnvironment(const char* name) {
   return std::atoi(Environment(name).value_or("0").c_str());
 }
 
+// The file `name` beside this DLL when it exists, else empty. A service gets the service
+// manager's environment, not its tester's: such a tester asks for the log by creating
+// "tun2proxy.log", and sets the mode in "tun2proxy.mode".
+std::filesystem::path FileBesideModule(const wchar_t* name) {
+  wchar_t buffer[MAX_PATH * 2];
+  const DWORD length =
+      GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer, MAX_PATH * 2);
+  if (length == 0 || length >= MAX_PATH * 2) return {};
+  const auto file = std::filesystem::path(std::wstring(buffer, length)).parent_path() / name;
+  return GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES ? std::filesystem::path()
+                                                                     : file;
+}
+
+// The first line of "tun2proxy.mode" beside this DLL, else empty.
+std::string ModeBesideModule() {
+  const std::filesystem::path file = FileBesideModule(L"tun2proxy.mode");
+  std::string line;
+  if (!file.empty()) std::getline(std::ifstream(file), line);
+  return line;
+}
+
 // Read on every call, so a test program can switch modes between calls.
 void ApplyEnvironment(State& state) {
-  const std::string mode = Environment("BRUMO_T2P_MODE").value_or("");
+  const std::string mode = Environment("BRUMO_T2P_MODE").value_or(ModeBesideModule());
   const std::string_view text = mode;
   state.mode = text == "return" ? RunMode::kReturn : RunMode::kBlock;
+  if (text == "ignore-stops") state.mode = RunMode::kIgnoresStops;
   if (text.starts_with("delay:") || text.starts_with("late:")) {
     state.mode = text[0] == 'd' ? RunMode::kDelay : RunMode::kRegistersLate;
     state.delay = std::chrono::milliseconds(std::atoi(mode.c_str() + text.find(':') + 1));
@@ -69,24 +91,11 @@ void ApplyEnvironment(State& state) {
   state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT");
 }
 
-// "tun2proxy.log" beside this DLL when that file exists, else empty. A service gets the
-// service manager's environment, not its tester's: such a tester asks for the log by
-// creating the file.
-std::filesystem::path LogBesideModule() {
-  wchar_t buffer[MAX_PATH * 2];
-  const DWORD length =
-      GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer, MAX_PATH * 2);
-  if (length == 0 || length >= MAX_PATH * 2) return {};
-  const auto log =
-      std::filesystem::path(std::wstring(buffer, length)).parent_path() / L"tun2proxy.log";
-  return GetFileAttributesW(log.c_str()) == INVALID_FILE_ATTRIBUTES ? std::filesystem::path() : log;
-}
-
 // Appends one line per call; the file is opened and closed each time, so another process
 // can read it while a run call blocks. Called with the state's mutex held.
 void AppendLog(const std::string& line) {
   const std::optional<std::string> variable = Environment("BRUMO_T2P_LOG");
-  const std::filesystem::path path = variable ? *variable : LogBesideModule();
+  const std::filesystem::path path = variable ? *variable : FileBesideModule(L"tun2proxy.log");
   if (!path.empty()) std::ofstream(path, std::ios::app | std::ios::binary) << line << '\n';
 }
 
@@ -183,6 +192,7 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   }
   if (mode == RunMode::kDelay) guarded.changed.wait_for(lock, state.delay, woken);
   if (mode == RunMode::kBlock || mode == RunMode::kRegistersLate) guarded.changed.wait(lock, woken);
+  if (mode == RunMode::kIgnoresStops) guarded.changed.wait(lock, ended);
   --state.record.runs_inside;
   guarded.changed.notify_all();
   if (left_registered) return -1;

@@ -24,6 +24,9 @@ enum class RunMode {
   // Returns -3 at once with its registration left in place, as a run that cannot build its
   // runtime does in 0.7.15-0.7.17: until the next stop, every run call returns -1 at once.
   kFailsRegistered,
+  // Registers at once; a stop has no effect on it, as on a run held in its teardown:
+  // returns only on EndRunsByThemselves.
+  kIgnoresStops,
 };
 
 struct RunArgs {

@@ -22,7 +22,11 @@
 #include "tunnel/tunnel_controller.h"
 
 #if defined(BRUMO_T2P_REAL)
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -61,6 +65,49 @@ void SetUpBackend() {
 void TakeDeviceName() { Shell("ip link add " + kDevice + " type bridge"); }
 void FreeDeviceName() { Shell("ip link del " + kDevice); }
 void DeleteDevice() { Shell("ip link del " + kDevice); }
+
+struct Socket {
+  explicit Socket(int descriptor) : fd(descriptor) {}
+  ~Socket() {
+    if (fd >= 0) close(fd);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd;
+};
+sockaddr_in Address(const char* ip, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, ip, &address.sin_addr);
+  return address;
+}
+// The library ends the tunnel by itself when a write to its device fails: a session goes
+// through the tunnel (to a proxy that takes the connection and answers nothing), the device
+// is deleted, then the proxy closes its side, and the library's stack answers that on the
+// deleted device. The library leaves the device down and without an address: the test
+// brings it up and routes a test range through it.
+void EndTunnelFromOutside() {
+  Shell("ip addr add 10.0.0.33/24 dev " + kDevice + " && ip link set " + kDevice +
+        " up && ip route add 192.0.2.0/24 dev " + kDevice);
+  Socket proxy(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  setsockopt(proxy.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in proxy_address = Address("127.0.0.1", kProxyPort);
+  ASSERT_EQ(bind(proxy.fd, reinterpret_cast<const sockaddr*>(&proxy_address), sizeof proxy_address),
+            0);
+  ASSERT_EQ(listen(proxy.fd, 1), 0);
+  Socket client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const timeval bound{kBound.count(), 0};
+  setsockopt(client.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  const sockaddr_in server = Address("192.0.2.80", 80);
+  ASSERT_EQ(connect(client.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+  pollfd incoming{proxy.fd, POLLIN, 0};
+  ASSERT_EQ(poll(&incoming, 1, static_cast<int>(milliseconds(kBound).count())), 1);
+  const Socket session(accept(proxy.fd, nullptr, nullptr));
+  ASSERT_GE(session.fd, 0);
+  DeleteDevice();
+}  // the session is closed first
 void EndLeftoverRuns() { tun2proxy_stop(); }
 
 #else
@@ -72,6 +119,7 @@ void SetUpBackend() {
 void TakeDeviceName() { interfaces_standin::SetInterface(kDevice, standins::kTunnelIndex + 1); }
 void FreeDeviceName() { interfaces_standin::RemoveInterface(kDevice); }
 void DeleteDevice() { interfaces_standin::RemoveInterface(kDevice); }
+void EndTunnelFromOutside() { tun2proxy_standin::EndRunsByThemselves(); }
 void EndLeftoverRuns() {
   tun2proxy_stop();
   tun2proxy_standin::EndRunsByThemselves();
@@ -95,6 +143,7 @@ enum class Act {
   kTakeDeviceName,
   kFreeDeviceName,
   kDeleteDevice,  // deletes the run's device from outside the library
+  kEndTunnelFromOutside,
 };
 
 struct Row {
@@ -209,6 +258,9 @@ std::string Play(const std::vector<Act>& acts) {
       case Act::kDeleteDevice:
         DeleteDevice();
         break;
+      case Act::kEndTunnelFromOutside:
+        EndTunnelFromOutside();
+        break;
     }
   }
   std::string joined;
@@ -218,10 +270,10 @@ std::string Play(const std::vector<Act>& acts) {
 
 using enum Act;
 
-// tun2proxy_with_name_run: -1 while a run is registered, -4 when its device cannot be made,
-// 0 after a stop; tun2proxy_stop: 0 when it cancelled a registered run, else -1. The
-// registration goes with the stop, or with the run's end. A run whose device is deleted
-// under it carries on until a stop.
+// tun2proxy_with_name_run: -1 while a run is registered, -4 when its device cannot be made
+// or its tunnel ends by itself, 0 after a stop; tun2proxy_stop: 0 when it cancelled a registered
+// run, else -1. The registration goes with the stop, or with the run's end. A run whose device is
+// deleted under it carries on until a stop.
 const Row kRows[] = {
     {"StopWithNothingRegistered", {kStop}, "stop=-1"},
     {"RunThenStop", {kRun, kStop, kAwaitRun, kStop}, "running, stop=0, run=0, stop=-1"},
@@ -240,6 +292,9 @@ const Row kRows[] = {
     {"DeviceDeletedUnderTheRun",
      {kRun, kDeleteDevice, kProbe, kStop, kAwaitRun},
      "running, no device, stop=0, run=0"},
+    {"TunnelEndsByItself",
+     {kRun, kEndTunnelFromOutside, kAwaitRun, kProbe, kStop},
+     "running, run=-4, no device, stop=-1"},
 };
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "tests/standins/interfaces/interfaces_standin.h"
 #include "tests/standins/platform/platform_standin.h"
@@ -33,6 +34,21 @@ inline void ResetStandIns(bool virtual_clock) {
     if (duration != kLaunchCheckDelay) return;
     tun2proxy_standin::WaitForRunCalls(++*checks, std::chrono::seconds(10));
   });
+}
+
+// Opt-in, after ResetStandIns: the tunnel's device is in the interface table only while a
+// run call that made it is inside, as the real library makes and removes its TUN device;
+// a run call whose device name another device holds already fails to make it, as the real
+// one does when a link that is no TUN device has that name.
+inline void ModelTunnelDevice() {
+  interfaces_standin::RemoveInterface(kTunnelDeviceName);
+  tun2proxy_standin::ModelDevice(
+      {[](const std::string& name) {
+         if (interfaces_standin::HasInterface(name)) return false;
+         interfaces_standin::SetInterface(name, kTunnelIndex);
+         return true;
+       },
+       [](const std::string& name) { interfaces_standin::RemoveInterface(name); }});
 }
 
 }  // namespace brumo::standins

@@ -30,6 +30,9 @@ void SetInterface(std::string_view alias, std::uint32_t index) {
 void RemoveInterface(std::string_view alias) {
   The()([&](State& s) { s.table.erase(std::string(alias)); });
 }
+bool HasInterface(std::string_view alias) {
+  return The()([&](const State& s) { return s.table.contains(alias); });
+}
 void Script(std::vector<InterfaceIndexResult> results) {
   The()([&](State& s) { s.script.insert(s.script.end(), results.begin(), results.end()); });
 }

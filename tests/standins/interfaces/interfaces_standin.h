@@ -25,6 +25,8 @@ void Reset();
 
 void SetInterface(std::string_view alias, std::uint32_t index);
 void RemoveInterface(std::string_view alias);
+// Whether the table holds `alias` (no lookup: nothing recorded, no hook or script used).
+bool HasInterface(std::string_view alias);
 // Results returned by the next lookups, in order, whatever the alias.
 void Script(std::vector<InterfaceIndexResult> results);
 // Runs at the start of every lookup, on the caller's thread and outside the stand-in's

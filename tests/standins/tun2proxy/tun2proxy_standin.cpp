@@ -4,6 +4,9 @@
 // README.md beside this file).
 #include "tests/standins/tun2proxy/tun2proxy_standin.h"
 
+#include <memory>
+#include <optional>
+
 #include "tests/standins/guarded.h"
 
 #if defined(BRUMO_T2P_FROM_ENV)
@@ -12,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,17 +24,26 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL
 namespace brumo::tun2proxy_standin {
 namespace {
 
+// The library's results.
+constexpr int kStopped = 0;         // run: ended by a stop; stop: cancelled a registered run
+constexpr int kNotRegistered = -1;  // run: another one is registered; stop: none is
+constexpr int kNoRuntime = -3;      // run: its runtime could not be built
+constexpr int kTunnelFailed = -4;   // run: no device, or the tunnel ended by itself
+
 struct State {
   RunMode mode = RunMode::kBlock;
   std::chrono::milliseconds delay{0};
-  int run_result = 0;
-  int stop_result = 0;
+  std::optional<int> run_result;
+  std::optional<int> stop_result;
   std::function<void()> stop_hook;
-  // Bumped by every stop and by every EndRunsByThemselves; a run call compares them with
-  // what they were when it registered (stops) or entered (ends).
-  std::uint64_t stops = 0;
+  DeviceModel device;
+  // The quit token of the run call registered with the library, if any: a stop sets it and
+  // takes it away, and a run call that ends takes away whatever is registered, as the
+  // library does (a kFailsRegistered run leaves its own).
+  std::shared_ptr<bool> registered;
+  // Bumped by every EndRunsByThemselves; a run call compares it with what it was when the
+  // call entered.
   std::uint64_t ends = 0;
-  bool left_registered = false;  // by a kFailsRegistered run, until a stop
   Record record;
 };
 
@@ -52,8 +63,10 @@ std::optional<std::string> Environment(const char* name) {
   return std::string(value, length);
 }
 
-int IntFromEnvironment(const char* name) {
-  return std::atoi(Environment(name).value_or("0").c_str());
+std::optional<int> IntFromEnvironment(const char* name) {
+  const std::optional<std::string> value = Environment(name);
+  if (!value) return std::nullopt;
+  return std::atoi(value->c_str());
 }
 
 // The file `name` beside this DLL when it exists, else empty. A service gets the service
@@ -109,6 +122,36 @@ void AppendLog(const std::string&) {}
 const char* PointerText(bool set) { return set ? "set" : "null"; }
 std::string Text(const char* text) { return text == nullptr ? "(null)" : text; }
 
+// The body of a run call with the state's lock held (its waits release it); returns the
+// library's result.
+int Run(std::unique_lock<std::mutex>& lock, State& state, const std::string& tun) {
+  std::condition_variable& changed = The().changed;
+  const RunMode mode = state.mode;
+  const std::chrono::milliseconds delay = state.delay;
+  const std::uint64_t ends = state.ends;
+  const auto ended = [&] { return state.ends != ends; };
+  // Stops made before the registration are not seen; an end during the delay is.
+  if (mode == RunMode::kRegistersLate && changed.wait_for(lock, delay, ended)) {
+    return kTunnelFailed;
+  }
+  if (state.registered) return kNotRegistered;
+  const auto token = std::make_shared<bool>(false);
+  state.registered = token;
+  if (mode == RunMode::kFailsRegistered) return kNoRuntime;
+
+  if (state.device.make && !state.device.make(tun)) {
+    state.registered.reset();
+    return kTunnelFailed;
+  }
+  const auto woken = [&] { return ended() || *token; };
+  if (mode == RunMode::kDelay) changed.wait_for(lock, delay, woken);
+  if (mode == RunMode::kBlock || mode == RunMode::kRegistersLate) changed.wait(lock, woken);
+  if (mode == RunMode::kIgnoresStops) changed.wait(lock, ended);
+  if (state.device.remove) state.device.remove(tun);
+  state.registered.reset();
+  return *token ? kStopped : kTunnelFailed;
+}
+
 bool WaitFor(std::chrono::milliseconds timeout, bool (*done)(const Record&, int), int count) {
   std::unique_lock<std::mutex> lock(The().mutex);
   return The().changed.wait_for(lock, timeout, [&] { return done(The().state.record, count); });
@@ -119,9 +162,10 @@ bool WaitFor(std::chrono::milliseconds timeout, bool (*done)(const Record&, int)
 void Reset() {
   The()([](State& s) {
     State fresh;
-    fresh.stops = s.stops;
     fresh.ends = s.ends;
     fresh.record.runs_inside = s.record.runs_inside;
+    // A run call still inside stays registered, so that a stop still ends it.
+    if (s.record.runs_inside > 0) fresh.registered = s.registered;
     s = std::move(fresh);
   });
 }
@@ -135,6 +179,7 @@ void SetRunMode(RunMode mode, std::chrono::milliseconds delay) {
 void SetRunResult(int result) { The().Set(&State::run_result, result); }
 void SetStopResult(int result) { The().Set(&State::stop_result, result); }
 void SetStopHook(std::function<void()> hook) { The().Set(&State::stop_hook, std::move(hook)); }
+void ModelDevice(DeviceModel model) { The().Set(&State::device, std::move(model)); }
 
 void EndRunsByThemselves() {
   The()([](State& s) { ++s.ends; });
@@ -171,32 +216,18 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
                      " bypass=" + args.bypass + " dns_strategy=" + std::to_string(dns_strategy) +
                      " root_privilege=" + (root_privilege ? "1" : "0") +
                      " verbosity=" + std::to_string(verbosity));
+  const std::string device = args.tun;
   state.record.runs.push_back(std::move(args));
   state.record.calls.push_back("run");
   ++state.record.run_calls;
   ++state.record.runs_inside;
   guarded.changed.notify_all();
 
-  const std::uint64_t ends = state.ends;
-  const auto ended = [&] { return state.ends != ends; };
-  std::uint64_t stops = state.stops;
-  const auto woken = [&] { return ended() || state.stops != stops; };
-  using standin::RunMode;
-  const bool left_registered = state.left_registered;
-  const RunMode mode = left_registered ? RunMode::kReturn : state.mode;
-  if (mode == RunMode::kFailsRegistered) state.left_registered = true;
-  if (mode == RunMode::kRegistersLate) {
-    // Stops made before the registration are not seen; an end during the delay is.
-    guarded.changed.wait_for(lock, state.delay, ended);
-    stops = state.stops;
-  }
-  if (mode == RunMode::kDelay) guarded.changed.wait_for(lock, state.delay, woken);
-  if (mode == RunMode::kBlock || mode == RunMode::kRegistersLate) guarded.changed.wait(lock, woken);
-  if (mode == RunMode::kIgnoresStops) guarded.changed.wait(lock, ended);
+  const int result = standin::Run(lock, state, device);
   --state.record.runs_inside;
   guarded.changed.notify_all();
-  if (left_registered) return -1;
-  return mode == RunMode::kFailsRegistered ? -3 : state.run_result;
+  const bool replaceable = result == standin::kStopped || result == standin::kTunnelFailed;
+  return replaceable ? state.run_result.value_or(result) : result;
 }
 
 int tun2proxy_stop(void) {
@@ -210,9 +241,13 @@ int tun2proxy_stop(void) {
   // The hook ran outside the lock: it may wait for other threads that call into this
   // stand-in.
   const int result = standin::The()([](standin::State& s) {
-    ++s.stops;
-    s.left_registered = false;
-    return s.stop_result;
+    int result = standin::kNotRegistered;
+    if (s.registered) {
+      *s.registered = true;
+      s.registered.reset();
+      result = standin::kStopped;
+    }
+    return s.stop_result.value_or(result);
   });
   standin::The().changed.notify_all();
   return result;

@@ -1,8 +1,10 @@
 // Control of the tun2proxy stand-in (tun2proxy_standin.cpp), which defines the library's
 // three C functions for tests. Every call is counted and every run call's arguments are
-// kept. How a run call ends is set by its mode; a stop ends only a run call that has
-// registered itself with the library at that moment (a stop before has no effect on it),
-// as with the real library.
+// kept. It answers as the real library does: a run call registers itself with the library
+// (at most one is registered: another run call meanwhile returns -1 at once) and returns 0
+// after a stop, -4 when it ends by itself or cannot make its device; a stop returns 0 when
+// it cancelled the registered run call and -1 when none was registered (a stop before a
+// run call registers has no effect on it). How a run call ends is set by its mode.
 //
 // All functions are thread-safe. Reset between tests, when no run call is inside.
 #pragma once
@@ -17,9 +19,9 @@
 namespace brumo::tun2proxy_standin {
 
 enum class RunMode {
-  kBlock,          // registers at once; returns on a stop or EndRunsByThemselves
-  kReturn,         // returns at once
-  kDelay,          // registers at once; returns after the delay, or earlier as kBlock
+  kBlock,          // registers at once; returns on a stop (0) or EndRunsByThemselves (-4)
+  kReturn,         // registers, then ends by itself at once (-4)
+  kDelay,          // registers at once; ends by itself after the delay, or earlier as kBlock
   kRegistersLate,  // registers only after the delay, then as kBlock
   // Returns -3 at once with its registration left in place, as a run that cannot build its
   // runtime does in 0.7.15-0.7.17: until the next stop, every run call returns -1 at once.
@@ -40,10 +42,13 @@ struct RunArgs {
   bool operator==(const RunArgs&) const = default;
 };
 
-// Block mode, results 0, counts and records cleared, no log callback, no hook.
+// Block mode, the library's own results, nothing registered, counts and records cleared,
+// no log callback, no hook, no device model.
 void Reset();
 
 void SetRunMode(RunMode mode, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
+// Returned by run calls in place of their 0 and -4, and by stops in place of their 0 and -1;
+// what the calls do stays the same.
 void SetRunResult(int result);
 void SetStopResult(int result);
 // Runs at the start of every tun2proxy_stop, on the caller's thread, before a run call is
@@ -53,6 +58,16 @@ void SetStopHook(std::function<void()> hook);
 // Ends every run call inside right now, registered or not, as when the library ends the
 // tunnel by itself.
 void EndRunsByThemselves();
+
+// Opt-in model of the device that a run call makes once registered: `make` gets the
+// device's name and answers false when it cannot be made (the run call then returns -4 at
+// once); `remove` is called as a run call that made it returns. Both run with the
+// stand-in's lock held and must not call into this stand-in.
+struct DeviceModel {
+  std::function<bool(const std::string&)> make;
+  std::function<void(const std::string&)> remove;
+};
+void ModelDevice(DeviceModel model);
 
 // What the library saw since Reset (runs_inside: the run calls inside now).
 struct Record {

@@ -1,0 +1,316 @@
+// What the tunnel controller relies on in tun2proxy's calls, as one table of scenarios with
+// one expected transcript each, played against two backends built from this one source:
+// the tun2proxy stand-in, with its device kept in the interface stand-in, and (built with
+// BRUMO_T2P_REAL) the real library on Linux, as root in a network namespace of the test's
+// own, where its device is a Linux TUN device found by a Linux lookup. Every run call has
+// the controller's arguments.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <future>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "dnsguard/interface_lookup.h"
+#include "tunnel/tun2proxy.h"
+#include "tunnel/tunnel_controller.h"
+
+#if defined(BRUMO_T2P_REAL)
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#else
+#include "tests/standins/standins.h"
+#endif
+
+namespace brumo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Generous bound for a call that should return promptly; only hit when it does not.
+constexpr std::chrono::seconds kBound{10};
+const std::string kDevice(kTunnelDeviceName);
+
+#if defined(BRUMO_T2P_REAL)
+
+void Shell(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+// The links made here must never reach the host's own network: a namespace just made
+// holds its loopback device and nothing else.
+void SetUpBackend() {
+  ASSERT_EQ(geteuid(), 0u) << "the real library's TUN device needs root";
+  std::vector<std::string> names;
+  if (struct if_nameindex* const all = if_nameindex()) {
+    for (const struct if_nameindex* it = all; it->if_index != 0; ++it)
+      names.emplace_back(it->if_name);
+    if_freenameindex(all);
+  }
+  ASSERT_EQ(names, std::vector<std::string>{"lo"})
+      << "not in a network namespace of its own (run it through in-netns)";
+}
+// A link that is no TUN device takes the device's name first (a bridge: this kernel may
+// have no dummy links).
+void TakeDeviceName() { Shell("ip link add " + kDevice + " type bridge"); }
+void FreeDeviceName() { Shell("ip link del " + kDevice); }
+void DeleteDevice() { Shell("ip link del " + kDevice); }
+
+struct Socket {
+  explicit Socket(int descriptor) : fd(descriptor) {}
+  ~Socket() {
+    if (fd >= 0) close(fd);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd;
+};
+sockaddr_in Address(const char* ip, int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, ip, &address.sin_addr);
+  return address;
+}
+// The library ends the tunnel by itself when a write to its device fails: a session goes
+// through the tunnel (to a proxy that takes the connection and answers nothing), the device
+// is deleted, then the proxy closes its side, and the library's stack answers that on the
+// deleted device. The library leaves the device down and without an address: the test
+// brings it up and routes a test range through it.
+void EndTunnelFromOutside() {
+  Shell("ip addr add 10.0.0.33/24 dev " + kDevice + " && ip link set " + kDevice +
+        " up && ip route add 192.0.2.0/24 dev " + kDevice);
+  Socket proxy(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int on = 1;
+  setsockopt(proxy.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in proxy_address = Address("127.0.0.1", kProxyPort);
+  ASSERT_EQ(bind(proxy.fd, reinterpret_cast<const sockaddr*>(&proxy_address), sizeof proxy_address),
+            0);
+  ASSERT_EQ(listen(proxy.fd, 1), 0);
+  Socket client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const timeval bound{kBound.count(), 0};
+  setsockopt(client.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  const sockaddr_in server = Address("192.0.2.80", 80);
+  ASSERT_EQ(connect(client.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+  pollfd incoming{proxy.fd, POLLIN, 0};
+  ASSERT_EQ(poll(&incoming, 1, static_cast<int>(milliseconds(kBound).count())), 1);
+  const Socket session(accept(proxy.fd, nullptr, nullptr));
+  ASSERT_GE(session.fd, 0);
+  DeleteDevice();
+}  // the session is closed first
+void EndLeftoverRuns() { tun2proxy_stop(); }
+
+#else
+
+void SetUpBackend() {
+  standins::ResetStandIns(/*virtual_clock=*/false);
+  standins::ModelTunnelDevice();
+}
+void TakeDeviceName() { interfaces_standin::SetInterface(kDevice, standins::kTunnelIndex + 1); }
+void FreeDeviceName() { interfaces_standin::RemoveInterface(kDevice); }
+void DeleteDevice() { interfaces_standin::RemoveInterface(kDevice); }
+void EndTunnelFromOutside() { tun2proxy_standin::EndRunsByThemselves(); }
+void EndLeftoverRuns() {
+  tun2proxy_stop();
+  tun2proxy_standin::EndRunsByThemselves();
+}
+
+#endif
+
+bool DevicePresent() { return ResolveTunnelInterface(kDevice).ok; }
+
+enum class Act {
+  // A run call on a thread of its own; waits until its device is there ("running") or the
+  // call has returned ("run=<result>").
+  kRun,
+  // A run call; waits for it to return ("run=<result>", or "running" past the bound).
+  kRunToEnd,
+  kStop,  // "stop=<result>"
+  // Waits for the oldest run call still inside to return: "run=<result>", or "running" past
+  // the bound.
+  kAwaitRun,
+  kProbe,  // "device" or "no device", through the interface lookup
+  kTakeDeviceName,
+  kFreeDeviceName,
+  kDeleteDevice,  // deletes the run's device from outside the library
+  kEndTunnelFromOutside,
+};
+
+struct Row {
+  const char* name;
+  std::vector<Act> acts;
+  const char* expected;
+};
+
+// Every run call made, on threads of their own; at the end, whatever is left inside is
+// ended and joined.
+class Runs {
+ public:
+  ~Runs() {
+    const auto deadline = Clock::now() + kBound;
+    while (!inside_.empty() && Clock::now() < deadline) {
+      EndLeftoverRuns();
+      if (inside_.front().wait_for(milliseconds(100)) == std::future_status::ready) {
+        inside_.pop_front();
+      }
+    }
+    for (std::thread& thread : threads_) {
+      if (inside_.empty()) {
+        thread.join();
+      } else {
+        thread.detach();  // a run call that never returns; the failure is reported
+      }
+    }
+    EXPECT_TRUE(inside_.empty()) << "a run call did not return at the end";
+  }
+
+  std::future<int>& Start() {
+    auto returned = std::make_shared<std::promise<int>>();
+    inside_.push_back(returned->get_future());
+    threads_.emplace_back([returned] {
+      const std::string proxy_url = "socks5://127.0.0.1:" + std::to_string(kProxyPort);
+      returned->set_value(tun2proxy_with_name_run(proxy_url.c_str(), kDevice.c_str(),
+                                                  kBypassCidr.data(), TUN2PROXY_DNS_DIRECT, false,
+                                                  TUN2PROXY_VERBOSITY_OFF));
+    });
+    return inside_.back();
+  }
+  bool AnyInside() const { return !inside_.empty(); }
+  std::future<int>& Oldest() { return inside_.front(); }
+  // Takes a returned call out of those inside and says what it returned.
+  std::string Returned(std::future<int>& call) {
+    const std::string text = "run=" + std::to_string(call.get());
+    for (auto it = inside_.begin(); it != inside_.end(); ++it) {
+      if (&*it == &call) {
+        inside_.erase(it);
+        break;
+      }
+    }
+    return text;
+  }
+
+ private:
+  std::deque<std::future<int>> inside_;
+  std::vector<std::thread> threads_;
+};
+
+bool Ready(std::future<int>& call, milliseconds timeout) {
+  return call.wait_for(timeout) == std::future_status::ready;
+}
+
+// Plays the acts and returns what each showed, joined by ", ".
+std::string Play(const std::vector<Act>& acts) {
+  Runs runs;
+  std::vector<std::string> shown;
+  Clock::time_point stopped_at{};
+  for (const Act act : acts) {
+    switch (act) {
+      case Act::kRun: {
+        std::future<int>& call = runs.Start();
+        const auto deadline = Clock::now() + kBound;
+        while (!DevicePresent() && !Ready(call, milliseconds(5)) && Clock::now() < deadline) {
+        }
+        shown.push_back(Ready(call, milliseconds(0)) ? runs.Returned(call) : "running");
+        break;
+      }
+      case Act::kRunToEnd: {
+        std::future<int>& call = runs.Start();
+        shown.push_back(Ready(call, kBound) ? runs.Returned(call) : "running");
+        break;
+      }
+      case Act::kStop:
+        shown.push_back("stop=" + std::to_string(tun2proxy_stop()));
+        stopped_at = Clock::now();
+        break;
+      case Act::kAwaitRun:
+        if (!runs.AnyInside()) {
+          shown.push_back("no run inside");
+        } else if (!Ready(runs.Oldest(), kBound)) {
+          shown.push_back("running");
+        } else {
+          const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - stopped_at);
+          if (stopped_at != Clock::time_point{}) {
+            std::printf("the run call returned %lld ms after the last stop\n",
+                        static_cast<long long>(took.count()));
+          }
+          shown.push_back(runs.Returned(runs.Oldest()));
+        }
+        break;
+      case Act::kProbe:
+        shown.push_back(DevicePresent() ? "device" : "no device");
+        break;
+      case Act::kTakeDeviceName:
+        TakeDeviceName();
+        break;
+      case Act::kFreeDeviceName:
+        FreeDeviceName();
+        break;
+      case Act::kDeleteDevice:
+        DeleteDevice();
+        break;
+      case Act::kEndTunnelFromOutside:
+        EndTunnelFromOutside();
+        break;
+    }
+  }
+  std::string joined;
+  for (const std::string& text : shown) joined += (joined.empty() ? "" : ", ") + text;
+  return joined;
+}
+
+using enum Act;
+
+// tun2proxy_with_name_run: -1 while a run is registered, -4 when its device cannot be made
+// or its tunnel ends by itself, 0 after a stop; tun2proxy_stop: 0 when it cancelled a registered
+// run, else -1. The registration goes with the stop, or with the run's end. A run whose device is
+// deleted under it carries on until a stop.
+const Row kRows[] = {
+    {"StopWithNothingRegistered", {kStop}, "stop=-1"},
+    {"RunThenStop", {kRun, kStop, kAwaitRun, kStop}, "running, stop=0, run=0, stop=-1"},
+    {"SecondRunWhileOneRuns",
+     {kRun, kRunToEnd, kStop, kAwaitRun},
+     "running, run=-1, stop=0, run=0"},
+    {"RunAgainAfterAStop",
+     {kRun, kStop, kAwaitRun, kRun, kStop, kAwaitRun},
+     "running, stop=0, run=0, running, stop=0, run=0"},
+    {"DeviceOnlyWhileTheRunRuns",
+     {kProbe, kRun, kProbe, kStop, kAwaitRun, kProbe},
+     "no device, running, device, stop=0, run=0, no device"},
+    {"DeviceCannotBeMade",
+     {kTakeDeviceName, kRunToEnd, kStop, kFreeDeviceName, kRun, kStop, kAwaitRun},
+     "run=-4, stop=-1, running, stop=0, run=0"},
+    {"DeviceDeletedUnderTheRun",
+     {kRun, kDeleteDevice, kProbe, kStop, kAwaitRun},
+     "running, no device, stop=0, run=0"},
+    {"TunnelEndsByItself",
+     {kRun, kEndTunnelFromOutside, kAwaitRun, kProbe, kStop},
+     "running, run=-4, no device, stop=-1"},
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class Tun2proxyConformanceTest : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Tun2proxyConformanceTest, Row) {
+  SetUpBackend();
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(Play(GetParam().acts), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Tun2proxyConformanceTest, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace brumo

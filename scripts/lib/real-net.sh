@@ -29,7 +29,8 @@
 #       BRUMO_NET_SERVER_ADDR (192.0.2.80), BRUMO_NET_SERVER_NET (192.0.2.0/24),
 #       BRUMO_NET_PROXY_ADDR (198.51.100.1, dante's external address),
 #       BRUMO_NET_PROXY (127.0.0.1:12735), BRUMO_NET_SERVER_NS (the namespace's name) and
-#       BRUMO_NET_LIB (this file, for programs that call its functions through bash).
+#       BRUMO_NET_LIB (this file, for programs that call its functions through bash), and
+#       BRUMO_NET_WORK (WORKDIR; dante's log there, danted.log, shows every session).
 #       On failure it prints why on stderr, tears down what it made and returns 1.
 #   brumo_real_net_route_tunnel [DEVICE]
 #       Gives DEVICE (default brumotun) the address tun2proxy's own set-up would,

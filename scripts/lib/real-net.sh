@@ -28,11 +28,16 @@
 #       logs and the servers' ready mark go to WORKDIR (made if absent). Exports
 #       BRUMO_NET_SERVER_ADDR (192.0.2.80), BRUMO_NET_SERVER_NET (192.0.2.0/24),
 #       BRUMO_NET_PROXY_ADDR (198.51.100.1, dante's external address),
-#       BRUMO_NET_PROXY (127.0.0.1:12735) and BRUMO_NET_SERVER_NS (the namespace's name).
+#       BRUMO_NET_PROXY (127.0.0.1:12735), BRUMO_NET_SERVER_NS (the namespace's name) and
+#       BRUMO_NET_LIB (this file, for programs that call its functions through bash), and
+#       BRUMO_NET_WORK (WORKDIR; dante's log there, danted.log, shows every session).
 #       On failure it prints why on stderr, tears down what it made and returns 1.
 #   brumo_real_net_route_tunnel [DEVICE]
-#       Routes BRUMO_NET_SERVER_NET through DEVICE (default brumotun) in the main table
-#       (`ip route replace`, so it can be said again after the device was made again).
+#       Gives DEVICE (default brumotun) the address tun2proxy's own set-up would,
+#       10.0.0.33/24, brings it up and routes BRUMO_NET_SERVER_NET through it from that
+#       address in the main table. Say it after every start: the run call with
+#       root_privilege false opens the device and leaves it down and unaddressed (tun
+#       0.8.14, the version the lock file pins, configures it only with root privilege).
 #       Returns non-zero when DEVICE does not exist.
 #   brumo_real_net_down
 #       Stops dante and the servers, deletes the server namespace (the veth goes with
@@ -47,7 +52,7 @@ brumo_real_net_up() {
   mkdir -p "$work" || return 1
   export BRUMO_NET_SERVER_ADDR=192.0.2.80 BRUMO_NET_SERVER_NET=192.0.2.0/24
   export BRUMO_NET_PROXY_ADDR=198.51.100.1 BRUMO_NET_PROXY=127.0.0.1:12735
-  export BRUMO_NET_SERVER_NS=$ns BRUMO_NET_WORK=$work
+  export BRUMO_NET_SERVER_NS=$ns BRUMO_NET_WORK=$work BRUMO_NET_LIB=${BASH_SOURCE[0]}
   local python=python3
   [ -x /usr/bin/python3 ] && python=/usr/bin/python3
   if ! command -v danted >/dev/null 2>&1; then
@@ -88,8 +93,9 @@ socksmethod: none
 clientmethod: none
 user.privileged: root
 user.unprivileged: nobody
-client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
-socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect udpassociate }
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: connect error }
+socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 log: connect disconnect error
+  command: connect udpassociate }
 socks pass { from: 0.0.0.0/0 to: 127.0.0.0/8 command: udpreply }
 CONF
   setsid bash -c 'echo $$ >"$1"; shift; exec "$@"' _ "$work/danted.leader" \
@@ -108,7 +114,10 @@ CONF
 }
 
 brumo_real_net_route_tunnel() {
-  ip route replace "${BRUMO_NET_SERVER_NET:-192.0.2.0/24}" dev "${1:-brumotun}"
+  local device=${1:-brumotun}
+  ip addr replace 10.0.0.33/24 dev "$device" &&
+    ip link set "$device" up &&
+    ip route replace "${BRUMO_NET_SERVER_NET:-192.0.2.0/24}" dev "$device" src 10.0.0.33
 }
 
 # Ends the process group led by the process whose id is in file $1, then waits (at most

@@ -32,6 +32,10 @@
 #       BRUMO_NET_LIB (this file, for programs that call its functions through bash), and
 #       BRUMO_NET_WORK (WORKDIR; dante's log there, danted.log, shows every session).
 #       On failure it prints why on stderr, tears down what it made and returns 1.
+#       A watch process tears the network down, as brumo_real_net_down would, once the
+#       shell that sourced this file ends without doing so (killed at a timeout), and
+#       server namespaces that such a shell left behind before are deleted, their
+#       processes ended: nothing outlives its run for long.
 #   brumo_real_net_route_tunnel [DEVICE]
 #       Gives DEVICE (default brumotun) the address tun2proxy's own set-up would,
 #       10.0.0.33/24, brings it up and routes BRUMO_NET_SERVER_NET through it from that
@@ -60,6 +64,8 @@ brumo_real_net_up() {
     return 1
   fi
 
+  brumo_real_net_clear_stale
+
   if ! {
     ip link set lo up &&
       ip netns add "$ns" &&
@@ -77,6 +83,13 @@ brumo_real_net_up() {
     brumo_real_net_down
     return 1
   fi
+
+  # The watch: polls its maker's life once a second, then tears down. It removes its own
+  # id first, so that the tear-down it runs does not end it.
+  setsid bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
+    rm -f "$3/watch.pid"; . "$2"; BRUMO_NET_WORK=$3 BRUMO_NET_SERVER_NS=$4 brumo_real_net_down' \
+    _ "$$" "${BASH_SOURCE[0]}" "$work" "$ns" >/dev/null 2>&1 </dev/null &
+  echo $! >"$work/watch.pid"
 
   rm -f "$work/servers.ready"
   # Each runs as the leader of a session of its own, whose id it writes itself (setsid
@@ -137,8 +150,21 @@ brumo_real_net_end_group() {
   return 0
 }
 
+# Deletes the server namespaces whose maker (the id in the name) no longer runs, after
+# ending the processes in them.
+brumo_real_net_clear_stale() {
+  local name
+  for name in $(ip netns list 2>/dev/null | sed -nE 's/^(brumo-srv-[0-9]+).*/\1/p'); do
+    kill -0 "${name#brumo-srv-}" 2>/dev/null && continue
+    ip netns pids "$name" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+    ip netns del "$name" 2>/dev/null
+  done
+  return 0
+}
+
 brumo_real_net_down() {
   if [ -n "${BRUMO_NET_WORK-}" ]; then
+    brumo_real_net_end_group "$BRUMO_NET_WORK/watch.pid"
     brumo_real_net_end_group "$BRUMO_NET_WORK/danted.leader"
     brumo_real_net_end_group "$BRUMO_NET_WORK/servers.pid"
   fi

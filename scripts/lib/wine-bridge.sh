@@ -20,11 +20,6 @@
 #   brumo_device_index DEVICE
 #       Prints DEVICE's interface index; nothing when there is no DEVICE. (Read from `ip`:
 #       in a namespace made by `unshare --net` /sys/class/net still shows the host's.)
-#   brumo_tunnel_device_up DEVICE
-#       What tun2proxy's network set-up does on Windows and leaves to its caller on Linux
-#       (run with root_privilege false, it makes DEVICE down and without an address): gives
-#       DEVICE the library's address 10.0.0.33/24, brings it up and routes the server's
-#       subnet into it (brumo_real_net_route_tunnel). Non-zero on failure.
 #   brumo_wait_device_gone DEVICE SECONDS
 #       Waits up to SECONDS for DEVICE to vanish; returns 1 on time-out.
 
@@ -82,10 +77,6 @@ PY
 
 brumo_device_index() {
   ip -o link show dev "$1" 2>/dev/null | sed -n 's/^\([0-9]*\): .*/\1/p'
-}
-
-brumo_tunnel_device_up() {
-  ip addr replace 10.0.0.33/24 dev "$1" && ip link set "$1" up && brumo_real_net_route_tunnel "$1"
 }
 
 brumo_wait_device_gone() {

@@ -13,8 +13,6 @@
 
 namespace brumo::real_net {
 
-void FdTraits::Close(Value fd) noexcept { static_cast<void>(::close(fd)); }
-
 namespace {
 
 constexpr std::size_t kKeptBody = 4096;

@@ -10,20 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "common/scoped_resource.h"
+#include "tests/real_tun2proxy/scoped_fd.h"
 
 namespace brumo::real_net {
 
 inline constexpr std::chrono::seconds kIoTimeout{5};
-
-// A socket's descriptor.
-struct FdTraits {
-  using Value = int;
-  static Value Invalid() noexcept { return -1; }
-  static bool IsValid(Value fd) noexcept { return fd >= 0; }
-  static void Close(Value fd) noexcept;
-};
-using ScopedFd = ScopedResource<FdTraits>;
 
 struct Endpoint {
   std::string ip;  // dotted IPv4

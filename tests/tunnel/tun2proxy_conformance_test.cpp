@@ -30,6 +30,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "tests/real_tun2proxy/scoped_fd.h"
 #else
 #include "tests/standins/standins.h"
 #endif
@@ -66,15 +68,6 @@ void TakeDeviceName() { Shell("ip link add " + kDevice + " type bridge"); }
 void FreeDeviceName() { Shell("ip link del " + kDevice); }
 void DeleteDevice() { Shell("ip link del " + kDevice); }
 
-struct Socket {
-  explicit Socket(int descriptor) : fd(descriptor) {}
-  ~Socket() {
-    if (fd >= 0) close(fd);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd;
-};
 sockaddr_in Address(const char* ip, int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -90,22 +83,23 @@ sockaddr_in Address(const char* ip, int port) {
 void EndTunnelFromOutside() {
   Shell("ip addr add 10.0.0.33/24 dev " + kDevice + " && ip link set " + kDevice +
         " up && ip route add 192.0.2.0/24 dev " + kDevice);
-  Socket proxy(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ScopedFd proxy(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const int on = 1;
-  setsockopt(proxy.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(proxy.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   const sockaddr_in proxy_address = Address("127.0.0.1", kProxyPort);
-  ASSERT_EQ(bind(proxy.fd, reinterpret_cast<const sockaddr*>(&proxy_address), sizeof proxy_address),
-            0);
-  ASSERT_EQ(listen(proxy.fd, 1), 0);
-  Socket client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(
+      bind(proxy.get(), reinterpret_cast<const sockaddr*>(&proxy_address), sizeof proxy_address),
+      0);
+  ASSERT_EQ(listen(proxy.get(), 1), 0);
+  ScopedFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const timeval bound{kBound.count(), 0};
-  setsockopt(client.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
   const sockaddr_in server = Address("192.0.2.80", 80);
-  ASSERT_EQ(connect(client.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
-  pollfd incoming{proxy.fd, POLLIN, 0};
+  ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+  pollfd incoming{proxy.get(), POLLIN, 0};
   ASSERT_EQ(poll(&incoming, 1, static_cast<int>(milliseconds(kBound).count())), 1);
-  const Socket session(accept(proxy.fd, nullptr, nullptr));
-  ASSERT_GE(session.fd, 0);
+  const ScopedFd session(accept(proxy.get(), nullptr, nullptr));
+  ASSERT_GE(session.get(), 0);
   DeleteDevice();
 }  // the session is closed first
 void EndLeftoverRuns() { tun2proxy_stop(); }

@@ -118,7 +118,7 @@ through_tunnel() {
   check "$1: the guard's allow filters name $device's index" filters_name_device
   # On Linux the library leaves the device down and routes to the caller; here the part
   # of the set-up that it does itself on Windows.
-  check "$1: $device up, the server's subnet routed into it" brumo_tunnel_device_up "$device"
+  check "$1: $device up, the server's subnet routed into it" brumo_real_net_route_tunnel "$device"
   check "$1: HTTP through the tunnel, seen coming from the proxy" \
     equals "$(brumo_tunnel_http)" "$BRUMO_NET_PROXY_ADDR"
   check "$1: DNS through the tunnel, seen coming from the proxy" \

@@ -25,7 +25,7 @@
 #include <string>
 #include <thread>
 
-#include "common/scoped_resource.h"
+#include "tests/real_tun2proxy/scoped_fd.h"
 #include "tests/real_tun2proxy/wine_bridge/bridge_wire.h"
 #include "tunnel/tun2proxy.h"
 
@@ -38,14 +38,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRequestTimeout = 5s;
 constexpr auto kStopRepeat = 1s;
 constexpr auto kShutdownBound = 15s;
-
-struct FdTraits {
-  using Value = int;
-  static Value Invalid() noexcept { return -1; }
-  static bool IsValid(Value v) noexcept { return v >= 0; }
-  static void Close(Value v) noexcept { ::close(v); }
-};
-using ScopedFd = ScopedResource<FdTraits>;
 
 std::atomic<bool> g_ending{false};
 std::mutex g_mutex;

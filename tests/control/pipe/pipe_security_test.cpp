@@ -7,6 +7,7 @@
 #include <sddl.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 #include "control/pipe_security_win.h"
@@ -34,8 +35,11 @@ ACCESS_ALLOWED_ACE* OnlyAllowedAce(PACL acl) {
   if (size.AceCount != 1 || !::GetAce(acl, 0, &ace)) return nullptr;
   auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
   EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-  EXPECT_EQ(allowed->Header.AceFlags & INHERITED_ACE, 0);
+  // No flag at all: neither inherited nor passed on to children, nor audited.
+  EXPECT_EQ(allowed->Header.AceFlags, 0);
   EXPECT_EQ(SidText(&allowed->SidStart), L"S-1-1-0");
+  EXPECT_EQ(allowed->Header.AceSize,
+            offsetof(ACCESS_ALLOWED_ACE, SidStart) + ::GetLengthSid(&allowed->SidStart));
   return allowed;
 }
 

@@ -42,6 +42,8 @@ TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
        "create connect drop wait-1000 connect drop wait-1000 close", 1000},
       {"no stop: each part has the client time-out", 0, 4000, 4000, "connect", 2,
        "create connect read write reply-taken drop connect close", 8000},
+      {"stop as a client connects: dropped unserved", 0, 0, 0, "connect", 1,
+       "create connect drop close", 0},
       {"stop before the request is in: dropped unanswered", 0, 400, 0, "read", 1,
        "create connect read drop close", 0},
       {"stop: a request in already is answered, the reply has the grace", 0, 0, 400, "read", 1,

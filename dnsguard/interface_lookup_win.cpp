@@ -18,16 +18,6 @@
 namespace brumo {
 namespace {
 
-std::wstring ConvertWithCodePage(UINT code_page, std::string_view text) {
-  // The byte count goes to the platform as an int: there is no terminator to stop at.
-  const int length = static_cast<int>(text.size());
-  const int needed = ::MultiByteToWideChar(code_page, 0, text.data(), length, nullptr, 0);
-  if (needed <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  ::MultiByteToWideChar(code_page, 0, text.data(), length, wide.data(), needed);
-  return wide;
-}
-
 InterfaceIndexResult LookupFailure(std::string message) {
   return InterfaceIndexResult{0, std::move(message), false};
 }
@@ -36,8 +26,13 @@ InterfaceIndexResult LookupFailure(std::string message) {
 
 std::wstring Utf8ToWide(std::string_view text) {
   if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return std::wstring();
-  std::wstring wide = ConvertWithCodePage(CP_UTF8, text);
-  if (wide.empty()) wide = ConvertWithCodePage(CP_ACP, text);
+  // The byte count goes to the platform as an int: there is no terminator to stop at.
+  // Without MB_ERR_INVALID_CHARS an invalid sequence is replaced, never an error.
+  const int length = static_cast<int>(text.size());
+  const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  if (needed <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
   return wide;
 }
 

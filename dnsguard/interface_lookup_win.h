@@ -7,9 +7,8 @@
 namespace brumo {
 
 // The UTF-16 text of the UTF-8 `text`, all of its bytes counted (a NUL among them is
-// converted like any other character). Falls back to the ANSI code page when the UTF-8
-// conversion yields nothing; empty when both do, and for an empty input (without any
-// platform call). Thread-safe.
+// converted like any other character, an invalid sequence becomes U+FFFD). Empty for an
+// empty input (without any platform call) and one of more than INT_MAX bytes. Thread-safe.
 std::wstring Utf8ToWide(std::string_view text);
 
 }  // namespace brumo

@@ -5,7 +5,7 @@
 namespace brumo::test_support {
 namespace {
 
-// The layers of the IPv4 connect and the interface condition, as the log writes them.
+// The IPv4 outbound transport layer and the interface condition, as the log writes them.
 constexpr std::string_view kIpv4LayerPrefix = "{09E61AEA";
 constexpr std::string_view kInterfaceField = "{667FD755-D695-434A-8AF5-D3835A1259BC}";
 constexpr std::string_view kPermitAction = "0x1002";

@@ -13,10 +13,7 @@
 #include "control/command_protocol.h"
 #include "control/control_pipe_server.h"
 #include "dnsguard/dns_leak_guard.h"
-#include "tests/standins/interfaces/interfaces_standin.h"
-#include "tests/standins/platform/platform_standin.h"
-#include "tests/standins/tun2proxy/tun2proxy_standin.h"
-#include "tests/standins/wfp/wfp_standin.h"
+#include "tests/standins/standins.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo::pipe_test {
@@ -41,20 +38,11 @@ inline std::chrono::milliseconds TimedStop(ControlPipeServer& server) {
                                                                start);
 }
 
-// Every stand-in back to its default: tun2proxy runs block until stopped, the tunnel
-// interface exists, the engine accepts everything, threads are real.
-inline void ResetStandins() {
-  tun2proxy_standin::Reset();
-  wfp_standin::Reset();
-  interfaces_standin::Reset();
-  interfaces_standin::SetInterface(kTunnelDeviceName, 7);
-  platform_standin::Reset();
-}
-
 // A server that is not started by the fixture.
 class PipeServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetStandins(); }
+  // Every stand-in back to its default: threads and clock are real.
+  void SetUp() override { standins::ResetStandIns(/*virtual_clock=*/false); }
   void TearDown() override {
     server_.Stop();
     controller_.Stop();

@@ -8,18 +8,12 @@
 #include <cstddef>
 #include <thread>
 
+#include "control/control_names.h"
 #include "control/pipe_platform.h"
 
 namespace brumo {
 
 class TunnelController;
-
-inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\BrumoVPN";
-inline constexpr std::size_t kPipeBufferSize = 65536;
-
-// The most a request may hold: the server reads it in one read of this many bytes, and
-// answers for what that read returned.
-inline constexpr std::size_t kMaxRequestBytes = kPipeBufferSize - 1;
 
 // How long a connected client may take to send its request, and again to take its reply,
 // before the server drops it and serves the next client. Processing is not counted.

@@ -21,8 +21,6 @@
 
 namespace brumo {
 
-inline constexpr char kServiceName[] = "BrumoVPN";
-
 // Values of the platform's service constants (winsvc.h, winerror.h).
 inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
 inline constexpr std::uint32_t kServiceStopped = 1;

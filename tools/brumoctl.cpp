@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/failure_text.h"
-#include "control/control_pipe_server.h"
+#include "control/control_names.h"
 
 namespace brumo {
 namespace ctl {

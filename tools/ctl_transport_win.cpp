@@ -8,7 +8,7 @@
 
 #include "common/overlapped_win.h"
 #include "common/scoped_resource.h"
-#include "control/control_pipe_server.h"
+#include "control/control_names.h"
 #include "tools/brumoctl.h"
 #include "tools/ctl_transport.h"
 #include "tools/utf8_win.h"
@@ -142,7 +142,7 @@ ServiceProcessQuery QueryServiceProcess() {
     query.failed_call = "OpenSCManagerW";
     return query;
   }
-  const ScopedServiceHandle service(OpenServiceW(manager.get(), L"BrumoVPN", SERVICE_QUERY_STATUS));
+  const ScopedServiceHandle service(OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
   if (!service) {
     query.error = GetLastError();
     query.failed_call = "OpenServiceW";

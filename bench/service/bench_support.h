@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/scoped_resource.h"
-#include "control/control_pipe_server.h"
+#include "control/control_names.h"
 #include "tests/support/service_entry.h"
 #include "tests/support/standin_log_files.h"
 

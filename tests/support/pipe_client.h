@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "common/scoped_resource.h"
-#include "control/control_pipe_server.h"
+#include "control/control_names.h"
 
 namespace brumo::test_support {
 

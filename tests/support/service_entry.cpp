@@ -41,7 +41,7 @@ DWORD WaitUntilGone(SC_HANDLE manager) {
   const Clock::time_point until = Clock::now() + kDeleteSettle;
   for (;;) {
     {
-      const ScopedServiceHandle probe(::OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS));
+      const ScopedServiceHandle probe(::OpenServiceW(manager, kServiceNameWide, SERVICE_QUERY_STATUS));
       const DWORD error = probe ? 0 : ::GetLastError();
       if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
       if (error != 0 && error != ERROR_SERVICE_MARKED_FOR_DELETE) return error;
@@ -92,7 +92,7 @@ DWORD ServiceEntry::Connect() {
 DWORD ServiceEntry::RemoveExisting() {
   service_.reset();
   binary_.clear();
-  ScopedServiceHandle old(::OpenServiceW(manager_.get(), kServiceName, SERVICE_ALL_ACCESS));
+  ScopedServiceHandle old(::OpenServiceW(manager_.get(), kServiceNameWide, SERVICE_ALL_ACCESS));
   if (!old) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
@@ -122,7 +122,7 @@ DWORD ServiceEntry::RemoveExisting() {
 
 DWORD ServiceEntry::Install(const std::wstring& exe) {
   const std::wstring image = QuotedPath(exe);
-  service_.reset(::CreateServiceW(manager_.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+  service_.reset(::CreateServiceW(manager_.get(), kServiceNameWide, kServiceNameWide, SERVICE_ALL_ACCESS,
                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                   SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
                                   nullptr, nullptr));

@@ -10,10 +10,9 @@
 #include <string>
 
 #include "common/scoped_resource.h"
+#include "control/control_names.h"
 
 namespace brumo::test_support {
-
-inline constexpr wchar_t kServiceName[] = L"BrumoVPN";
 
 // One reading of the service's status.
 struct StatusSample {

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/scoped_resource.h"
-#include "control/control_pipe_server.h"
+#include "control/control_names.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/service_entry.h"
 #include "tools/ctl_transport.h"

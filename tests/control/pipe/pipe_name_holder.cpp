@@ -20,7 +20,7 @@
 #include <cstring>
 
 #include "common/scoped_resource.h"
-#include "control/control_pipe_server.h"
+#include "control/control_names.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dnsguard/interface_lookup.h"
+#include "tests/tunnel/controller_run_call.h"
 #include "tunnel/tun2proxy.h"
 #include "tunnel/tunnel_controller.h"
 
@@ -171,12 +172,8 @@ class Runs {
   std::future<int>& Start() {
     auto returned = std::make_shared<std::promise<int>>();
     inside_.push_back(returned->get_future());
-    threads_.emplace_back([returned] {
-      const std::string proxy_url = "socks5://127.0.0.1:" + std::to_string(kProxyPort);
-      returned->set_value(tun2proxy_with_name_run(proxy_url.c_str(), kDevice.c_str(),
-                                                  kBypassCidr.data(), TUN2PROXY_DNS_DIRECT, false,
-                                                  TUN2PROXY_VERBOSITY_OFF));
-    });
+    threads_.emplace_back(
+        [returned] { returned->set_value(test_support::RunWithTheControllersArguments()); });
     return inside_.back();
   }
   bool AnyInside() const { return !inside_.empty(); }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "dnsguard/interface_lookup.h"
+#include "tests/tunnel/controller_run_call.h"
 #include "tunnel/tun2proxy.h"
 #include "tunnel/tunnel_controller.h"
 
@@ -32,12 +33,7 @@ constexpr auto kBound = 10s;
 // run returned (CLOCK_MONOTONIC, the same clock in every process), and lingers.
 int RunStopAndLinger(int report) {
   int run_result = 1;
-  std::thread run([&] {
-    const std::string proxy_url = "socks5://127.0.0.1:" + std::to_string(kProxyPort);
-    run_result =
-        tun2proxy_with_name_run(proxy_url.c_str(), kTunnelDeviceName.data(), kBypassCidr.data(),
-                                TUN2PROXY_DNS_DIRECT, false, TUN2PROXY_VERBOSITY_OFF);
-  });
+  std::thread run([&] { run_result = test_support::RunWithTheControllersArguments(); });
   const auto deadline = Clock::now() + kBound;
   while (!ResolveTunnelInterface(kTunnelDeviceName).ok && Clock::now() < deadline) {
     std::this_thread::sleep_for(5ms);

@@ -20,15 +20,17 @@
 namespace brumo {
 namespace {
 
-std::int64_t ToNs(std::chrono::nanoseconds duration) { return duration.count(); }
+using Instant = std::chrono::steady_clock::time_point;
+// The platform's monotonic clock (a virtual one in tests) as a point in time.
+Instant Now() { return Instant(std::chrono::nanoseconds(MonotonicNowNs())); }
 
 // The limits of one exchange, in two parts: the client's request, and its taking of the
-// reply (the write and the flush together). Each part has kClientTimeout from its start,
-// cut to the part's stop grace from its start or from its first sight of the stop,
-// whichever is later. The request's grace is nothing: once the stop is seen the read is
-// given up, unless it is found complete at that last look. The processing between the
-// parts is not counted, so a request read just before the stop leaves the client
-// kStopGrace from the end of processing to take its reply.
+// reply (the write and the flush). Each part has kClientTimeout from its start, cut to the
+// part's stop grace from its start or from its first sight of the stop, whichever is
+// later. The request's grace is nothing: once the stop is seen the read is given up,
+// unless it is found complete at that last look. The processing between the parts is not
+// counted, so a request read just before the stop leaves the client kStopGrace from the
+// end of processing to take its reply.
 class ExchangeLimits {
  public:
   explicit ExchangeLimits(const std::atomic<bool>& stop_requested)
@@ -36,25 +38,26 @@ class ExchangeLimits {
 
   // Starts a part of the exchange.
   void BeginPart(std::chrono::milliseconds stop_grace) {
-    const std::int64_t now = MonotonicNowNs();
-    deadline_ = now + ToNs(kClientTimeout);
+    const Instant now = Now();
+    deadline_ = now + kClientTimeout;
     stop_grace_ = stop_grace;
     if (stop_seen_) stop_seen_at_ = now;
   }
 
-  // Waits for the pending operation within the current part's limits. On anything but
-  // kDone the operation has ended or been given up. An operation that has completed by the time
-  // the limit is found passed still counts as done.
-  pipe::Wait Await(pipe::Endpoint& endpoint, std::uint32_t* bytes) {
+  // Runs `wait(timeout, watch_stop)` (one of the platform's waits) until the current part's
+  // limit. On anything but kDone the operation has ended or been given up. One that has
+  // completed by the time the limit is found passed still counts as done.
+  template <typename WaitFn>
+  pipe::Wait Await(pipe::Endpoint& endpoint, WaitFn wait) {
     for (;;) {
-      const std::int64_t now = MonotonicNowNs();
+      const Instant now = Now();
       if (!stop_seen_ && stop_requested_.load()) SeeStop(now);
-      const std::int64_t limit = Limit();
-      // Whole milliseconds, rounded up, so the wait does not end just short of the limit;
-      // 0 once it has passed: one last look at the operation.
-      const auto timeout =
-          std::chrono::milliseconds(now >= limit ? 0 : (limit - now + 999'999) / 1'000'000);
-      const pipe::Wait outcome = pipe::AwaitIo(endpoint, timeout, !stop_seen_, bytes);
+      const Instant limit = Limit();
+      // Rounded up, so the wait does not end just short of the limit; 0 once it has
+      // passed: one last look at the operation.
+      const auto timeout = now >= limit ? std::chrono::milliseconds(0)
+                                        : std::chrono::ceil<std::chrono::milliseconds>(limit - now);
+      const pipe::Wait outcome = wait(timeout, !stop_seen_);
       switch (outcome) {
         case pipe::Wait::kDone:
         case pipe::Wait::kEndedBadly:
@@ -63,7 +66,7 @@ class ExchangeLimits {
           pipe::GiveUpIo(endpoint);
           return outcome;
         case pipe::Wait::kStopped:
-          if (!stop_seen_) SeeStop(MonotonicNowNs());
+          if (!stop_seen_) SeeStop(Now());
           break;
         case pipe::Wait::kTimedOut:
           if (now >= limit) {
@@ -75,23 +78,35 @@ class ExchangeLimits {
     }
   }
 
-  // The end of the current part, as one point in time of MonotonicNowNs.
-  std::int64_t Limit() const {
-    if (!stop_seen_) return deadline_;
-    return std::min(deadline_, stop_seen_at_ + ToNs(stop_grace_));
+  pipe::Wait AwaitIo(pipe::Endpoint& endpoint, std::uint32_t* bytes) {
+    return Await(endpoint, [&](std::chrono::milliseconds timeout, bool watch_stop) {
+      return pipe::AwaitIo(endpoint, timeout, watch_stop, bytes);
+    });
+  }
+
+  pipe::Wait AwaitReplyTaken(pipe::Endpoint& endpoint) {
+    return Await(endpoint, [&](std::chrono::milliseconds timeout, bool watch_stop) {
+      return pipe::AwaitReplyTaken(endpoint, timeout, watch_stop);
+    });
   }
 
  private:
-  void SeeStop(std::int64_t now) {
+  // The end of the current part.
+  Instant Limit() const {
+    if (!stop_seen_) return deadline_;
+    return std::min(deadline_, stop_seen_at_ + stop_grace_);
+  }
+
+  void SeeStop(Instant now) {
     stop_seen_ = true;
     stop_seen_at_ = now;
   }
 
   const std::atomic<bool>& stop_requested_;
-  std::int64_t deadline_ = 0;
+  Instant deadline_{};
   std::chrono::milliseconds stop_grace_{0};
   bool stop_seen_ = false;
-  std::int64_t stop_seen_at_ = 0;
+  Instant stop_seen_at_{};
 };
 
 }  // namespace
@@ -182,12 +197,12 @@ void ControlPipeServer::ServerMain() noexcept {
 }
 
 void ControlPipeServer::PauseBeforeRetry() {
-  const std::int64_t until = MonotonicNowNs() + ToNs(kCreateRetryDelay);
+  const Instant until = Now() + kCreateRetryDelay;
   if (pipe::WaitForStop(*endpoint_, kCreateRetryDelay)) return;
   // A wait that failed returns early: the rest is slept, stop or not, so that the retries
   // keep their pace.
-  const std::int64_t left = until - MonotonicNowNs();
-  if (left > 0) SleepFor(std::chrono::milliseconds((left + 999'999) / 1'000'000));
+  const Instant now = Now();
+  if (now < until) SleepFor(std::chrono::ceil<std::chrono::milliseconds>(until - now));
 }
 
 void ControlPipeServer::ServeClient(char* buffer) {
@@ -198,16 +213,16 @@ void ControlPipeServer::ServeClient(char* buffer) {
   // A stop ends the wait for the request: nothing read after it is carried out.
   limits.BeginPart(std::chrono::milliseconds{0});
   if (!pipe::StartRead(endpoint, buffer, static_cast<std::uint32_t>(kMaxRequestBytes))) return;
-  if (limits.Await(endpoint, &received) != pipe::Wait::kDone) return;
+  if (limits.AwaitIo(endpoint, &received) != pipe::Wait::kDone) return;
 
   const std::string reply = ProcessRequest(std::string_view(buffer, received), *controller_);
   if (reply.size() > 0xFFFFFFFFu) return;
   limits.BeginPart(kStopGrace);
   if (!pipe::StartWrite(endpoint, reply)) return;
-  if (limits.Await(endpoint, nullptr) != pipe::Wait::kDone) return;
+  if (limits.AwaitIo(endpoint, nullptr) != pipe::Wait::kDone) return;
   // The disconnect that follows would discard what the client has not read yet. The wait
   // ends with the part; a stop it is the first to see gets kStopGrace.
-  pipe::AwaitReplyTaken(endpoint, limits.Limit(), kStopGrace, stop_requested_);
+  limits.AwaitReplyTaken(endpoint);
 }
 
 }  // namespace brumo

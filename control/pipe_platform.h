@@ -8,7 +8,6 @@
 // thread that serves the endpoint (after OpenEndpoint has returned it).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -83,13 +82,12 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
 // buffer are free afterwards.
 void GiveUpIo(Endpoint& endpoint) noexcept;
 
-// Returns once the client has read everything written, or once `deadline_ns` (of
-// MonotonicNowNs) has passed, or `stop_grace` after `stop_requested` is first seen set,
-// whichever comes first. False when the client had not read it all by then, or the wait
-// failed.
-bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns,
-                     std::chrono::milliseconds stop_grace,
-                     const std::atomic<bool>& stop_requested) noexcept;
+// Waits until the client has read everything written (kDone), up to `timeout`, and for the
+// stop signal too when `watch_stop` is true. kTimedOut and kStopped say what came first,
+// kEndedBadly that the client went away, kWaitFailed that the wait could not be made.
+// Nothing stays pending: the reply stays in the pipe, and a later call waits for it again.
+Wait AwaitReplyTaken(Endpoint& endpoint, std::chrono::milliseconds timeout,
+                     bool watch_stop) noexcept;
 
 // Ends the connection with the current client, if any, giving up what is pending; the
 // instance waits for the next.

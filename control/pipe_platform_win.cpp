@@ -3,23 +3,19 @@
 // the endpoint's stop event. See pipe_platform.h.
 #include <windows.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 #include <system_error>
 
 #include "common/overlapped_win.h"
-#include "common/platform_thread.h"
 #include "common/scoped_resource.h"
+#include "control/io_cancel_timer_win.h"
 #include "control/pipe_platform.h"
 #include "control/pipe_security_win.h"
 
 namespace brumo::pipe {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Duplex and overlapped; the first instance of its name, or nothing. Wine ignores the
 // first-instance flag, so no test under it would miss the flag: the value is pinned here.
@@ -34,136 +30,6 @@ static_assert(kPipeMode == 8);
 constexpr DWORD kMaxInstances = 1;
 // 0: clients that wait for the pipe get the system default of 50 ms.
 constexpr DWORD kDefaultClientWaitMs = 0;
-// How often an armed IoWatchdog looks at the clock and the stop request.
-constexpr DWORD kWatchdogCheckMs = 50;
-// The due time and period of a resting watchdog's timer: about 24 days. Its ticks find the
-// watchdog disarmed and do nothing. The timer is never left as a one-shot: one that has
-// fired can no longer be changed, and the next Arm would then never be watched.
-constexpr DWORD kWatchdogIdleMs = 0x7fffffff;
-
-class SrwExclusive {
- public:
-  explicit SrwExclusive(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-  ~SrwExclusive() { ::ReleaseSRWLockExclusive(&lock_); }
-  SrwExclusive(const SrwExclusive&) = delete;
-  SrwExclusive& operator=(const SrwExclusive&) = delete;
-
- private:
-  SRWLOCK& lock_;
-};
-
-// A real handle to the calling thread (GetCurrentThread gives a pseudo-handle that means
-// "the caller" to whichever thread uses it). Empty on failure.
-ScopedHandle OpenCurrentThread() noexcept {
-  ScopedHandle thread;
-  if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(),
-                         thread.put(), 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-    return ScopedHandle();
-  }
-  return thread;
-}
-
-// Bounds the flush, the one call on a client that cannot be made overlapped: it returns only
-// once the client has read the whole reply. Made once per endpoint, and armed only from its
-// thread: one timer-queue timer serves every exchange. Creating and deleting a timer per
-// flush would cost more than the exchange itself, since a deletion waits for the timer
-// thread.
-//
-// While armed, the watchdog looks every kWatchdogCheckMs and cancels the thread's
-// synchronous I/O once the deadline has passed, or the stop grace after the flush's first
-// sight of the stop request. The test is repeated for as long as the watchdog stays
-// armed, because a cancel issued just before the thread has entered its call finds
-// nothing to cancel (ERROR_NOT_FOUND) and is not remembered. Arming, disarming and the
-// test with its cancel share one lock, so once Disarm has returned no cancel can reach
-// the thread (such as while it processes a request, or in the next exchange's call).
-//
-// The timer ticks every kWatchdogCheckMs from the first Arm after a quiet spell for as
-// long as clients keep coming; a tick that finds the watchdog disarmed puts it back to
-// rest (kWatchdogIdleMs). Arm and Disarm thus touch the timer only after a pause, and an
-// idle service does not wake up to look at the clock.
-class IoWatchdog {
- public:
-  IoWatchdog() noexcept = default;
-  ~IoWatchdog() {
-    // INVALID_HANDLE_VALUE: return only once a running callback has finished. Before the
-    // thread handle is closed.
-    if (timer_ != nullptr) ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
-  }
-  IoWatchdog(const IoWatchdog&) = delete;
-  IoWatchdog& operator=(const IoWatchdog&) = delete;
-
-  // Arms the watchdog for one call on the client, to be cancelled at `deadline` at the
-  // latest, or `stop_grace` after it first sees `*stop_requested` set. False when the thread's
-  // handle or the timer cannot be had, or the timer cannot be started: the call must then not be
-  // made. Each Arm tries again what failed before.
-  [[nodiscard]] bool Arm(Clock::time_point deadline, std::chrono::milliseconds stop_grace,
-                         const std::atomic<bool>* stop_requested) noexcept {
-    const SrwExclusive hold(lock_);
-    if (!thread_) thread_ = OpenCurrentThread();
-    if (!thread_) return false;
-    // Created with its due time and period far off, so no tick can come before timer_ is
-    // set; neither call waits for a callback, so both may be made under the lock.
-    if (timer_ == nullptr &&
-        !::CreateTimerQueueTimer(&timer_, nullptr, &IoWatchdog::Tick, this, kWatchdogIdleMs,
-                                 kWatchdogIdleMs, WT_EXECUTEDEFAULT)) {
-      timer_ = nullptr;
-      return false;
-    }
-    // Under the lock, so that a tick that stops the timer cannot come between.
-    if (!ticking_) {
-      if (!::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogCheckMs, kWatchdogCheckMs)) {
-        return false;
-      }
-      ticking_ = true;
-    }
-    deadline_ = deadline;
-    stop_grace_ = stop_grace;
-    stop_requested_ = stop_requested;
-    stop_seen_.reset();
-    armed_ = true;
-    return true;
-  }
-
-  void Disarm() noexcept {
-    const SrwExclusive hold(lock_);
-    armed_ = false;
-  }
-
- private:
-  static void CALLBACK Tick(void* context, BOOLEAN /*timer_fired*/) {
-    static_cast<IoWatchdog*>(context)->Check();
-  }
-
-  void Check() noexcept {
-    const SrwExclusive hold(lock_);
-    if (!armed_) {
-      // Between two calls, or idle: rest until the next Arm. Should the change fail, the
-      // timer goes on ticking and a later tick tries again.
-      if (ticking_ && ::ChangeTimerQueueTimer(nullptr, timer_, kWatchdogIdleMs, kWatchdogIdleMs)) {
-        ticking_ = false;
-      }
-      return;
-    }
-    const Clock::time_point now = Clock::now();
-    bool expired = now >= deadline_;
-    if (!expired && stop_requested_ != nullptr && stop_requested_->load()) {
-      if (!stop_seen_) stop_seen_ = now;
-      expired = now - *stop_seen_ >= stop_grace_;
-    }
-    if (expired) ::CancelSynchronousIo(thread_.get());
-  }
-
-  SRWLOCK lock_ = SRWLOCK_INIT;
-  // Under lock_ (thread_ and timer_ are set by the server thread, read by the callback):
-  ScopedHandle thread_;
-  HANDLE timer_ = nullptr;
-  bool ticking_ = false;
-  bool armed_ = false;
-  Clock::time_point deadline_;
-  std::chrono::milliseconds stop_grace_{0};
-  const std::atomic<bool>* stop_requested_ = nullptr;
-  std::optional<Clock::time_point> stop_seen_;
-};
 
 }  // namespace
 
@@ -183,7 +49,7 @@ struct Endpoint {
   bool settled = false;
   Wait settled_outcome = Wait::kDone;
   DWORD settled_bytes = 0;
-  IoWatchdog watchdog;
+  IoCancelTimer flush_timer;
 };
 
 void EndpointDeleter::operator()(Endpoint* endpoint) const noexcept {
@@ -365,18 +231,19 @@ void GiveUpIo(Endpoint& endpoint) noexcept {
   endpoint.pending = false;
 }
 
-bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns,
-                     std::chrono::milliseconds stop_grace,
-                     const std::atomic<bool>& stop_requested) noexcept {
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::nanoseconds(deadline_ns - MonotonicNowNs());
-  // When the watchdog cannot be armed (no thread handle or timer to be had, which takes a
-  // process out of resources), the flush is not made: the client may then lose its reply,
-  // but it cannot hold the server.
-  if (!endpoint.watchdog.Arm(deadline, stop_grace, &stop_requested)) return false;
+Wait AwaitReplyTaken(Endpoint& endpoint, std::chrono::milliseconds timeout,
+                     bool watch_stop) noexcept {
+  const HANDLE stop = watch_stop ? endpoint.stop_event.get() : nullptr;
+  if (stop != nullptr && ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return Wait::kStopped;
+  // Without the timer (a process out of resources) the flush is not made: the client may
+  // then lose its reply, but it cannot hold the server.
+  if (!endpoint.flush_timer.Arm(timeout, stop)) return Wait::kWaitFailed;
   const BOOL flushed = ::FlushFileBuffers(endpoint.instance.get());
-  endpoint.watchdog.Disarm();
-  return flushed != FALSE;
+  const IoCancelTimer::Cause cause = endpoint.flush_timer.Disarm();
+  if (flushed) return Wait::kDone;
+  if (cause == IoCancelTimer::Cause::kTimedOut) return Wait::kTimedOut;
+  if (cause == IoCancelTimer::Cause::kSignalled) return Wait::kStopped;
+  return Wait::kEndedBadly;
 }
 
 void DropClient(Endpoint& endpoint) noexcept {

@@ -18,6 +18,47 @@ namespace {
 namespace ps = pipe_standin;
 using std::chrono::milliseconds;
 
+struct Served {
+  std::string calls;  // the server thread's, in order
+  int slept_ms = 0;   // on the virtual clock, in all
+  std::uint32_t read_capacity = 0;
+};
+
+// Serves until the nth call named `stop_at`, where the thread waits until the stop has been
+// signalled, so that the stop comes exactly then; `script` sets the stand-in up.
+template <typename Script>
+Served ServeUntilStopAt(std::string_view stop_at, int nth, Script script) {
+  ps::Reset();
+  platform_standin::Reset();
+  platform_standin::UseVirtualClock(true);
+  script();
+  Served run;
+  std::promise<void> held, signalled;
+  int seen = 0;
+  ps::SetTrace([&](std::string_view call) {
+    run.calls += (run.calls.empty() ? "" : " ") + std::string(call);
+    if (call != stop_at || ++seen != nth) return;
+    held.set_value();
+    signalled.get_future().wait_for(std::chrono::seconds(10));
+  });
+  ps::SetHook([&](std::string_view call) {
+    if (call == "SignalStop") signalled.set_value();
+  });
+  {
+    DnsLeakGuard guard;
+    TunnelController controller(&guard);
+    ControlPipeServer server(&controller);
+    EXPECT_TRUE(server.Start());
+    EXPECT_EQ(held.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    server.Stop();  // joins the thread: `run` is ours again
+  }
+  for (const milliseconds sleep : platform_standin::Sleeps()) run.slept_ms += sleep.count();
+  run.read_capacity = ps::ReadCapacity();
+  ps::Reset();
+  platform_standin::Reset();
+  return run;
+}
+
 TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
   struct Case {
     const char* name;
@@ -26,7 +67,7 @@ TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
     const char* stop_at;
     int nth;
     std::string calls;
-    int slept_ms;  // on the virtual clock, in all
+    int slept_ms;
     bool stop_waits_fail = false;
   };
   const Case cases[] = {
@@ -41,53 +82,45 @@ TEST(PipeServerLoopTest, RetriesAndStopGraceOnTheVirtualClock) {
       {"stop during the wait", 100, -1, -1, "wait-1000", 2,
        "create connect drop wait-1000 connect drop wait-1000 close", 1000},
       {"no stop: each part has the client time-out", 0, 4000, 4000, "connect", 2,
-       "create connect read write reply-taken drop connect close", 8000},
+       "create connect read write flush taken drop connect close", 8000},
       {"stop as a client connects: dropped unserved", 0, 0, 0, "connect", 1,
        "create connect drop close", 0},
       {"stop before the request is in: dropped unanswered", 0, 400, 0, "read", 1,
        "create connect read drop close", 0},
       {"stop: a request in already is answered, the reply has the grace", 0, 0, 400, "read", 1,
-       "create connect read write reply-taken drop close", 400},
+       "create connect read write flush taken drop close", 400},
       {"stop: a reply taken later than the grace", 0, 0, 600, "read", 1,
-       "create connect read write reply-not-taken drop close", 500},
+       "create connect read write flush flush drop close", 500},
+      {"stop first seen in the flush: the grace counts from then", 0, 0, 400, "flush", 1,
+       "create connect read write flush flush taken drop close", 400},
+      {"stop first seen in the flush: a reply taken later than the grace", 0, 0, 600, "flush", 1,
+       "create connect read write flush flush flush drop close", 500},
+      // A stop at each other call of an exchange, and while waiting for the next client.
+      {"stop as the instance is made", 0, 0, 0, "create", 1, "create connect drop close", 0},
+      {"stop as the reply is written", 0, 0, 0, "write", 1,
+       "create connect read write flush taken drop close", 0},
+      {"stop as the reply is taken", 0, 0, 0, "taken", 1,
+       "create connect read write flush taken drop close", 0},
+      {"stop as the client is dropped", 0, 0, 0, "drop", 1,
+       "create connect read write flush taken drop close", 0},
+      {"stop while waiting for the next client", 0, 0, 0, "connect", 2,
+       "create connect read write flush taken drop connect close", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ps::Reset();
-    platform_standin::Reset();
-    platform_standin::UseVirtualClock(true);
-    ps::FailConnects(c.connect_failures);
-    if (c.connect_failures < 0) ps::BreakInstance();
-    if (c.stop_waits_fail) ps::FailStopWaits();
-    if (c.request_ms >= 0) ps::ScriptClient({milliseconds(c.request_ms), milliseconds(c.reply_ms)});
-    // The server thread's calls; at the nth call named stop_at the thread waits there
-    // until the stop has been signalled, so that the stop comes exactly then.
-    std::string calls;
-    std::promise<void> held, signalled;
-    int seen = 0;
-    ps::SetTrace([&](std::string_view call) {
-      calls += (calls.empty() ? "" : " ") + std::string(call);
-      if (call != c.stop_at || ++seen != c.nth) return;
-      held.set_value();
-      signalled.get_future().wait_for(std::chrono::seconds(10));
+    const Served run = ServeUntilStopAt(c.stop_at, c.nth, [&] {
+      ps::FailConnects(c.connect_failures);
+      if (c.connect_failures < 0) ps::BreakInstance();
+      if (c.stop_waits_fail) ps::FailStopWaits();
+      if (c.request_ms >= 0) {
+        ps::ScriptClient({milliseconds(c.request_ms), milliseconds(c.reply_ms)});
+      }
     });
-    ps::SetHook([&](std::string_view call) {
-      if (call == "SignalStop") signalled.set_value();
-    });
-
-    DnsLeakGuard guard;
-    TunnelController controller(&guard);
-    ControlPipeServer server(&controller);
-    ASSERT_TRUE(server.Start());
-    EXPECT_EQ(held.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    server.Stop();  // joins the thread: `calls` is ours again
-    EXPECT_EQ(calls, c.calls);
-    milliseconds slept{0};
-    for (const milliseconds sleep : platform_standin::Sleeps()) slept += sleep;
-    EXPECT_EQ(slept.count(), c.slept_ms);
-    ps::Reset();
+    EXPECT_EQ(run.calls, c.calls);
+    EXPECT_EQ(run.slept_ms, c.slept_ms);
+    // One byte short of the buffer: a request that fills the read is one too long.
+    EXPECT_EQ(run.read_capacity, c.calls.find("read") == std::string::npos ? 0u : 65'535u);
   }
-  platform_standin::Reset();
 }
 
 }  // namespace

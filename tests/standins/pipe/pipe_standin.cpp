@@ -25,6 +25,7 @@ struct State {
   bool broken = false;
   bool stop_waits_fail = false;
   std::optional<Client> client;
+  std::uint32_t read_capacity = 0;
 };
 
 auto& The() { return standins::TheState<State>(); }
@@ -36,9 +37,8 @@ void Trace(std::string_view call) {
   standins::UpdateThenHook<State>([](State& s) { return s.trace; }, call);
 }
 
-// Whole milliseconds on the platform clock, rounded up.
-void Pass(std::int64_t ns) {
-  if (ns > 0) SleepFor(std::chrono::milliseconds((ns + 999'999) / 1'000'000));
+std::int64_t DueIn(std::chrono::milliseconds delay) {
+  return MonotonicNowNs() + std::chrono::nanoseconds(delay).count();
 }
 
 }  // namespace
@@ -56,6 +56,7 @@ void FailConnects(int count) { The().Set(&State::connect_failures, count); }
 void BreakInstance() { The().Set(&State::broken, true); }
 void FailStopWaits() { The().Set(&State::stop_waits_fail, true); }
 void ScriptClient(Client client) { The().Set(&State::client, std::optional<Client>(client)); }
+std::uint32_t ReadCapacity() { return The().Get(&State::read_capacity); }
 
 }  // namespace pipe_standin
 
@@ -69,7 +70,8 @@ struct Endpoint {
   bool stopped = false;  // under mutex; the rest is the server thread's
   enum class Op { kNone, kDone, kRead } op = Op::kNone;
   std::optional<standin::Client> client;
-  std::int64_t due_ns = 0;
+  std::int64_t request_due_ns = 0;
+  std::int64_t reply_taken_due_ns = 0;
   char* buffer = nullptr;  // 64 KiB, more than the request
 
   bool Stopped() {
@@ -130,12 +132,12 @@ bool StartConnect(Endpoint& endpoint) noexcept {
   });
 }
 
-bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t) noexcept {
+bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcept {
   if (!endpoint.client) return false;
   standin::Trace("read");
+  standin::The().Set(&standin::State::read_capacity, capacity);
   endpoint.op = Endpoint::Op::kRead;
-  endpoint.due_ns =
-      MonotonicNowNs() + std::chrono::nanoseconds(endpoint.client->request_after).count();
+  endpoint.request_due_ns = standin::DueIn(endpoint.client->request_after);
   endpoint.buffer = buffer;
   return true;
 }
@@ -144,8 +146,27 @@ bool StartWrite(Endpoint& endpoint, std::string_view) noexcept {
   if (!endpoint.client) return false;
   standin::Trace("write");
   endpoint.op = Endpoint::Op::kDone;
+  endpoint.reply_taken_due_ns = standin::DueIn(endpoint.client->reply_taken_after);
   return true;
 }
+
+namespace {
+
+// What the scripted client does at `due_ns` (on the platform clock) is done then, unless
+// the stop, when watched, or the time-out comes first.
+Wait AwaitDue(Endpoint& endpoint, std::int64_t due_ns, std::chrono::milliseconds timeout,
+              bool watch_stop) {
+  if (watch_stop && endpoint.Stopped()) return Wait::kStopped;
+  const auto left = std::chrono::nanoseconds(due_ns - MonotonicNowNs());
+  if (timeout != kForever && left > timeout) {
+    SleepFor(timeout);
+    return Wait::kTimedOut;
+  }
+  if (left.count() > 0) SleepFor(std::chrono::ceil<std::chrono::milliseconds>(left));
+  return Wait::kDone;
+}
+
+}  // namespace
 
 // Without a client only the connection is ever pending, and it never completes.
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
@@ -155,13 +176,8 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
     return Wait::kDone;
   }
   if (endpoint.op == Endpoint::Op::kRead) {
-    if (watch_stop && endpoint.Stopped()) return Wait::kStopped;
-    const std::int64_t left = endpoint.due_ns - MonotonicNowNs();
-    if (timeout != kForever && left > std::chrono::nanoseconds(timeout).count()) {
-      SleepFor(timeout);
-      return Wait::kTimedOut;
-    }
-    standin::Pass(left);
+    const Wait outcome = AwaitDue(endpoint, endpoint.request_due_ns, timeout, watch_stop);
+    if (outcome != Wait::kDone) return outcome;
     std::memcpy(endpoint.buffer, standin::kRequest.data(), standin::kRequest.size());
     if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(standin::kRequest.size());
     endpoint.op = Endpoint::Op::kNone;
@@ -180,18 +196,13 @@ Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_s
 
 void GiveUpIo(Endpoint& endpoint) noexcept { endpoint.op = Endpoint::Op::kNone; }
 
-// Bounded by the deadline alone: the server's part limit holds the stop grace already
-// when the stop came before.
-bool AwaitReplyTaken(Endpoint& endpoint, std::int64_t deadline_ns, std::chrono::milliseconds,
-                     const std::atomic<bool>&) noexcept {
-  if (!endpoint.client) return false;
-  const std::int64_t now = MonotonicNowNs();
-  const std::int64_t taken_at =
-      now + std::chrono::nanoseconds(endpoint.client->reply_taken_after).count();
-  const bool taken = taken_at <= deadline_ns;
-  standin::Pass((taken ? taken_at : deadline_ns) - now);
-  standin::Trace(taken ? "reply-taken" : "reply-not-taken");
-  return taken;
+Wait AwaitReplyTaken(Endpoint& endpoint, std::chrono::milliseconds timeout,
+                     bool watch_stop) noexcept {
+  if (!endpoint.client) return Wait::kEndedBadly;
+  standin::Trace("flush");
+  const Wait outcome = AwaitDue(endpoint, endpoint.reply_taken_due_ns, timeout, watch_stop);
+  if (outcome == Wait::kDone) standin::Trace("taken");
+  return outcome;
 }
 
 void DropClient(Endpoint& endpoint) noexcept {

@@ -6,7 +6,7 @@
 //
 // A test may script clients and failures instead. A scripted client connects at once,
 // sends {"command":"active"} `request_after` its read was started and reads the whole reply
-// `reply_taken_after` the reply wait began; those times pass on the clock of
+// `reply_taken_after` its reply was written; those times pass on the clock of
 // common/platform_thread.h (SleepFor), as does WaitForStop's pause, so a test on the
 // virtual clock spends no real time on them.
 //
@@ -14,6 +14,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string_view>
 
@@ -27,9 +28,9 @@ void Reset();
 void SetHook(std::function<void(std::string_view call)> hook);
 // Runs at the server thread's calls, on that thread, with a word for each: "create"
 // (CreateInstance), "close" (CloseInstance), "connect" (StartConnect), "wait-<ms>"
-// (WaitForStop), "read" and "write" (StartRead, StartWrite with a client), "reply-taken" or
-// "reply-not-taken" (AwaitReplyTaken with a client), "drop" (DropClient). It may block,
-// for instance until the test has asked for a stop.
+// (WaitForStop), "read" and "write" (StartRead, StartWrite with a client), "flush"
+// (AwaitReplyTaken with a client) and "taken" once it has seen the reply taken, "drop"
+// (DropClient). It may block, for instance until the test has asked for a stop.
 void SetTrace(std::function<void(std::string_view call)> trace);
 
 // The next `count` StartConnect calls fail on a usable instance.
@@ -47,5 +48,7 @@ struct Client {
 };
 // The next connect brings this client; one client in all.
 void ScriptClient(Client client);
+// The capacity of the last read started.
+std::uint32_t ReadCapacity();
 
 }  // namespace brumo::pipe_standin

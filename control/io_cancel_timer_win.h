@@ -1,0 +1,48 @@
+// Bounds a synchronous call on the pipe: the flush, the one call on a client that cannot be
+// made overlapped (it returns only once the client has read the whole reply). One
+// re-armable threadpool timer per endpoint cancels the arming thread's synchronous I/O
+// once a time-out has passed or an event is set.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+
+#include "common/scoped_resource.h"
+
+namespace brumo::pipe {
+
+class IoCancelTimer {
+ public:
+  enum class Cause { kNone, kTimedOut, kSignalled };
+
+  IoCancelTimer() noexcept = default;
+  // Returns once a running tick has finished.
+  ~IoCancelTimer();
+  IoCancelTimer(const IoCancelTimer&) = delete;
+  IoCancelTimer& operator=(const IoCancelTimer&) = delete;
+
+  // Arms the timer for one call on the calling thread, to be cancelled once `timeout` has
+  // passed, or once `event` (may be null) is set. False when the thread's handle or the
+  // timer cannot be had: the call must then not be made. Each Arm tries again what failed.
+  [[nodiscard]] bool Arm(std::chrono::milliseconds timeout, HANDLE event) noexcept;
+  // Disarms the timer and says what made it cancel the call, if anything. Once it has
+  // returned, no cancel reaches the thread (such as its next call, which may be another
+  // client's).
+  Cause Disarm() noexcept;
+
+ private:
+  static void CALLBACK Tick(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
+  void Check() noexcept;
+
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  // Under lock_ (set by the arming thread, read by the ticks):
+  ScopedHandle thread_;
+  PTP_TIMER timer_ = nullptr;
+  bool armed_ = false;
+  Cause cause_ = Cause::kNone;
+  std::chrono::steady_clock::time_point deadline_;
+  HANDLE event_ = nullptr;
+};
+
+}  // namespace brumo::pipe

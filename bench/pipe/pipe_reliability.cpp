@@ -207,8 +207,8 @@ int main(int argc, char** argv) {
   ControlPipeServer server(&controller);
   const long before_start = HandleCount();
   server.Start();
-  // The first exchanges bring up what stays for the process's life (the timer queue's
-  // thread, for one); the baseline is taken after them.
+  // The first exchanges bring up what stays for the process's life (the thread pool's
+  // workers, for one); the baseline is taken after them.
   bool ok = true;
   for (int i = 0; i < 20; ++i) ok &= StillServes();
   const long baseline = HandleCount();

@@ -4,7 +4,7 @@
 // wait for it, one read of at most 65535 bytes, the same bytes written back in one write,
 // a flush and a disconnect, after which the same instance waits for the next client. It
 // has no security descriptor, no request parsing, no overlapped I/O, no stop event, no
-// watchdog and no thread of its own.
+// flush timer and no thread of its own.
 //
 // Runs until it is ended (the benchmark terminates it).
 #include <windows.h>

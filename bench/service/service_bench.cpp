@@ -74,7 +74,7 @@ constexpr std::int64_t kPrivateBytesSlack = 1 << 20;
 constexpr DWORD kConnectMs = 30000;
 constexpr DWORD kStateTimeoutMs = 20000;
 // Quiet time before a reading that is compared with another: Wine ends idle thread-pool
-// workers (which run the callbacks of the service's flush watchdog timer) after five
+// workers (which run the ticks of the service's flush timer) after five
 // seconds.
 constexpr DWORD kSettleMs = 6000;
 
@@ -531,7 +531,7 @@ void Bench::Soak() {
                        options_.soak_exchanges, cycles,
                        device_ ? "" : " (no TUN device: no cycles)"));
   // What the first exchanges and the first start bring up stays for the process's life
-  // (the timer queue's thread, the libraries the tunnel loads): the baseline comes after.
+  // (the thread pool's workers, the libraries the tunnel loads): the baseline comes after.
   for (int i = 0; i < 20; ++i) RunExchange(kServicePipe, kActiveRequest, kConnectMs);
   if (cycles > 0) {
     RunExchange(kServicePipe, kStartRequest, kConnectMs);

@@ -48,7 +48,7 @@ class ExchangeLimits {
   // limit. On anything but kDone the operation has ended or been given up. One that has
   // completed by the time the limit is found passed still counts as done.
   template <typename WaitFn>
-  pipe::Wait Await(pipe::Endpoint& endpoint, WaitFn wait) {
+  pipe::Wait Await(pipe::Endpoint& endpoint, WaitFn&& wait) {
     for (;;) {
       const Instant now = Now();
       if (!stop_seen_ && stop_requested_.load()) SeeStop(now);
@@ -76,18 +76,6 @@ class ExchangeLimits {
           break;
       }
     }
-  }
-
-  pipe::Wait AwaitIo(pipe::Endpoint& endpoint, std::uint32_t* bytes) {
-    return Await(endpoint, [&](std::chrono::milliseconds timeout, bool watch_stop) {
-      return pipe::AwaitIo(endpoint, timeout, watch_stop, bytes);
-    });
-  }
-
-  pipe::Wait AwaitReplyTaken(pipe::Endpoint& endpoint) {
-    return Await(endpoint, [&](std::chrono::milliseconds timeout, bool watch_stop) {
-      return pipe::AwaitReplyTaken(endpoint, timeout, watch_stop);
-    });
   }
 
  private:
@@ -213,16 +201,24 @@ void ControlPipeServer::ServeClient(char* buffer) {
   // A stop ends the wait for the request: nothing read after it is carried out.
   limits.BeginPart(std::chrono::milliseconds{0});
   if (!pipe::StartRead(endpoint, buffer, static_cast<std::uint32_t>(kMaxRequestBytes))) return;
-  if (limits.AwaitIo(endpoint, &received) != pipe::Wait::kDone) return;
+  const auto read = [&](std::chrono::milliseconds timeout, bool watch_stop) {
+    return pipe::AwaitIo(endpoint, timeout, watch_stop, &received);
+  };
+  if (limits.Await(endpoint, read) != pipe::Wait::kDone) return;
 
   const std::string reply = ProcessRequest(std::string_view(buffer, received), *controller_);
   if (reply.size() > 0xFFFFFFFFu) return;
   limits.BeginPart(kStopGrace);
   if (!pipe::StartWrite(endpoint, reply)) return;
-  if (limits.AwaitIo(endpoint, nullptr) != pipe::Wait::kDone) return;
+  const auto write = [&](std::chrono::milliseconds timeout, bool watch_stop) {
+    return pipe::AwaitIo(endpoint, timeout, watch_stop, nullptr);
+  };
+  if (limits.Await(endpoint, write) != pipe::Wait::kDone) return;
   // The disconnect that follows would discard what the client has not read yet. The wait
   // ends with the part; a stop it is the first to see gets kStopGrace.
-  limits.AwaitReplyTaken(endpoint);
+  limits.Await(endpoint, [&](std::chrono::milliseconds timeout, bool watch_stop) {
+    return pipe::AwaitReplyTaken(endpoint, timeout, watch_stop);
+  });
 }
 
 }  // namespace brumo

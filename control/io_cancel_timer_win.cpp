@@ -1,6 +1,7 @@
 #include "control/io_cancel_timer_win.h"
 
 #include <algorithm>
+#include <mutex>
 
 namespace brumo::pipe {
 namespace {
@@ -9,17 +10,6 @@ namespace {
 // long as it stays armed, because a cancel issued just before the thread has entered its
 // call finds nothing to cancel (ERROR_NOT_FOUND) and is not remembered.
 constexpr std::chrono::milliseconds kCheckPeriod{50};
-
-class SrwExclusive {
- public:
-  explicit SrwExclusive(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-  ~SrwExclusive() { ::ReleaseSRWLockExclusive(&lock_); }
-  SrwExclusive(const SrwExclusive&) = delete;
-  SrwExclusive& operator=(const SrwExclusive&) = delete;
-
- private:
-  SRWLOCK& lock_;
-};
 
 // A relative due time for SetThreadpoolTimer: negative, in units of 100 ns.
 FILETIME DueIn(std::chrono::milliseconds delay) {
@@ -38,7 +28,7 @@ IoCancelTimer::~IoCancelTimer() {
 }
 
 bool IoCancelTimer::Arm(std::chrono::milliseconds timeout, HANDLE event) noexcept {
-  const SrwExclusive hold(lock_);
+  const std::lock_guard hold(lock_);
   // A real handle to the calling thread: GetCurrentThread's pseudo-handle would mean the
   // timer's own thread there.
   if (!thread_ &&
@@ -53,17 +43,19 @@ bool IoCancelTimer::Arm(std::chrono::milliseconds timeout, HANDLE event) noexcep
   event_ = event;
   cause_ = Cause::kNone;
   armed_ = true;
-  // Neither call waits for a tick, so both may be made under the lock.
-  FILETIME due = DueIn(std::clamp(timeout, std::chrono::milliseconds(0), kCheckPeriod));
-  ::SetThreadpoolTimer(timer_, &due, static_cast<DWORD>(kCheckPeriod.count()), 0);
+  // Started only when resting, so that back-to-back calls do not touch the timer; it does
+  // not wait for a tick, so it may be called under the lock.
+  if (!ticking_) {
+    FILETIME due = DueIn(std::clamp(timeout, std::chrono::milliseconds(0), kCheckPeriod));
+    ::SetThreadpoolTimer(timer_, &due, static_cast<DWORD>(kCheckPeriod.count()), 0);
+    ticking_ = true;
+  }
   return true;
 }
 
 IoCancelTimer::Cause IoCancelTimer::Disarm() noexcept {
-  const SrwExclusive hold(lock_);
+  const std::lock_guard hold(lock_);
   armed_ = false;
-  // A tick queued already finds the timer disarmed (or armed afresh, and checks that).
-  ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
   return cause_;
 }
 
@@ -72,8 +64,14 @@ void CALLBACK IoCancelTimer::Tick(PTP_CALLBACK_INSTANCE, void* context, PTP_TIME
 }
 
 void IoCancelTimer::Check() noexcept {
-  const SrwExclusive hold(lock_);
-  if (!armed_) return;
+  const std::lock_guard hold(lock_);
+  if (!armed_) {
+    // Between two calls, or idle: rest until the next Arm, so that an idle service does
+    // not wake up to look at the clock.
+    ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
+    ticking_ = false;
+    return;
+  }
   if (cause_ == Cause::kNone) {
     if (std::chrono::steady_clock::now() >= deadline_) {
       cause_ = Cause::kTimedOut;

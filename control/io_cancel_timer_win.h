@@ -1,12 +1,14 @@
 // Bounds a synchronous call on the pipe: the flush, the one call on a client that cannot be
 // made overlapped (it returns only once the client has read the whole reply). One
 // re-armable threadpool timer per endpoint cancels the arming thread's synchronous I/O
-// once a time-out has passed or an event is set.
+// once a time-out has passed or an event is set. While clients keep coming it ticks every
+// 50 ms; the first tick that finds it disarmed puts it to rest.
 #pragma once
 
 #include <windows.h>
 
 #include <chrono>
+#include <mutex>
 
 #include "common/scoped_resource.h"
 
@@ -35,10 +37,11 @@ class IoCancelTimer {
   static void CALLBACK Tick(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
   void Check() noexcept;
 
-  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::mutex lock_;
   // Under lock_ (set by the arming thread, read by the ticks):
   ScopedHandle thread_;
   PTP_TIMER timer_ = nullptr;
+  bool ticking_ = false;
   bool armed_ = false;
   Cause cause_ = Cause::kNone;
   std::chrono::steady_clock::time_point deadline_;

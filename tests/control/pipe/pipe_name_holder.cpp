@@ -1,10 +1,9 @@
 // Another process that wants \\.\pipe\BrumoVPN, for the pipe server tests. Two modes:
 //
-//   pipe_name_holder hold <instances>
+//   pipe_name_holder hold <instances> <milliseconds>
 //     Creates one instance of the name (byte mode, default security, at most <instances>
-//     instances of the name), writes one byte to standard output once it has it, and keeps
-//     it, without ever listening, until standard input reaches its end. Exit code 1 when
-//     the instance cannot be created.
+//     instances of the name) and keeps it for <milliseconds>, without ever listening. Exit
+//     code 1 when the instance cannot be created.
 //
 //   pipe_name_holder squat <instances> <milliseconds>
 //     For <milliseconds>, creates instances of the name in a loop, with the same shape
@@ -24,15 +23,11 @@
 
 namespace {
 
-int Hold(DWORD instances) {
+int Hold(DWORD instances, DWORD milliseconds) {
   const brumo::ScopedFileHandle instance(::CreateNamedPipeW(
       brumo::kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 4096, 4096, 0, nullptr));
   if (!instance) return 1;
-  DWORD count = 0;
-  char byte = 'R';
-  if (!::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), &byte, 1, &count, nullptr)) return 1;
-  while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &count, nullptr) && count > 0) {
-  }
+  ::Sleep(milliseconds);
   return 0;
 }
 
@@ -83,14 +78,12 @@ int Squat(DWORD instances, DWORD milliseconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
-    return Hold(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
+  if (argc == 4) {
+    const auto instances = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
+    const auto milliseconds = static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10));
+    if (std::strcmp(argv[1], "hold") == 0) return Hold(instances, milliseconds);
+    if (std::strcmp(argv[1], "squat") == 0) return Squat(instances, milliseconds);
   }
-  if (argc == 4 && std::strcmp(argv[1], "squat") == 0) {
-    return Squat(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)),
-                 static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
-  }
-  std::fputs("usage: pipe_name_holder hold <instances> | squat <instances> <milliseconds>\n",
-             stderr);
+  std::fputs("usage: pipe_name_holder hold|squat <instances> <milliseconds>\n", stderr);
   return 2;
 }

@@ -6,12 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <future>
 #include <string>
-#include <string_view>
 #include <thread>
 
 #include "tests/control/pipe/pipe_server_fixture.h"
@@ -26,56 +24,12 @@ using std::chrono::milliseconds;
 
 std::wstring HolderPath() { return OwnDirectory() + L"pipe_name_holder.exe"; }
 
-// pipe_name_holder in hold mode: keeps \\.\pipe\BrumoVPN, without listening, from a process
-// of its own until Release closes its standard input.
-class NameHolder {
- public:
-  NameHolder() = default;
-  ~NameHolder() { Release(); }
-  NameHolder(const NameHolder&) = delete;
-  NameHolder& operator=(const NameHolder&) = delete;
-
-  // True once the holder has created its instance of a pipe of at most `instances`.
-  bool Start(DWORD instances) {
-    const std::wstring holder = HolderPath();
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    ScopedHandle child_in, child_out;
-    if (!::CreatePipe(child_in.put(), stdin_.put(), &inherit, 0)) return false;
-    if (!::CreatePipe(stdout_.put(), child_out.put(), &inherit, 0)) return false;
-    ::SetHandleInformation(stdin_.get(), HANDLE_FLAG_INHERIT, 0);
-    ::SetHandleInformation(stdout_.get(), HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = child_in.get();
-    startup.hStdOutput = child_out.get();
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION info{};
-    std::wstring command_line = QuotedPath(holder) + L" hold " + std::to_wstring(instances);
-    if (!::CreateProcessW(holder.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                          nullptr, &startup, &info)) {
-      return false;
-    }
-    process_.reset(info.hProcess);
-    const ScopedHandle thread(info.hThread);
-    child_out.reset();  // so that the read below ends if the holder dies
-    char byte = 0;
-    DWORD count = 0;
-    return ::ReadFile(stdout_.get(), &byte, 1, &count, nullptr) && count == 1;
-  }
-
-  void Release() {
-    stdin_.reset();
-    if (process_) ::WaitForSingleObject(process_.get(), 10000);
-    process_.reset();
-  }
-
- private:
-  static std::wstring QuotedPath(const std::wstring& path) { return L"\"" + path + L"\""; }
-
-  ScopedHandle stdin_, stdout_, process_;
-};
+// pipe_name_holder in `mode` ("hold" or "squat") with its arguments, run to its end.
+std::future<ProcessResult> RunHolder(const wchar_t* mode, DWORD instances, int ms) {
+  const std::wstring command = L"\"" + HolderPath() + L"\" " + mode + L" " +
+                               std::to_wstring(instances) + L" " + std::to_wstring(ms);
+  return std::async(std::launch::async, [command] { return RunProcess(command, HolderPath()); });
+}
 
 // Clients that a server of this process answered during `period`. A client that opens
 // the name and finds the server of another process is left at that: that server never
@@ -105,16 +59,21 @@ using PipeNameTest = PipeServerTest;
 TEST_F(PipeNameTest, NameHeldAtStartIsNeverJoinedAndIsTakenOnceFree) {
   for (DWORD instances : {1ul, static_cast<DWORD>(PIPE_UNLIMITED_INSTANCES)}) {
     SCOPED_TRACE(instances);
-    NameHolder holder;
-    ASSERT_TRUE(holder.Start(instances));
+    // Held for 4 s from its creation; the server is started twice meanwhile.
+    auto holder = RunHolder(L"hold", instances, 4000);
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    for (int i = 0; i < 1000 && error == ERROR_FILE_NOT_FOUND; ++i) {
+      std::this_thread::sleep_for(milliseconds(10));
+      OpenOnce(&error);
+    }
+    ASSERT_NE(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the holder made no pipe";
 
     ASSERT_TRUE(server_.Start());
     EXPECT_EQ(ClientsAnsweredHere(kCreateRetryDelay * 2 + milliseconds(500)), 0);
     EXPECT_LT(TimedStop(server_), kStopBound);
 
     ASSERT_TRUE(server_.Start());
-    std::this_thread::sleep_for(kCreateRetryDelay + milliseconds(200));
-    holder.Release();
+    EXPECT_EQ(holder.get().exit_code, 0u);  // it had the name all along, and has let go
     const Exchange exchange = RoundTrip(kActiveRequest, milliseconds(kCreateRetryDelay * 5));
     EXPECT_EQ(exchange.reply.bytes, kInactiveReply);
     EXPECT_LT(TimedStop(server_), kStopBound);
@@ -142,26 +101,6 @@ ServedExchange ExchangeAndAskWhoServed() {
   return result;
 }
 
-struct SquatterCounts {
-  long attempts = -1, created = -1, alone = -1, captured = -1;
-};
-
-// The squatter's "attempts=A created=C alone=L captured=P" line; -1 for a count not found.
-SquatterCounts ReadCounts(std::string_view out) {
-  const auto take = [out](std::string_view key, long& count) {
-    const std::size_t at = out.find(key);
-    if (at == std::string_view::npos) return;
-    const char* first = out.data() + at + key.size();
-    if (std::from_chars(first, out.data() + out.size(), count).ec != std::errc()) count = -1;
-  };
-  SquatterCounts counts;
-  take("attempts=", counts.attempts);
-  take("created=", counts.created);
-  take("alone=", counts.alone);
-  take("captured=", counts.captured);
-  return counts;
-}
-
 // While the server runs, another process creates the name in a loop, as a pipe of one
 // instance and as one of many. It never gets an instance of its own nor a client, and
 // every one of the clients sent meanwhile is answered by this process's server.
@@ -170,10 +109,7 @@ TEST_F(PipeNameTest, ProcessCreatingTheNameInALoopNeverGetsItWhileTheServerRuns)
   ASSERT_TRUE(server_.Start());
   for (DWORD instances : {1ul, 2ul, static_cast<DWORD>(PIPE_UNLIMITED_INSTANCES)}) {
     SCOPED_TRACE(instances);
-    auto squatter = std::async(std::launch::async, [instances] {
-      return RunProcess(L"\"" + HolderPath() + L"\" squat " + std::to_wstring(instances) + L" 3000",
-                        HolderPath(), 60000);
-    });
+    auto squatter = RunHolder(L"squat", instances, 3000);
     // At least kClientsPerRound clients, and more for as long as the squatter runs.
     int sent = 0;
     int answered_here = 0;
@@ -191,14 +127,15 @@ TEST_F(PipeNameTest, ProcessCreatingTheNameInALoopNeverGetsItWhileTheServerRuns)
     const ProcessResult run = squatter.get();
     ASSERT_EQ(run.start_error, 0u);
     ASSERT_FALSE(run.timed_out);
-    const SquatterCounts counts = ReadCounts(run.out);
-    ASSERT_TRUE(counts.attempts >= 0 && counts.created >= 0 && counts.alone >= 0 &&
-                counts.captured >= 0)
+    long attempts = 0, created = 0, alone = 0, captured = 0;
+    ASSERT_EQ(std::sscanf(run.out.c_str(), "attempts=%ld created=%ld alone=%ld captured=%ld",
+                          &attempts, &created, &alone, &captured),
+              4)
         << run.out << run.err;
     std::printf("instances %lu: %s", static_cast<unsigned long>(instances), run.out.c_str());
-    EXPECT_GT(counts.attempts, 0);
-    EXPECT_EQ(counts.alone, 0) << "the squatter had the name to itself";
-    EXPECT_EQ(counts.captured, 0) << "a client reached the squatter";
+    EXPECT_GT(attempts, 0);
+    EXPECT_EQ(alone, 0) << "the squatter had the name to itself";
+    EXPECT_EQ(captured, 0) << "a client reached the squatter";
     EXPECT_EQ(answered_here, sent);
   }
   EXPECT_LT(TimedStop(server_), kStopBound);

@@ -1,6 +1,5 @@
 #include "control/io_cancel_timer_win.h"
 
-#include <algorithm>
 #include <mutex>
 
 namespace brumo::pipe {
@@ -9,22 +8,17 @@ namespace {
 // How often an armed timer looks at the clock and the event. Its test is repeated for as
 // long as it stays armed, because a cancel issued just before the thread has entered its
 // call finds nothing to cancel (ERROR_NOT_FOUND) and is not remembered.
-constexpr std::chrono::milliseconds kCheckPeriod{50};
-
-// A relative due time for SetThreadpoolTimer: negative, in units of 100 ns.
-FILETIME DueIn(std::chrono::milliseconds delay) {
-  ULARGE_INTEGER due;
-  due.QuadPart = static_cast<ULONGLONG>(-(static_cast<LONGLONG>(delay.count()) * 10'000));
-  return FILETIME{due.LowPart, due.HighPart};
-}
+constexpr DWORD kCheckPeriodMs = 50;
+// The due time and period of a resting timer: about 24 days. The timer is never left as a
+// one-shot: one that has fired can no longer be changed.
+constexpr DWORD kRestingMs = 0x7fffffff;
 
 }  // namespace
 
 IoCancelTimer::~IoCancelTimer() {
   if (timer_ == nullptr) return;
-  ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
-  ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
-  ::CloseThreadpoolTimer(timer_);
+  // INVALID_HANDLE_VALUE: returns once a running tick has finished.
+  ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
 }
 
 bool IoCancelTimer::Arm(std::chrono::milliseconds timeout, HANDLE event) noexcept {
@@ -37,19 +31,22 @@ bool IoCancelTimer::Arm(std::chrono::milliseconds timeout, HANDLE event) noexcep
     thread_.reset();
     return false;
   }
-  if (timer_ == nullptr) timer_ = ::CreateThreadpoolTimer(&IoCancelTimer::Tick, this, nullptr);
-  if (timer_ == nullptr) return false;
+  // Created resting, so that no tick comes before timer_ is set.
+  if (timer_ == nullptr && !::CreateTimerQueueTimer(&timer_, nullptr, &IoCancelTimer::Tick, this,
+                                                    kRestingMs, kRestingMs, WT_EXECUTEDEFAULT)) {
+    timer_ = nullptr;
+    return false;
+  }
+  // Started only when resting, so that back-to-back calls do not touch the timer; it does
+  // not wait for a tick, so it may be called under the lock.
+  if (!ticking_) {
+    if (!::ChangeTimerQueueTimer(nullptr, timer_, kCheckPeriodMs, kCheckPeriodMs)) return false;
+    ticking_ = true;
+  }
   deadline_ = std::chrono::steady_clock::now() + timeout;
   event_ = event;
   cause_ = Cause::kNone;
   armed_ = true;
-  // Started only when resting, so that back-to-back calls do not touch the timer; it does
-  // not wait for a tick, so it may be called under the lock.
-  if (!ticking_) {
-    FILETIME due = DueIn(std::clamp(timeout, std::chrono::milliseconds(0), kCheckPeriod));
-    ::SetThreadpoolTimer(timer_, &due, static_cast<DWORD>(kCheckPeriod.count()), 0);
-    ticking_ = true;
-  }
   return true;
 }
 
@@ -59,7 +56,7 @@ IoCancelTimer::Cause IoCancelTimer::Disarm() noexcept {
   return cause_;
 }
 
-void CALLBACK IoCancelTimer::Tick(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) {
+void CALLBACK IoCancelTimer::Tick(void* context, BOOLEAN /*timer_fired*/) {
   static_cast<IoCancelTimer*>(context)->Check();
 }
 
@@ -68,8 +65,8 @@ void IoCancelTimer::Check() noexcept {
   if (!armed_) {
     // Between two calls, or idle: rest until the next Arm, so that an idle service does
     // not wake up to look at the clock.
-    ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
-    ticking_ = false;
+    // Should the change fail, the timer goes on ticking and a later tick tries again.
+    if (::ChangeTimerQueueTimer(nullptr, timer_, kRestingMs, kRestingMs)) ticking_ = false;
     return;
   }
   if (cause_ == Cause::kNone) {

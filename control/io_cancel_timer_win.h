@@ -1,8 +1,10 @@
 // Bounds a synchronous call on the pipe: the flush, the one call on a client that cannot be
 // made overlapped (it returns only once the client has read the whole reply). One
-// re-armable threadpool timer per endpoint cancels the arming thread's synchronous I/O
-// once a time-out has passed or an event is set. While clients keep coming it ticks every
-// 50 ms; the first tick that finds it disarmed puts it to rest.
+// re-armable timer of the thread pool's timer queue per endpoint cancels the arming
+// thread's synchronous I/O once a time-out has passed or an event is set. While clients
+// keep coming it ticks every 50 ms; the first tick that finds it disarmed puts it to rest.
+// Made once: creating and deleting a timer per flush would cost more than the exchange
+// (a deletion waits for the timer's thread).
 #pragma once
 
 #include <windows.h>
@@ -34,13 +36,13 @@ class IoCancelTimer {
   Cause Disarm() noexcept;
 
  private:
-  static void CALLBACK Tick(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER);
+  static void CALLBACK Tick(void* context, BOOLEAN timer_fired);
   void Check() noexcept;
 
   std::mutex lock_;
   // Under lock_ (set by the arming thread, read by the ticks):
   ScopedHandle thread_;
-  PTP_TIMER timer_ = nullptr;
+  HANDLE timer_ = nullptr;
   bool ticking_ = false;
   bool armed_ = false;
   Cause cause_ = Cause::kNone;

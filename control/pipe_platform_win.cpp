@@ -233,11 +233,12 @@ void GiveUpIo(Endpoint& endpoint) noexcept {
 
 Wait AwaitReplyTaken(Endpoint& endpoint, std::chrono::milliseconds timeout,
                      bool watch_stop) noexcept {
-  const HANDLE stop = watch_stop ? endpoint.stop_event.get() : nullptr;
-  if (stop != nullptr && ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return Wait::kStopped;
-  // Without the timer (a process out of resources) the flush is not made: the client may
-  // then lose its reply, but it cannot hold the server.
-  if (!endpoint.flush_timer.Arm(timeout, stop)) return Wait::kWaitFailed;
+  // A stop set already is seen at the timer's first tick. Without the timer (a process out
+  // of resources) the flush is not made: the client may then lose its reply, but it cannot
+  // hold the server.
+  if (!endpoint.flush_timer.Arm(timeout, watch_stop ? endpoint.stop_event.get() : nullptr)) {
+    return Wait::kWaitFailed;
+  }
   const BOOL flushed = ::FlushFileBuffers(endpoint.instance.get());
   const IoCancelTimer::Cause cause = endpoint.flush_timer.Disarm();
   if (flushed) return Wait::kDone;

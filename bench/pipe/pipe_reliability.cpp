@@ -57,43 +57,39 @@ bool Check(bool ok, const char* what) {
   return ok;
 }
 
-bool ConnectAndDrop(int cycles, long baseline) {
-  int not_opened = 0;
+// Runs `one` `cycles` times, then reports how many failed (`failed` says how), the rate,
+// and whether the server still serves with the handle count it had.
+template <typename One>
+bool Repeat(const char* what, const char* failed, const char* all_ok, int cycles, long baseline,
+            One one) {
+  int failures = 0;
   const auto start = Clock::now();
-  for (int i = 0; i < cycles; ++i) {
-    if (!test_support::OpenWithin(milliseconds(10000))) ++not_opened;
-  }
+  for (int i = 0; i < cycles; ++i) failures += one() ? 0 : 1;
   const double took = Seconds(Clock::now() - start);
   const bool serves = StillServes();
   const long handles = HandleCount();
-  std::printf(
-      "connect-and-drop: %d cycles in %.1f s (%.0f/s), %d never opened; handles %ld -> %ld\n",
-      cycles, took, cycles / took, not_opened, baseline, handles);
-  bool ok = Check(not_opened == 0, "every cycle opened the pipe");
+  std::printf("%s: %d in %.1f s (%.0f/s), %d %s; handles %ld -> %ld\n", what, cycles, took,
+              cycles / took, failures, failed, baseline, handles);
+  bool ok = Check(failures == 0, all_ok);
   ok &= Check(serves, "server still serves afterwards");
   ok &= Check(std::labs(handles - baseline) <= kHandleSlack, "handle count within +-5");
   return ok;
 }
 
+bool ConnectAndDrop(int cycles, long baseline) {
+  return Repeat("connect-and-drop cycles", "never opened", "every cycle opened the pipe", cycles,
+                baseline,
+                [] { return static_cast<bool>(test_support::OpenWithin(milliseconds(10000))); });
+}
+
 bool FullExchanges(int cycles, long baseline) {
-  int wrong = 0;
-  const auto start = Clock::now();
-  for (int i = 0; i < cycles; ++i) {
-    const test_support::Exchange exchange = test_support::RoundTrip(kRequest, milliseconds(10000));
-    if (exchange.reply.bytes != kReply || !test_support::IsDisconnect(exchange.reply.end_error)) {
-      ++wrong;
-    }
-  }
-  const double took = Seconds(Clock::now() - start);
-  const bool serves = StillServes();
-  const long handles = HandleCount();
-  std::printf(
-      "full exchanges: %d in %.1f s (%.0f/s), %d without their exact reply; handles %ld -> %ld\n",
-      cycles, took, cycles / took, wrong, baseline, handles);
-  bool ok = Check(wrong == 0, "every exchange got exactly its reply");
-  ok &= Check(serves, "server still serves afterwards");
-  ok &= Check(std::labs(handles - baseline) <= kHandleSlack, "handle count within +-5");
-  return ok;
+  return Repeat("full exchanges", "without their exact reply",
+                "every exchange got exactly its reply", cycles, baseline, [] {
+                  const test_support::Exchange exchange =
+                      test_support::RoundTrip(kRequest, milliseconds(10000));
+                  return exchange.reply.bytes == kReply &&
+                         test_support::IsDisconnect(exchange.reply.end_error);
+                });
 }
 
 struct ClientTally {

@@ -12,7 +12,7 @@
 
 #include "common/overlapped_win.h"
 #include "common/platform_thread.h"
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/pipe_platform.h"
 #include "control/pipe_security_win.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/overlapped_win.h"
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 #include "tools/brumoctl.h"
 #include "tools/ctl_transport.h"
@@ -142,7 +142,8 @@ ServiceProcessQuery QueryServiceProcess() {
     query.failed_call = "OpenSCManagerW";
     return query;
   }
-  const ScopedServiceHandle service(OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
+  const ScopedServiceHandle service(
+      OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
   if (!service) {
     query.error = GetLastError();
     query.failed_call = "OpenServiceW";

@@ -142,8 +142,7 @@ ServiceProcessQuery QueryServiceProcess() {
     query.failed_call = "OpenSCManagerW";
     return query;
   }
-  const ScopedServiceHandle service(
-      OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
+  const ScopedServiceHandle service(OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
   if (!service) {
     query.error = GetLastError();
     query.failed_call = "OpenServiceW";

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <mutex>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 
 namespace brumo::pipe {
 

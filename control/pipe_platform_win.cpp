@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "common/overlapped_win.h"
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/io_cancel_timer_win.h"
 #include "control/pipe_platform.h"
 #include "control/pipe_security_win.h"

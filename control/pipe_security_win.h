@@ -6,7 +6,7 @@
 
 #include <aclapi.h>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 
 namespace brumo {
 

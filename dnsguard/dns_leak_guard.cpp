@@ -7,7 +7,6 @@
 #include "common/failure_text.h"
 #include "dnsguard/dns_filters.h"
 #include "dnsguard/interface_wait.h"
-#include "dnsguard/wfp_engine.h"
 
 namespace brumo {
 namespace {

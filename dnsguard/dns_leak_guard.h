@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/op_result.h"
-#include "common/scoped_resource.h"
+#include "dnsguard/wfp_engine.h"
 
 namespace brumo {
 

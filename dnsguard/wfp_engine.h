@@ -11,10 +11,10 @@
 #include "common/scoped_resource.h"
 #include "dnsguard/wfp_records.h"
 
-namespace brumo::wfp {
+namespace brumo {
+namespace wfp {
 
-// EngineHandle (a HANDLE; null when none) is declared with its owner, ScopedFilterEngine,
-// in common/scoped_resource.h.
+using EngineHandle = void*;  // a HANDLE; null when none
 
 // FwpmEngineOpen0 on the local machine with RPC_C_AUTHN_WINNT and no identity. Stores the
 // handle the platform gives, or null, in `*engine`.
@@ -38,4 +38,18 @@ std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) noe
 // FwpmSubLayerDeleteByKey0.
 std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) noexcept;
 
-}  // namespace brumo::wfp
+struct FilterEngineTraits {
+  using Value = EngineHandle;
+  static Value Invalid() noexcept { return nullptr; }
+  static bool IsValid(Value v) noexcept { return v != nullptr; }
+  // The status is ignored: a handle is gone after its close, whatever it reports.
+  static void Close(Value v) noexcept { static_cast<void>(CloseEngine(v)); }
+};
+
+}  // namespace wfp
+
+// An engine session handle; its dynamic session takes every object added under it along
+// when it is closed.
+using ScopedFilterEngine = ScopedResource<wfp::FilterEngineTraits>;
+
+}  // namespace brumo

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "tools/brumoctl.h"
 #include "tools/utf8_win.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/overlapped_win.h"
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 #include "tools/brumoctl.h"
 #include "tools/ctl_transport.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench/service/bench_support.h"
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 #include "tests/support/service_entry.h"
-#include "tests/support/standin_log_files.h"
+#include "tests/support/standin_log.h"
 
 namespace brumo::bench {
 
@@ -35,9 +35,10 @@ struct Exchange {
 // with the last error after `connect_ms`. Safe to call from several threads at once.
 Exchange RunExchange(const wchar_t* pipe, std::string_view request, DWORD connect_ms);
 
-// The SCM entry and the balance of the stand-in fwpuclnt.dll's log, from the test support.
-using test_support::FilterLedger;
-using test_support::ReadFilterLedger;
+// The SCM entry and what the stand-in fwpuclnt.dll's log leaves in its engine, from the
+// test support.
+using test_support::NothingLeft;
+using test_support::ReadEngineLeft;
 using test_support::ServiceEntry;
 using test_support::StatusSample;
 

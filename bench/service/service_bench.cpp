@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "bench/service/bench_support.h"
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "tests/support/pipe_client.h"
 
 namespace brumo::bench {
@@ -634,14 +634,9 @@ void Bench::Soak() {
              fmt::format("{} → {} ({:+.0f} KiB)", Mib(before.private_bytes),
                          Mib(after.private_bytes), static_cast<double>(growth) / 1024),
              "≤ +1 MiB", Table::Check(before.private_bytes > 0 && growth <= kPrivateBytesSlack));
-  const FilterLedger ledger = ReadFilterLedger(fwp_log_);
-  table_.Add("Soak: filters left after the last stop",
-             fmt::format("{} ({} added, {} deleted; sublayers left {}, engines open {})",
-                         ledger.filters_left, ledger.filters_added, ledger.filters_deleted,
-                         ledger.sublayers_left, ledger.engines_left),
-             "0",
-             Table::Check(ledger.filters_left == 0 && ledger.sublayers_left == 0 &&
-                          ledger.engines_left == 0 && (cycles == 0 || ledger.filters_added > 0)));
+  const nlohmann::json left = ReadEngineLeft(fwp_log_);
+  table_.Add("Soak: engine objects left after the last stop", left.dump(), "0",
+             Table::Check(NothingLeft(left) && (cycles == 0 || left["added"] > 0)));
 }
 
 void Bench::ServiceStop() {
@@ -706,13 +701,9 @@ void Bench::ServiceStop() {
 }
 
 void Bench::FinalChecks() {
-  const FilterLedger ledger = ReadFilterLedger(fwp_log_);
-  table_.Add("Whole run: filters left after the last stop",
-             fmt::format("{} ({} added, {} deleted)", ledger.filters_left, ledger.filters_added,
-                         ledger.filters_deleted),
-             "0",
-             Table::Check(ledger.filters_left == 0 && ledger.sublayers_left == 0 &&
-                          ledger.engines_left == 0));
+  const nlohmann::json left = ReadEngineLeft(fwp_log_);
+  table_.Add("Whole run: engine objects left after the last stop", left.dump(), "0",
+             Table::Check(NothingLeft(left)));
 }
 
 }  // namespace

@@ -5,6 +5,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef _WIN32
+#include "common/scoped_resource_win.h"
+#endif
+
 namespace brumo {
 namespace {
 

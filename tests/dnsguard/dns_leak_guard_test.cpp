@@ -257,6 +257,10 @@ TEST_F(DnsLeakGuardTest, MissingAdapterFailsAfterTheWaitWithoutTouchingTheEngine
 TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
   const std::vector<Op> kStart = {Op::kOpenEngine, Op::kBeginTransaction, Op::kAddSublayer};
   const std::vector<Op> kRollBack = {Op::kAbortTransaction, Op::kCloseEngine};
+  // The calls when the `nth` filter add fails.
+  const auto failed_add = [&](int nth) {
+    return Concat({kStart, Repeat(Op::kAddFilter, nth), kRollBack});
+  };
   const struct {
     const char* name;
     Op op;
@@ -286,17 +290,13 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
       {"sublayer fails", Op::kAddSublayer, 1, 5, "FwpmSubLayerAdd0 failed: 5",
        Concat({kStart, kRollBack})},
       {"first permit filter (v4 UDP/53) fails", Op::kAddFilter, 1, 0x80320009,
-       "Failed to add allow filter: FwpmFilterAdd0 failed (2150760457)",
-       Concat({kStart, Repeat(Op::kAddFilter, 1), kRollBack})},
+       "Failed to add allow filter: FwpmFilterAdd0 failed (2150760457)", failed_add(1)},
       {"v4 DoT block filter fails", Op::kAddFilter, 6, 0x80320010,
-       "Failed to add block filter: FwpmFilterAdd0 failed (2150760464)",
-       Concat({kStart, Repeat(Op::kAddFilter, 6), kRollBack})},
+       "Failed to add block filter: FwpmFilterAdd0 failed (2150760464)", failed_add(6)},
       {"v6 TCP/53 block filter fails", Op::kAddFilter, 10, 0x80320009,
-       "Failed to add block filter: FwpmFilterAdd0 failed (2150760457)",
-       Concat({kStart, Repeat(Op::kAddFilter, 10), kRollBack})},
+       "Failed to add block filter: FwpmFilterAdd0 failed (2150760457)", failed_add(10)},
       {"v6 DoT permit filter fails", Op::kAddFilter, 11, 1,
-       "Failed to add allow filter: FwpmFilterAdd0 failed (1)",
-       Concat({kStart, Repeat(Op::kAddFilter, 11), kRollBack})},
+       "Failed to add allow filter: FwpmFilterAdd0 failed (1)", failed_add(11)},
       {"commit fails", Op::kCommitTransaction, 1, 0x80320017,
        "FwpmTransactionCommit0 failed: 2150760471",
        Concat({kStart, Repeat(Op::kAddFilter, 12), {Op::kCommitTransaction}, kRollBack})},

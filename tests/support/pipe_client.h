@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 
 namespace brumo::test_support {

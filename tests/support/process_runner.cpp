@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 
 namespace brumo::test_support {
 namespace {

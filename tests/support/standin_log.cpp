@@ -1,14 +1,30 @@
 #include "tests/support/standin_log.h"
 
-#include <set>
+#include <windows.h>
+
+#include <fmt/format.h>
+
+#include <map>
+#include <utility>
+
+#include "common/scoped_resource_win.h"
 
 namespace brumo::test_support {
 namespace {
 
-// The IPv4 outbound transport layer and the interface condition, as the log writes them.
-constexpr std::string_view kIpv4LayerPrefix = "{09E61AEA";
+using nlohmann::json;
+
+// The interface condition and the IPv4 layer, as the log writes them.
 constexpr std::string_view kInterfaceField = "{667FD755-D695-434A-8AF5-D3835A1259BC}";
-constexpr std::string_view kPermitAction = "0x1002";
+constexpr std::string_view kIpv4Layer = "{09E61AEA-D214-46E2-9B21-B26B0B2F28C8}";
+constexpr unsigned kPermit = 0x1002;
+
+std::vector<std::string> LinesFrom(const std::wstring& path, std::size_t mark) {
+  std::vector<std::string> lines = CompleteLines(ReadWholeFile(path));
+  if (lines.size() <= mark) return {};
+  lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(mark));
+  return lines;
+}
 
 }  // namespace
 
@@ -23,92 +39,107 @@ std::vector<std::string> CompleteLines(std::string_view text) {
   return lines;
 }
 
-std::string FwpCall::Field(const std::string& key) const {
-  const auto found = fields.find(key);
-  return found == fields.end() ? "<missing>" : found->second;
-}
-
-FwpCall ParseFwpLine(std::string_view line) {
-  FwpCall call;
-  const std::size_t first_tab = line.find('\t');
-  call.function = std::string(line.substr(0, first_tab));
-  if (first_tab == std::string_view::npos) return call;
-  std::size_t start = first_tab + 1;
-  while (start <= line.size()) {
-    std::size_t tab = line.find('\t', start);
-    if (tab == std::string_view::npos) tab = line.size();
-    const std::string_view field = line.substr(start, tab - start);
-    const std::size_t equals = field.find('=');
-    call.fields[std::string(field.substr(0, equals))] =
-        equals == std::string_view::npos ? std::string() : std::string(field.substr(equals + 1));
-    start = tab + 1;
-  }
-  return call;
-}
-
 std::vector<FwpCall> ParseFwpLines(const std::vector<std::string>& lines) {
   std::vector<FwpCall> calls;
-  calls.reserve(lines.size());
-  for (const std::string& line : lines) calls.push_back(ParseFwpLine(line));
+  for (const std::string& line : lines) calls.push_back(json::parse(line, nullptr, false));
   return calls;
 }
 
-FilterLedger Balance(const std::vector<FwpCall>& calls) {
-  FilterLedger ledger;
-  std::multiset<std::string> filters;
-  std::multiset<std::string> engines;
+json EngineLeft(const std::vector<FwpCall>& calls) {
+  std::map<long, json> last_live;  // by process
+  long counts[6] = {};             // engines, transactions, sublayers, filters, added, deleted
   for (const FwpCall& call : calls) {
-    if (call.function == "FwpmEngineOpen0") {
-      engines.insert(call.Field("handle"));
-    } else if (call.function == "FwpmEngineClose0") {
-      const auto found = engines.find(call.Field("handle"));
-      if (found != engines.end()) engines.erase(found);
-    } else if (call.function == "FwpmSubLayerAdd0") {
-      ++ledger.sublayers_left;
-    } else if (call.function == "FwpmSubLayerDeleteByKey0") {
-      --ledger.sublayers_left;
-    } else if (call.function == "FwpmFilterAdd0") {
-      ++ledger.filters_added;
-      filters.insert(call.Field("id"));
-    } else if (call.function == "FwpmFilterDeleteById0") {
-      ++ledger.filters_deleted;
-      const auto found = filters.find(call.Field("id"));
-      if (found != filters.end()) filters.erase(found);
-    }
+    if (!call.is_object()) continue;
+    last_live[call.value("pid", 0L)] = call.value("live", json::object());
+    if (call.value("status", 1) != 0) continue;
+    counts[4] += call.value("call", "") == "FwpmFilterAdd0";
+    counts[5] += call.value("call", "") == "FwpmFilterDeleteById0";
   }
-  ledger.filters_left = static_cast<long>(filters.size());
-  ledger.engines_left = static_cast<long>(engines.size());
-  return ledger;
+  const char* const keys[] = {"engines", "transactions", "sublayers", "filters"};
+  for (const auto& [pid, live] : last_live) {
+    for (int i = 0; i < 4; ++i) counts[i] += live.value(keys[i], 0L);
+  }
+  return {{"engines", counts[0]}, {"transactions", counts[1]}, {"sublayers", counts[2]},
+          {"filters", counts[3]}, {"added", counts[4]},        {"deleted", counts[5]}};
+}
+
+bool NothingLeft(const json& left) {
+  return left.value("engines", 1) == 0 && left.value("transactions", 1) == 0 &&
+         left.value("sublayers", 1) == 0 && left.value("filters", 1) == 0;
 }
 
 std::string Readable(std::string_view line) {
-  if (!line.starts_with("Fwpm")) return std::string(line);
-  const FwpCall call = ParseFwpLine(line);
-  std::string text = call.function;
-  if (call.function == "FwpmEngineOpen0") {
-    text += " session " + call.Field("session.name");
-    if (call.Field("session.flags") == "1") text += " (dynamic)";
-  } else if (call.function == "FwpmSubLayerAdd0") {
-    text += " " + call.Field("key") + " " + call.Field("name");
-  } else if (call.function == "FwpmFilterAdd0") {
-    text += " id " + call.Field("id") + ": ";
-    text += call.Field("action.type") == kPermitAction ? "permit " : "block ";
-    text += call.Field("name");
-    text += call.Field("layer").starts_with(kIpv4LayerPrefix) ? " IPv4" : " IPv6";
-    for (int c = 0;; ++c) {
-      const std::string prefix = "cond" + std::to_string(c);
-      const auto field = call.fields.find(prefix + ".field");
-      if (field == call.fields.end()) break;
-      if (field->second == kInterfaceField) {
-        text += ", only on interface " + call.Field(prefix + ".value");
-      }
+  const json call = json::parse(line, nullptr, false);
+  if (!call.is_object() || !call.contains("call")) return std::string(line);
+  const std::string function = call.value("call", "");
+  std::string text = function;
+  if (function == "FwpmEngineOpen0") {
+    const json session = call.value("session", json::object());
+    text += fmt::format(" session \"{}\"{}", session.value("name", ""),
+                        (session.value("flags", 0u) & 1) != 0 ? " (dynamic)" : "");
+  } else if (function == "FwpmSubLayerAdd0") {
+    const json sublayer = call.value("sublayer", json::object());
+    text += fmt::format(" {} \"{}\"", sublayer.value("key", ""), sublayer.value("name", ""));
+  } else if (function == "FwpmFilterAdd0") {
+    const json filter = call.value("filter", json::object());
+    text += fmt::format(" id {}: {} \"{}\" {}", call.value("id", 0ull),
+                        filter.value("action", 0u) == kPermit ? "permit" : "block",
+                        filter.value("name", ""),
+                        filter.value("layer", "") == kIpv4Layer ? "IPv4" : "IPv6");
+    for (const json& condition : filter.value("conditions", json::array())) {
+      if (condition.value("field", "") != kInterfaceField) continue;
+      text += fmt::format(", only on interface {}",
+                          condition.value("value", json::object()).value("value", 0u));
     }
-  } else if (call.function == "FwpmFilterDeleteById0") {
-    text += " id " + call.Field("id");
-  } else if (call.function == "FwpmSubLayerDeleteByKey0") {
-    text += " " + call.Field("key");
+  } else if (function == "FwpmFilterDeleteById0") {
+    text += fmt::format(" id {}", call.value("id", 0ull));
+  } else if (function == "FwpmSubLayerDeleteByKey0") {
+    text += " " + call.value("key", "");
+  }
+  if (const unsigned status = call.value("status", 0u); status != 0) {
+    text += fmt::format(" -> status {}", status);
   }
   return text;
+}
+
+std::string ReadWholeFile(const std::wstring& path) {
+  std::string text;
+  const ScopedFileHandle file(::CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return text;
+  char buffer[1 << 16];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    text.append(buffer, got);
+  }
+  return text;
+}
+
+json ReadEngineLeft(const std::wstring& log_path) {
+  return EngineLeft(ParseFwpLines(CompleteLines(ReadWholeFile(log_path))));
+}
+
+StandinLogs::StandinLogs(std::wstring folder) : folder_(std::move(folder)) {}
+
+bool StandinLogs::EnableTun2proxyLog() const {
+  const ScopedFileHandle file(::CreateFileW(Tun2proxyPath().c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return static_cast<bool>(file);
+}
+
+void StandinLogs::Mark() {
+  tun2proxy_mark_ = CompleteLines(ReadWholeFile(Tun2proxyPath())).size();
+  fwp_mark_ = CompleteLines(ReadWholeFile(FwpPath())).size();
+}
+
+std::vector<std::string> StandinLogs::Tun2proxyLines() const {
+  return LinesFrom(Tun2proxyPath(), tun2proxy_mark_);
+}
+
+std::vector<FwpCall> StandinLogs::FwpCalls() const {
+  return ParseFwpLines(LinesFrom(FwpPath(), fwp_mark_));
 }
 
 }  // namespace brumo::test_support

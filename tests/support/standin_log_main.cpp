@@ -1,7 +1,9 @@
 // standin_log.exe <log> [first-line]: prints the lines of a stand-in's call log
 // (tun2proxy.log or fwpuclnt.log) from line `first-line` on (1-based, default 1), one
-// readable line each (see Readable in standin_log.h). Exit status 0, or 2 on a usage
-// error. A log that does not exist has no lines.
+// readable line each (see Readable in standin_log.h).
+// standin_log.exe --left <fwpuclnt.log>: prints what the log leaves in the engine, as the
+// JSON object of EngineLeft on one line.
+// Exit status 0, or 2 on a usage error. A log that does not exist has no lines.
 #include <windows.h>
 
 #include <cstdio>
@@ -9,7 +11,6 @@
 #include <string>
 
 #include "tests/support/standin_log.h"
-#include "tests/support/standin_log_files.h"
 
 namespace {
 
@@ -27,8 +28,12 @@ std::wstring Wide(const char* text) {
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
-    std::fputs("usage: standin_log <log> [first-line]\n", stderr);
+    std::fputs("usage: standin_log <log> [first-line] | standin_log --left <log>\n", stderr);
     return 2;
+  }
+  if (std::string(argv[1]) == "--left" && argc == 3) {
+    std::printf("%s\n", brumo::test_support::ReadEngineLeft(Wide(argv[2])).dump().c_str());
+    return 0;
   }
   long first = 1;
   if (argc == 3) {

@@ -13,7 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/service_entry.h"

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 
 namespace {

@@ -108,8 +108,8 @@ filters_name_device() {
   index=$(brumo_device_index "$device")
   [ -n "$index" ] || return 1
   first_index=${first_index:-$index}
-  grep -qP "^FwpmFilterAdd0\t.*\tcond[0-9]+\.type=3\tcond[0-9]+\.value=($index|$first_index)\t" \
-    "$folder/fwpuclnt.log"
+  wine "$build/tests/support/standin_log.exe" "$(winepath -w "$folder/fwpuclnt.log" | unix_text)" \
+    </dev/null 2>/dev/null | unix_text | grep -qE "only on interface ($index|$first_index)\$"
 }
 through_tunnel() {
   check "$1: the real library made $device" brumo_tun_present "$device"

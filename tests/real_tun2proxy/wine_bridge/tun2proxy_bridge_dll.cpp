@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "common/scoped_resource.h"
+#include "common/scoped_resource_win.h"
 #include "tests/real_tun2proxy/wine_bridge/bridge_wire.h"
 #include "tunnel/tun2proxy.h"
 

@@ -10,8 +10,8 @@
 #include <chrono>
 #include <utility>
 
-#include "common/scoped_resource.h"
-#include "tests/support/standin_log_files.h"
+#include "common/scoped_resource_win.h"
+#include "tests/support/standin_log.h"
 
 namespace brumo::e2e {
 namespace {

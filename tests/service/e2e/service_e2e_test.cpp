@@ -31,12 +31,12 @@
 #include <vector>
 
 #include "dnsguard/dns_filters.h"
-#include "tests/dnsguard/record_printers.h"
+#include "tests/dnsguard/fwp_log_checks.h"
 #include "tests/service/e2e/e2e_support.h"
 #include "tests/support/pipe_client.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/service_entry.h"
-#include "tests/support/standin_log_files.h"
+#include "tests/support/standin_log.h"
 
 namespace brumo::e2e {
 namespace {
@@ -72,8 +72,6 @@ constexpr char kRunLine[] =
     "run proxy_url=socks5://127.0.0.1:12735 tun=brumotun bypass=10.255.255.255/32 "
     "dns_strategy=2 root_privilege=0 verbosity=0";
 constexpr char kStopLine[] = "stop";
-
-constexpr char kSublayerKeyText[] = "{8F6A0F7D-2ED2-4D79-A21F-7B2D11417398}";
 
 // Bounds for correctness only: the service reports within milliseconds here.
 constexpr DWORD kStateTimeoutMs = 15000;
@@ -217,87 +215,18 @@ test_support::ProcessResult RunBrumoctl(const std::wstring& arguments) {
   return test_support::RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
 }
 
-std::string Functions(const std::vector<FwpCall>& calls) {
-  std::string text;
-  for (const FwpCall& call : calls) text += call.function + " ";
-  return text;
-}
-
-std::string Quoted(const std::u16string& text) { return "\"" + NarrowText(text) + "\""; }
-
 // What the guard's enable left in the engine: its handle and the filter ids in order.
 struct EngineSession {
-  std::string handle;
-  std::vector<std::string> filter_ids;
+  nlohmann::json handle;
+  std::vector<std::uint64_t> filter_ids;
 };
 
 // One dynamic session, one transaction holding the sublayer and the twelve filters of the
 // table, the permit filters bound to interface `index`.
 void ExpectFiltersAdded(const std::vector<FwpCall>& calls, std::uint32_t index,
                         EngineSession* session) {
-  const std::vector<FilterRecord> table = BuildDnsFilters(index);
-  ASSERT_EQ(calls.size(), 3 + table.size() + 1) << Functions(calls);
-
-  const FwpCall& open = calls[0];
-  ASSERT_EQ(open.function, "FwpmEngineOpen0");
-  EXPECT_EQ(open.Field("session.flags"), "1") << "FWPM_SESSION_FLAG_DYNAMIC";
-  EXPECT_EQ(open.Field("session.name"), "\"BrumoVPN WFP session\"");
-  session->handle = open.Field("handle");
-  EXPECT_EQ(calls[1].function, "FwpmTransactionBegin0");
-  EXPECT_EQ(calls[2].function, "FwpmSubLayerAdd0");
-  EXPECT_EQ(calls[2].Field("key"), kSublayerKeyText);
-  EXPECT_EQ(calls[2].Field("name"), "\"BrumoVPN DNS leak prevention\"");
-
-  int bound_to_index = 0;
-  session->filter_ids.clear();
-  for (std::size_t i = 0; i < table.size(); ++i) {
-    SCOPED_TRACE("filter #" + std::to_string(i + 1));
-    const FwpCall& add = calls[3 + i];
-    const FilterRecord& expected = table[i];
-    ASSERT_EQ(add.function, "FwpmFilterAdd0");
-    EXPECT_EQ(add.Field("name"), Quoted(expected.name));
-    EXPECT_EQ(add.Field("layer"), GuidText(expected.layer_key));
-    EXPECT_EQ(add.Field("sublayer"), kSublayerKeyText);
-    EXPECT_EQ(add.Field("action.type"), fmt::format("0x{:x}", expected.action_type));
-    EXPECT_EQ(add.Field("weight.value"), std::to_string(expected.weight.value));
-    ASSERT_EQ(add.Field("conditions"), std::to_string(expected.conditions.size()));
-    for (std::size_t c = 0; c < expected.conditions.size(); ++c) {
-      const std::string prefix = "cond" + std::to_string(c);
-      const FilterCondition& condition = expected.conditions[c];
-      EXPECT_EQ(add.Field(prefix + ".field"), GuidText(condition.field_key)) << prefix;
-      EXPECT_EQ(add.Field(prefix + ".type"),
-                std::to_string(static_cast<unsigned>(condition.value.type)))
-          << prefix;
-      EXPECT_EQ(add.Field(prefix + ".value"), std::to_string(condition.value.value)) << prefix;
-      if (condition.field_key == kFwpmConditionInterfaceIndex &&
-          add.Field(prefix + ".value") == std::to_string(index)) {
-        ++bound_to_index;
-      }
-    }
-    session->filter_ids.push_back(add.Field("id"));
-  }
-  EXPECT_EQ(bound_to_index, 6) << "permit filters bound to Wine's index " << index;
-  EXPECT_EQ(calls.back().function, "FwpmTransactionCommit0");
-  for (const FwpCall& call : calls) {
-    EXPECT_EQ(call.Field("handle"), session->handle) << call.function;
-    EXPECT_EQ(call.Field("status"), "0") << call.function;
-  }
-}
-
-// The filters deleted in the order they were added, then the sublayer, then the engine
-// handle closed.
-void ExpectFiltersRemoved(const std::vector<FwpCall>& calls, const EngineSession& session) {
-  ASSERT_EQ(calls.size(), session.filter_ids.size() + 2) << Functions(calls);
-  for (std::size_t i = 0; i < session.filter_ids.size(); ++i) {
-    SCOPED_TRACE("deletion #" + std::to_string(i + 1));
-    EXPECT_EQ(calls[i].function, "FwpmFilterDeleteById0");
-    EXPECT_EQ(calls[i].Field("id"), session.filter_ids[i]);
-  }
-  const FwpCall& sublayer = calls[calls.size() - 2];
-  EXPECT_EQ(sublayer.function, "FwpmSubLayerDeleteByKey0");
-  EXPECT_EQ(sublayer.Field("key"), kSublayerKeyText);
-  EXPECT_EQ(calls.back().function, "FwpmEngineClose0");
-  for (const FwpCall& call : calls) EXPECT_EQ(call.Field("handle"), session.handle);
+  ASSERT_NO_FATAL_FAILURE(ExpectEnableLines(calls, index, &session->filter_ids));
+  session->handle = calls[0]["handle"];
 }
 
 // ---------------------------------------------------------------------------------------
@@ -533,7 +462,7 @@ TEST(Tunnel, StartActiveStopAgainstTheStandins) {
   logs.Mark();
   EXPECT_EQ(Send(kStopRequest), kStoppedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine});
-  ASSERT_NO_FATAL_FAILURE(ExpectFiltersRemoved(logs.FwpCalls(), session));
+  ExpectDisableLines(logs.FwpCalls(), session.filter_ids, session.handle);
 
   // Nothing left to stop: ok, and neither library is called.
   logs.Mark();

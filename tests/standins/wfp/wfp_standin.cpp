@@ -105,9 +105,12 @@ void FailAt(Op op, int nth, std::uint32_t status) {
 }
 void SetHook(std::function<void(Op, int)> hook) { The().Set(&State::hook, std::move(hook)); }
 
-Record Recorded() {
-  return The()([](State& s) {
-    Record r = s.record;
+namespace {
+
+// The record with its live state; with its history too when `history`.
+Record Snapshot(bool history) {
+  return The()([history](State& s) {
+    Record r = history ? s.record : Record{};
     r.open_handles = static_cast<int>(s.engines.size());
     r.open_transactions = static_cast<int>(s.in_transaction.size());
     for (const Object& o : s.objects) {
@@ -117,6 +120,11 @@ Record Recorded() {
     return r;
   });
 }
+
+}  // namespace
+
+Record Recorded() { return Snapshot(true); }
+Record Live() { return Snapshot(false); }
 
 }  // namespace wfp_standin
 

@@ -18,7 +18,8 @@
 // thread and outside the stand-in's lock: it may hold the caller there or throw (the
 // exception leaves the call, which then has done nothing and recorded nothing).
 //
-// State is process-wide. All functions are thread-safe. Reset between tests.
+// State is process-wide. All functions are thread-safe. Reset between tests. The stand-in
+// fwpuclnt.dll (tests/standins/fwpuclnt_dll) is built over this same engine.
 #pragma once
 
 #include <cstdint>
@@ -84,5 +85,8 @@ struct Record {
   int max_threads_inside = 0;
 };
 Record Recorded();
+// The live state alone (the counts, live keys and ids; no history): cheap enough to read
+// after every call.
+Record Live();
 
 }  // namespace brumo::wfp_standin

@@ -1,0 +1,80 @@
+// The filter-engine records and the in-memory engine's live state as JSON: the form in which
+// the stand-in fwpuclnt.dll logs them (tests/standins/fwpuclnt_dll/README.md) and in which
+// the tests compare them. GUIDs are their registry texts, names UTF-8.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dnsguard/wfp_records.h"
+#include "tests/dnsguard/record_printers.h"
+#include "tests/standins/wfp/wfp_standin.h"
+
+namespace brumo {
+
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+inline std::string Utf8(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    const bool high = c >= 0xD800 && c < 0xDC00;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out += static_cast<char>(tail == 0 ? c : ((0xFFu << (7 - tail)) & 0xFF) | (c >> (6 * tail)));
+    for (int t = tail - 1; t >= 0; --t) out += static_cast<char>(0x80 | ((c >> (6 * t)) & 0x3F));
+  }
+  return out;
+}
+
+inline void to_json(nlohmann::json& j, const Guid& g) { j = GuidText(g); }
+
+inline void to_json(nlohmann::json& j, const FwpValue& v) {
+  j = {{"type", static_cast<std::uint32_t>(v.type)}, {"value", v.value}};
+}
+
+inline void to_json(nlohmann::json& j, const FilterCondition& c) {
+  j = {{"field", c.field_key},
+       {"match", static_cast<std::uint32_t>(c.match_type)},
+       {"value", c.value}};
+}
+
+inline void to_json(nlohmann::json& j, const FilterRecord& f) {
+  j = {{"name", Utf8(f.name)},       {"flags", f.flags},   {"layer", f.layer_key},
+       {"sublayer", f.sublayer_key}, {"weight", f.weight}, {"conditions", f.conditions},
+       {"action", f.action_type}};
+}
+
+inline void to_json(nlohmann::json& j, const SublayerRecord& s) {
+  j = {{"key", s.key},
+       {"name", Utf8(s.name)},
+       {"description", Utf8(s.description)},
+       {"flags", s.flags},
+       {"weight", s.weight}};
+}
+
+inline void to_json(nlohmann::json& j, const SessionRecord& s) {
+  j = {{"name", Utf8(s.name)},
+       {"description", Utf8(s.description)},
+       {"flags", s.flags},
+       {"txn_wait_timeout_ms", s.txn_wait_timeout_ms}};
+}
+
+namespace wfp_standin {
+
+// The live state: counts of open handles, open transactions, sublayers and filters.
+inline void to_json(nlohmann::json& j, const Record& r) {
+  j = {{"engines", r.open_handles},
+       {"transactions", r.open_transactions},
+       {"sublayers", r.live_sublayer_keys.size()},
+       {"filters", r.live_filter_ids.size()}};
+}
+
+}  // namespace wfp_standin
+}  // namespace brumo

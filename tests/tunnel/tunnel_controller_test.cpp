@@ -47,7 +47,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
   for (const Case& c :
        {Case{"library results zero", 0, 0}, Case{"library results non-zero", 1, -1}}) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope case_stand_ins;
     t2p::SetRunResult(c.run_result);
     t2p::SetStopResult(c.stop_result);
     int dummy_context = 0;
@@ -97,7 +97,6 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     ExpectSuccess(controller.Stop());
     EXPECT_EQ(t2p::Recorded().stop_calls, 1);
     EXPECT_EQ(GuardDisables(), 1);
-    engine::SetHook(nullptr);
   }
 }
 
@@ -156,9 +155,7 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
 
   t2p::SetRunMode(t2p::RunMode::kBlock);
   t2p::SetRunResult(0);
-  ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::Recorded().run_calls, attempts + 1);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, attempts + 1);
 }
 
 // The guard fails (here its commit): the tunnel goes down again, the guard's text is passed
@@ -176,10 +173,7 @@ TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesTheMessageOn
   // Idle afterwards: Stop does nothing, and the next Start runs the whole sequence.
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, 2);
 }
 
 // Out of memory inside the guard, after some of its filters are in: the guard rolls back,
@@ -198,10 +192,7 @@ TEST_F(TunnelControllerTest, GuardThatThrowsTakesTheTunnelDownAndTheErrorGoesUp)
 
   // Nothing is left half-done: the next Start runs the whole sequence again.
   engine::SetHook(nullptr);
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, 2);
 }
 
 TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) {
@@ -222,11 +213,7 @@ TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) 
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   EXPECT_TRUE(EngineEmpty());
-
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, 2);
 }
 
 TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
@@ -271,10 +258,10 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
   EXPECT_EQ(GuardDisables(), 1);
 }
 
-// The run call returns while the guard is being enabled (the lookup waits for it). Before
-// the check after the enable, Start answered success for a tunnel that "active" already
-// reported down, and left the filters of a gone adapter in place and the ended worker
-// unjoined (the next Start then answered "still stopping"). Now the stop sequence runs.
+// The run call returns while the guard is being enabled (the lookup waits for it): Start
+// must not answer success for a tunnel that "active" already reports down, nor leave the
+// filters of a gone adapter in place and the ended worker unjoined (the next Start would
+// then answer "still stopping"). The stop sequence runs.
 TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped) {
   TunnelController controller(&guard_);
   bool ended_in_enable = false;
@@ -295,14 +282,13 @@ TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped)
 
   // The worker was joined: the next Start launches instead of answering "still stopping".
   interfaces_standin::SetLookupHook(nullptr);
-  ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, 2);
 }
 
 // A run call that registers itself with the library only after the first stop: that stop
 // is lost, as with the real library. The stop sequence repeats tun2proxy_stop until the
-// run has returned; with a single stop, Stop (and the service's shutdown) waited forever.
+// run has returned; with a single stop, Stop (and the service's shutdown) would wait
+// forever.
 TEST_F(TunnelControllerTest, RunThatRegistersLateIsStillStopped) {
   t2p::SetRunMode(t2p::RunMode::kRegistersLate, std::chrono::milliseconds(300));
   TunnelController controller(&guard_);

@@ -98,7 +98,7 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope case_stand_ins;
     if (!c.enable_result.ok) engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320002);
     TunnelController controller(&guard_);
     Gate in_enable;
@@ -124,7 +124,6 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
     EXPECT_EQ(GuardEnables(), 1);
     EXPECT_EQ(GuardDisables(), 1);
     EXPECT_TRUE(EngineEmpty());
-    interfaces_standin::SetLookupHook(nullptr);
   }
 }
 
@@ -145,7 +144,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope case_stand_ins;
     TunnelController controller(&guard_);
     ExpectSuccess(controller.Start());
 
@@ -184,8 +183,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     // Idle again: a Start launches.
     t2p::SetStopHook(nullptr);
     engine::SetHook(nullptr);
-    ExpectSuccess(controller.Start());
-    EXPECT_EQ(t2p::Recorded().run_calls, 2);
+    ExpectStartsAgain(controller, 2);
   }
 }
 
@@ -228,8 +226,7 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
 
   t2p::SetStopHook(nullptr);
   engine::SetHook(nullptr);
-  ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
+  ExpectStartsAgain(controller, 2);
 }
 
 // Several Stops released together, with tun2proxy_stop slow enough for them to meet.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/scoped_resource.h"
+#include "common/utf8_win.h"
 #include "tests/support/standin_log_files.h"
 
 namespace brumo::e2e {
@@ -22,25 +23,6 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kPollMs = 5;
 constexpr auto kDeviceRequestTimeout = std::chrono::seconds(20);
 constexpr auto kDeviceVisibleTimeout = std::chrono::seconds(10);
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
 
 std::string EnvironmentText(const wchar_t* name) {
   wchar_t buffer[1024];
@@ -70,7 +52,7 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& text) {
 
 TunDevice::TunDevice() {
   const std::string control = EnvironmentText(L"BRUMO_E2E_DEVICE_CONTROL");
-  folder_ = Wide(EnvironmentText(L"BRUMO_E2E_REQUESTS"));
+  folder_ = Widen(EnvironmentText(L"BRUMO_E2E_REQUESTS"));
   if (control == "yes" && !folder_.empty()) return;
   why_not_ = control.empty() || control == "yes"
                  ? "not started by run_e2e.sh, which creates and deletes the device"

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/utf8_win.h"
 #include "dnsguard/dns_filters.h"
 #include "tests/dnsguard/record_printers.h"
 #include "tests/service/e2e/e2e_support.h"
@@ -114,7 +115,7 @@ class ServiceEnvironment : public ::testing::Environment {
           h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.hung_exe,
           own + L"run ignores stops\\tun2proxy.mode", h.brumoctl}) {
       ASSERT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
-          << test_support::Narrow(file) << " is missing";
+          << Narrow(file) << " is missing";
     }
     ASSERT_EQ(GetFileAttributesW((h.wine_fwp_dir + L"fwpuclnt.dll").c_str()),
               INVALID_FILE_ATTRIBUTES)

@@ -52,6 +52,10 @@ InterfaceIndexResult IndexFailure(std::uint32_t status) {
 
 std::vector<std::string> LookedUpAliases() { return The().Get(&State::aliases); }
 
+namespace {
+const standins::ResetWhenLinked registered(&Reset);
+}  // namespace
+
 }  // namespace interfaces_standin
 
 InterfaceIndexResult ResolveTunnelInterface(std::string_view alias) {

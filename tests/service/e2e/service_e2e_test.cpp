@@ -38,6 +38,7 @@
 #include "tests/support/process_runner.h"
 #include "tests/support/service_entry.h"
 #include "tests/support/standin_log_files.h"
+#include "tests/support/test_support.h"
 
 namespace brumo::e2e {
 namespace {
@@ -51,21 +52,12 @@ using test_support::QuotedPath;
 using test_support::ServiceEntry;
 using test_support::StandinLogs;
 using test_support::StatusSample;
+using namespace test_support;
 
 // One request over the control pipe; the reply's bytes.
 std::string Send(std::string_view request) {
   return test_support::RoundTrip(request, 20s).reply.bytes;
 }
-
-constexpr char kStartRequest[] = R"({"command":"start"})";
-constexpr char kStopRequest[] = R"({"command":"stop"})";
-constexpr char kActiveRequest[] = R"({"command":"active"})";
-
-constexpr char kStartedReply[] = R"({"message":"VPN started successfully","status":"ok"})";
-constexpr char kStoppedReply[] = R"({"message":"VPN stopped successfully","status":"ok"})";
-constexpr char kAlreadyRunningReply[] = R"({"message":"VPN already running","status":"error"})";
-constexpr char kActiveReply[] = R"({"message":"active","running":true,"status":"ok"})";
-constexpr char kInactiveReply[] = R"({"message":"inactive","running":false,"status":"ok"})";
 
 // The stand-in tun2proxy.dll's log lines of one start and one stop.
 constexpr char kClearCallbackLine[] = "set_log_callback callback=null ctx=null";
@@ -153,6 +145,23 @@ void StopService() {
     ASSERT_EQ(service.Control(SERVICE_CONTROL_STOP, &ignored), 0u);
   }
   ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &sample)) << Describe(sample);
+}
+
+// No pipe is left once the service has stopped.
+void ExpectPipeGone() {
+  DWORD gone = 0;
+  EXPECT_FALSE(OpenWithin(0ms, &gone));
+  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+}
+
+// The service started again from its stopped state, answering as a fresh one.
+void ExpectStartsAgain() {
+  ServiceEntry& service = TheHarness().service;
+  ASSERT_EQ(service.Start(), 0u);
+  StatusSample running;
+  ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
+      << Describe(running);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
 }
 
 // The service running from `exe`, with the tunnel down. The entry is pointed at `exe`
@@ -468,9 +477,7 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
 
   EXPECT_TRUE(start.Complete()) << start.open_error << " " << start.reply.end_error;
   EXPECT_NE(start.reply.bytes.find(R"("status":"error")"), std::string::npos) << start.reply.bytes;
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+  ExpectPipeGone();
 }
 
 // tun2proxy creates its adapter some time after the run call; the start waits for it.
@@ -598,11 +605,7 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
 
-  ASSERT_EQ(h.service.Start(), 0u);
-  StatusSample running;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
-      << Describe(running);
-  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
 }
 
 // Stop controls sent from the start on: refused while the service starts (it accepts no
@@ -627,15 +630,9 @@ TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
       << Describe(stopped);
   EXPECT_EQ(stopped.win32_exit_code, 0u);
   EXPECT_EQ(stopped.specific_exit_code, 0u);
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ExpectPipeGone();
 
-  ASSERT_EQ(h.service.Start(), 0u);
-  StatusSample running;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
-      << Describe(running);
-  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
 }
 
 // A service stop while the tunnel runs and a client is served: the pipe server goes first,
@@ -691,15 +688,10 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   EXPECT_EQ(stopped.wait_hint, 0u);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine}) << "the tunnel is stopped once";
   EXPECT_EQ(logs.FwpCalls().size(), 14u) << "filters removed once: " << Functions(logs.FwpCalls());
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+  ExpectPipeGone();
 
   // Started again, it serves as before.
-  ASSERT_EQ(h.service.Start(), 0u);
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &stopped))
-      << Describe(stopped);
-  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
   logs.Mark();
   EXPECT_EQ(Send(kStartRequest), kStartedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
@@ -737,9 +729,7 @@ TEST(ServiceStop, WhenTheTunnelNeverStopsEndsTheProcessWithItsCode) {
   DWORD exit_code = 0;
   ASSERT_TRUE(GetExitCodeProcess(process.get(), &exit_code));
   EXPECT_EQ(exit_code, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the process";
+  ExpectPipeGone();
 
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   EXPECT_EQ(Send(kActiveRequest), kInactiveReply);

@@ -182,17 +182,6 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
   }
 }
 
-// The service main waits on the stop control itself: no pause of any length, so the stop
-// is acted on at once.
-TEST_F(ServiceHostTest, StopControlWakesTheServiceMainWithoutPausing) {
-  ServiceThread main(host_);
-  ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-  host_.HandleControl(kServiceControlStop);
-  ASSERT_TRUE(main.Finish());
-  EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
-  EXPECT_EQ(service::Recorded().reports.back(), kStopped);
-}
-
 // A shutdown held in tun2proxy_stop for longer than kStopPendingReportInterval: the SCM
 // hears stop-pending again every interval, each time with the next checkpoint and the same
 // wait hint, until the stopped report. Without the repeats, an SCM whose wait hint ran
@@ -334,7 +323,9 @@ TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
   }
 }
 
-TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
+// The service main waits on the controls themselves: no pause of any length, so the stop is
+// acted on at once.
+TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordOtherControlsAreIgnoredStopEndsTheWait) {
   ServiceThread main(host_);
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
   host_.HandleControl(kServiceControlInterrogate);
@@ -348,6 +339,7 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
   EXPECT_THAT(service::Recorded().reports,
               ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4, kRunning,
                           kRunning, kStopPendingFromRunning, kStopped));
+  EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
 }
 
 // Nothing can be reported without a status handle, and the dispatcher would wait for the

@@ -13,14 +13,12 @@
 #include "common/scoped_resource.h"
 #include "common/utf8_win.h"
 #include "tests/support/standin_log_files.h"
+#include "tests/support/test_support.h"
 
 namespace brumo::e2e {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Answers of the wrapper and Wine's view of a changed device.
-constexpr DWORD kPollMs = 5;
 constexpr auto kDeviceRequestTimeout = std::chrono::seconds(20);
 constexpr auto kDeviceVisibleTimeout = std::chrono::seconds(10);
 
@@ -70,10 +68,8 @@ std::uint32_t TunDevice::WineIndex() {
 std::string TunDevice::Create() {
   std::string failure = Request("create");
   if (!failure.empty()) return failure;
-  const Clock::time_point until = Clock::now() + kDeviceVisibleTimeout;
-  while (WineIndex() == 0) {
-    if (Clock::now() >= until) return "created, but Wine does not resolve brumotun";
-    Sleep(kPollMs * 4);
+  if (!test_support::WaitUntil([] { return WineIndex() != 0; }, kDeviceVisibleTimeout)) {
+    return "created, but Wine does not resolve brumotun";
   }
   return {};
 }
@@ -90,10 +86,10 @@ std::string TunDevice::Request(const char* verb) {
   if (!WriteFileAtomically(request, std::string(verb) + " brumotun\n")) {
     return fmt::format("cannot write the request ({})", GetLastError());
   }
-  const Clock::time_point until = Clock::now() + kDeviceRequestTimeout;
-  while (GetFileAttributesW(reply.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    if (Clock::now() >= until) return fmt::format("run_e2e.sh did not answer \"{}\"", verb);
-    Sleep(kPollMs * 2);
+  if (!test_support::WaitUntil(
+          [&] { return GetFileAttributesW(reply.c_str()) != INVALID_FILE_ATTRIBUTES; },
+          kDeviceRequestTimeout)) {
+    return fmt::format("run_e2e.sh did not answer \"{}\"", verb);
   }
   const std::string answer = WithoutLineEnd(test_support::ReadWholeFile(reply));
   return answer == "ok" ? std::string() : fmt::format("{} brumotun: {}", verb, answer);

@@ -203,14 +203,10 @@ DeviceArrangement ArrangeDevice(bool present) {
   if (present) return {device.Create(), {}};
   std::string failure = device.Delete();
   if (!failure.empty()) return {failure, {}};
-  const Clock::time_point until = Clock::now() + 1s;
-  while (TunDevice::WineIndex() != 0) {
-    if (Clock::now() >= until) {
-      return {{},
-              "skipped: brumotun was deleted, but Wine keeps an interface it has seen for the "
-              "rest of its session (the cases that need it absent come first)"};
-    }
-    Sleep(20);
+  if (!WaitUntil([] { return TunDevice::WineIndex() == 0; }, 1s)) {
+    return {{},
+            "skipped: brumotun was deleted, but Wine keeps an interface it has seen for the "
+            "rest of its session (the cases that need it absent come first)"};
   }
   return {};
 }
@@ -440,8 +436,7 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
 
   test_support::Exchange start;
   std::thread client([&start] { start = test_support::RoundTrip(kStartRequest, 20s); });
-  const Clock::time_point until = Clock::now() + 10s;
-  while (logs.Tun2proxyLines().size() < 2 && Clock::now() < until) Sleep(5);
+  static_cast<void>(WaitUntil([&] { return logs.Tun2proxyLines().size() >= 2; }));
   ASSERT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}))
       << "the start never reached tun2proxy";
 
@@ -620,8 +615,7 @@ TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
   ASSERT_EQ(h.service.Start(), 0u);
   StatusSample at_control;
   DWORD error = 0;
-  const Clock::time_point until = Clock::now() + 10s;
-  while ((error = h.service.Stop(&at_control)) != 0 && Clock::now() < until) Sleep(1);
+  static_cast<void>(WaitUntil([&] { return (error = h.service.Stop(&at_control)) == 0; }));
   ASSERT_EQ(error, 0u);
   std::printf("stop control accepted in state %s\n", Describe(at_control).c_str());
 

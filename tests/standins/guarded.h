@@ -65,8 +65,9 @@ void UpdateThenHook(Update update, Args&&... args) {
   if (hook) hook(std::forward<Args>(args)...);
 }
 
-// The Reset of each stand-in linked into the program, each added once by its stand-in at
-// static initialisation (ResetWhenLinked); standins::Scope runs them all.
+// The Reset of each stand-in linked into the program, each added once at static
+// initialisation by the stand-in's `const ResetWhenLinked registered(&Reset);` (a const
+// object at namespace scope: one per source file); standins::Scope runs them all.
 inline std::vector<void (*)()>& LinkedResets() {
   static std::vector<void (*)()> resets;
   return resets;

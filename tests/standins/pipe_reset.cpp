@@ -3,7 +3,5 @@
 #include "tests/standins/pipe/pipe_standin.h"
 
 namespace brumo::pipe_standin {
-namespace {
 const standins::ResetWhenLinked registered(&Reset);
-}  // namespace
 }  // namespace brumo::pipe_standin

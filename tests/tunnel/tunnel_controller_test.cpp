@@ -158,41 +158,34 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   ExpectStartsAgain(controller, attempts + 1);
 }
 
-// The guard fails (here its commit): the tunnel goes down again, the guard's text is passed
-// on, and nothing of the guard is left in the engine.
-TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesTheMessageOn) {
-  TunnelController controller(&guard_);
-  engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320017);
+// The guard fails (its commit) or throws (out of memory after some of its filters are in):
+// the tunnel goes down again, the guard's text or exception reaches the caller, nothing of
+// the guard is left in the engine, and the controller is idle: Stop does nothing, and the
+// next Start runs the whole sequence.
+TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesItOn) {
+  for (const bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "guard throws" : "guard fails");
+    const standins::Scope case_stand_ins;
+    TunnelController controller(&guard_);
+    if (throws) {
+      engine::SetHook([](engine::Op op, int nth) {
+        if (op == engine::Op::kAddFilter && nth == 3) throw std::bad_alloc();
+      });
+      EXPECT_THROW(controller.Start(), std::bad_alloc);
+      engine::SetHook(nullptr);
+    } else {
+      engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320017);
+      ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
+    }
+    EXPECT_FALSE(controller.IsRunning());
+    EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+    EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
+    EXPECT_TRUE(EngineEmpty());
 
-  ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
-  EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
-  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
-  EXPECT_TRUE(EngineEmpty());
-
-  // Idle afterwards: Stop does nothing, and the next Start runs the whole sequence.
-  ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  ExpectStartsAgain(controller, 2);
-}
-
-// Out of memory inside the guard, after some of its filters are in: the guard rolls back,
-// the tunnel goes down, and the exception reaches the caller.
-TEST_F(TunnelControllerTest, GuardThatThrowsTakesTheTunnelDownAndTheErrorGoesUp) {
-  TunnelController controller(&guard_);
-  engine::SetHook([](engine::Op op, int nth) {
-    if (op == engine::Op::kAddFilter && nth == 3) throw std::bad_alloc();
-  });
-
-  EXPECT_THROW(controller.Start(), std::bad_alloc);
-  EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
-  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
-  EXPECT_TRUE(EngineEmpty());
-
-  // Nothing is left half-done: the next Start runs the whole sequence again.
-  engine::SetHook(nullptr);
-  ExpectStartsAgain(controller, 2);
+    ExpectSuccess(controller.Stop());
+    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+    ExpectStartsAgain(controller, 2);
+  }
 }
 
 TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) {

@@ -52,9 +52,7 @@ InterfaceIndexResult IndexFailure(std::uint32_t status) {
 
 std::vector<std::string> LookedUpAliases() { return The().Get(&State::aliases); }
 
-namespace {
 const standins::ResetWhenLinked registered(&Reset);
-}  // namespace
 
 }  // namespace interfaces_standin
 

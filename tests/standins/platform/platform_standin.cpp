@@ -44,9 +44,7 @@ void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
   The().Set(&State::sleep_hook, std::move(hook));
 }
 
-namespace {
 const standins::ResetWhenLinked registered(&Reset);
-}  // namespace
 
 }  // namespace platform_standin
 

@@ -52,9 +52,7 @@ void Log(std::string event) {
 }
 Record Recorded() { return The().Get(&State::record); }
 
-namespace {
 const standins::ResetWhenLinked registered(&Reset);
-}  // namespace
 
 }  // namespace service_standin
 

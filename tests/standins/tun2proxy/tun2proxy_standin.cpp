@@ -197,9 +197,7 @@ bool WaitForRunCalls(int count, std::chrono::milliseconds timeout) {
       timeout, [](const Record& r, int n) { return r.run_calls >= n; }, count);
 }
 
-namespace {
 const standins::ResetWhenLinked registered(&Reset);
-}  // namespace
 
 }  // namespace brumo::tun2proxy_standin
 

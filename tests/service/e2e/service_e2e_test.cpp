@@ -371,21 +371,15 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
     previous_check_point = pending.check_point;
   }
   ASSERT_EQ(i + 1, seen.size()) << "after start-pending comes running, and nothing else";
+  // Running: no checkpoint, no wait hint, exit code 0, the stop accepted.
+  const StatusSample running_report{SERVICE_RUNNING, 0, 0, SERVICE_ACCEPT_STOP};
   const StatusSample& running = seen.back();
-  EXPECT_EQ(running.state, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(running.check_point, 0u);
-  EXPECT_EQ(running.wait_hint, 0u);
-  EXPECT_EQ(running.controls_accepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
-  EXPECT_EQ(running.win32_exit_code, 0u);
-  EXPECT_EQ(running.specific_exit_code, 0u);
+  EXPECT_TRUE(running.SameReport(running_report)) << Describe(running);
   EXPECT_NE(running.process_id, 0u);
 
   StatusSample interrogated;
   ASSERT_EQ(h.service.Control(SERVICE_CONTROL_INTERROGATE, &interrogated), 0u);
-  EXPECT_EQ(interrogated.state, static_cast<DWORD>(SERVICE_RUNNING)) << Describe(interrogated);
-  EXPECT_EQ(interrogated.check_point, 0u);
-  EXPECT_EQ(interrogated.wait_hint, 0u);
-  EXPECT_EQ(interrogated.win32_exit_code, 0u);
+  EXPECT_TRUE(interrogated.SameReport(running_report)) << Describe(interrogated);
 }
 
 TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {

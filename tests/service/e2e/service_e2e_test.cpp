@@ -147,6 +147,21 @@ void StopService() {
   ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &sample)) << Describe(sample);
 }
 
+// Reads the service's status once and adds it to `seen` when it is a new report. State 0
+// when the query fails.
+StatusSample ReadReport(std::vector<StatusSample>* seen) {
+  StatusSample sample;
+  if (TheHarness().service.Query(&sample) != 0) return StatusSample{};
+  if (seen->empty() || !sample.SameReport(seen->back())) seen->push_back(sample);
+  return sample;
+}
+
+std::string Trace(const std::vector<StatusSample>& seen) {
+  std::string trace;
+  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
+  return trace;
+}
+
 // Stopped with exit code 0: no checkpoint, no wait hint, no control accepted.
 void ExpectStoppedCleanly(const StatusSample& stopped) {
   EXPECT_TRUE(stopped.SameReport(StatusSample{SERVICE_STOPPED})) << Describe(stopped);
@@ -328,9 +343,8 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
     const Clock::time_point until = Clock::now() + 20s;
     Clock::time_point stopped_since{};
     while (Clock::now() < until && !start_failed.load()) {
-      StatusSample sample;
-      if (h.service.Query(&sample) != 0) continue;
-      if (seen.empty() || !sample.SameReport(seen.back())) seen.push_back(sample);
+      const StatusSample sample = ReadReport(&seen);
+      if (sample.state == 0) continue;  // no reading
       if (sample.state == SERVICE_RUNNING) return;
       // A start that ended in stopped: give the SCM a moment to show it, then give up.
       if (start_called.load() && sample.state == SERVICE_STOPPED) {
@@ -347,8 +361,7 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   watcher.join();
   ASSERT_EQ(start_error, 0u);
 
-  std::string trace;
-  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
+  const std::string trace = Trace(seen);
   SCOPED_TRACE("status readings:\n" + trace);
   std::printf("status readings during the start:\n%s", trace.c_str());
 
@@ -441,19 +454,9 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
 
   ASSERT_EQ(h.service.Stop(), 0u);
   std::vector<StatusSample> seen;
-  const Clock::time_point stop_until = Clock::now() + 20s;
-  for (;;) {
-    StatusSample sample;
-    if (h.service.Query(&sample) == 0 && (seen.empty() || !sample.SameReport(seen.back()))) {
-      seen.push_back(sample);
-    }
-    if (sample.state == SERVICE_STOPPED || Clock::now() >= stop_until) break;
-    Sleep(5);
-  }
+  static_cast<void>(WaitUntil([&] { return ReadReport(&seen).state == SERVICE_STOPPED; }, 20s));
   client.join();
-  std::string trace;
-  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
-  SCOPED_TRACE("status readings:\n" + trace);
+  SCOPED_TRACE("status readings:\n" + Trace(seen));
 
   ASSERT_FALSE(seen.empty());
   ASSERT_EQ(seen.back().state, static_cast<DWORD>(SERVICE_STOPPED));

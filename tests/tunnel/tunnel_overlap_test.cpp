@@ -173,17 +173,9 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     ExpectSuccess(first.get());
     ExpectSuccess(second.get());
     EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::Recorded().run_calls, 1);
-    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
     EXPECT_EQ(t2p::Recorded().set_log_callback_calls, c.log_callback_calls);
     EXPECT_EQ(GuardEnables(), 1);
-    EXPECT_EQ(GuardDisables(), 1);
-    EXPECT_TRUE(EngineEmpty());
-
-    // Idle again: a Start launches.
-    t2p::SetStopHook(nullptr);
-    engine::SetHook(nullptr);
-    ExpectStartsAgain(controller, 2);
+    ExpectStoppedOnceThenStartsAgain(controller);
   }
 }
 
@@ -219,14 +211,7 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
 
   ExpectFailure(refused, kStillStopping);
   ExpectSuccess(stop.get());
-  EXPECT_EQ(t2p::Recorded().run_calls, 1);
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  EXPECT_EQ(GuardDisables(), 1);
-  EXPECT_TRUE(EngineEmpty());
-
-  t2p::SetStopHook(nullptr);
-  engine::SetHook(nullptr);
-  ExpectStartsAgain(controller, 2);
+  ExpectStoppedOnceThenStartsAgain(controller);
 }
 
 // Several Stops released together, with tun2proxy_stop slow enough for them to meet.
@@ -247,9 +232,7 @@ TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
   for (std::future<OpResult>& stop : stops) ExpectSuccess(stop.get());
 
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  EXPECT_EQ(GuardDisables(), 1);
-  EXPECT_TRUE(EngineEmpty());
+  ExpectStoppedOnceThenStartsAgain(controller);
 }
 
 }  // namespace

@@ -66,21 +66,33 @@ inline bool EngineEmpty() {
   return r.live_filter_ids.empty() && r.live_sublayer_keys.empty() && r.open_handles == 0 &&
          r.open_transactions == 0;
 }
-// The controller starts again, through the whole sequence: its `run_calls`th run call and
-// the guard's filters.
-template <typename Controller>
-void ExpectStartsAgain(Controller& controller, int run_calls) {
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, run_calls);
-  EXPECT_TRUE(FiltersInPlace());
-}
 // Enables that reached the guard's work (each looks the adapter up once), and disables
 // that had filters to remove (each closes the engine once).
 inline int GuardEnables() { return static_cast<int>(interfaces_standin::LookedUpAliases().size()); }
 inline int GuardDisables() {
   const std::vector<engine::Op> ops = engine::Recorded().ops;
   return static_cast<int>(std::count(ops.begin(), ops.end(), engine::Op::kCloseEngine));
+}
+
+// The controller starts again, through the whole sequence: its `run_calls`th run call and
+// the guard's filters.
+inline void ExpectStartsAgain(TunnelController& controller, int run_calls) {
+  ExpectSuccess(controller.Start());
+  EXPECT_TRUE(controller.IsRunning());
+  EXPECT_EQ(t2p::Recorded().run_calls, run_calls);
+  EXPECT_TRUE(FiltersInPlace());
+}
+// One run and one stop sequence behind the controller: the guard disabled once and nothing
+// left in the engine; with the hooks of the library's stop and the engine cleared, it
+// starts again.
+inline void ExpectStoppedOnceThenStartsAgain(TunnelController& controller) {
+  EXPECT_EQ(t2p::Recorded().run_calls, 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+  EXPECT_EQ(GuardDisables(), 1);
+  EXPECT_TRUE(EngineEmpty());
+  t2p::SetStopHook(nullptr);
+  engine::SetHook(nullptr);
+  ExpectStartsAgain(controller, 2);
 }
 
 // Runs `hook` inside the guard's Enable (at its lookup of the adapter), on the caller's

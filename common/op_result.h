@@ -1,4 +1,4 @@
-// Outcome records shared by the tunnel controller, the DNS leak guard and the command
+// The outcome record shared by the tunnel controller, the DNS leak guard and the command
 // protocol. Expected failures travel as values; callers pass the message on unchanged.
 #pragma once
 
@@ -13,10 +13,6 @@ struct OpResult {
 
   static OpResult Success() { return OpResult{std::string(), true}; }
   static OpResult Failure(std::string text) { return OpResult{std::move(text), false}; }
-};
-
-struct TunnelStatus {
-  bool running = false;
 };
 
 }  // namespace brumo

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/failure_text.h"
+#include "common/scope_exit.h"
 #include "dnsguard/dns_filters.h"
 #include "dnsguard/interface_wait.h"
 
@@ -54,12 +55,7 @@ OpResult DnsLeakGuard::Enable(std::string_view alias) {
 
   // From here to the commit a transaction is open. Every way out but the commit, an
   // exception included (the table and the texts allocate), ends it with the rollback.
-  struct OpenTransaction {
-    DnsLeakGuard* guard;
-    ~OpenTransaction() {
-      if (guard != nullptr) guard->RollBack();
-    }
-  } open_transaction{this};
+  ScopeExit open_transaction([this] { RollBack(); });
 
   if (!sublayer_added_) {
     const std::uint32_t status = wfp::AddSublayer(engine_.get(), MakeSublayerRecord());
@@ -85,7 +81,7 @@ OpResult DnsLeakGuard::Enable(std::string_view alias) {
   if (const std::uint32_t status = wfp::CommitTransaction(engine_.get()); status != 0) {
     return OpResult::Failure(FormatFailure("FwpmTransactionCommit0", status));
   }
-  open_transaction.guard = nullptr;
+  open_transaction.Dismiss();
   return OpResult::Success();
 }
 

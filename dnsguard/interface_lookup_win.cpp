@@ -1,5 +1,4 @@
-// The interface lookup on Windows: kernel32 for the code-page conversion, iphlpapi for
-// alias to LUID to index.
+// The interface lookup on Windows: iphlpapi for alias to LUID to index.
 // Winsock's headers first: the Windows SDK declares the netioapi functions that
 // iphlpapi.h brings in only once the Winsock definitions are known.
 #include <winsock2.h>
@@ -9,11 +8,9 @@
 
 #include <iphlpapi.h>
 
-#include <climits>
-
 #include "common/failure_text.h"
+#include "common/utf8_win.h"
 #include "dnsguard/interface_lookup.h"
-#include "dnsguard/interface_lookup_win.h"
 
 namespace brumo {
 namespace {
@@ -24,20 +21,8 @@ InterfaceIndexResult LookupFailure(std::string message) {
 
 }  // namespace
 
-std::wstring Utf8ToWide(std::string_view text) {
-  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return std::wstring();
-  // The byte count goes to the platform as an int: there is no terminator to stop at.
-  // Without MB_ERR_INVALID_CHARS an invalid sequence is replaced, never an error.
-  const int length = static_cast<int>(text.size());
-  const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  if (needed <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
-  return wide;
-}
-
 InterfaceIndexResult ResolveTunnelInterface(std::string_view alias) {
-  const std::wstring wide = Utf8ToWide(alias);
+  const std::wstring wide = Widen(alias);
   if (wide.empty()) return LookupFailure("Failed to convert interface alias to wide string");
 
   NET_LUID luid;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/failure_text.h"
+#include "common/scope_exit.h"
 #include "control/control_names.h"
 
 namespace brumo {
@@ -71,15 +72,6 @@ std::string Connect() {
     if (error != kErrorPipeBusy || !WaitForControlPipe(kBusyWaitMs)) PauseMs(kRetryPauseMs);
   }
 }
-
-// Closes the pipe on every way out of Run once it is open.
-class PipeCloser {
- public:
-  PipeCloser() = default;
-  ~PipeCloser() { CloseControlPipe(); }
-  PipeCloser(const PipeCloser&) = delete;
-  PipeCloser& operator=(const PipeCloser&) = delete;
-};
 
 }  // namespace
 
@@ -185,7 +177,8 @@ Outcome RunClient(const std::vector<std::string>& args) {
 
   const std::string connect_failure = Connect();
   if (!connect_failure.empty()) return NoReply(connect_failure);
-  const PipeCloser closer;
+  // Closed on every way out once it is open.
+  const ScopeExit close_pipe([] { CloseControlPipe(); });
 
   // Anyone may create a pipe of the service's name while the service is down; check who
   // serves it before handing over the request.

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/scoped_resource_win.h"
+#include "common/utf8_win.h"
 #include "tools/brumoctl.h"
-#include "tools/utf8_win.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ std::vector<std::string> Utf8Arguments() {
   std::vector<std::string> args;
   const auto* argv = static_cast<LPWSTR*>(memory.get());
   if (argv == nullptr) return args;
-  for (int i = 1; i < count; ++i) args.push_back(brumo::ctl::Utf8FromWide(argv[i]));
+  for (int i = 1; i < count; ++i) args.push_back(brumo::Narrow(argv[i]));
   return args;
 }
 

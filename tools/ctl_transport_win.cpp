@@ -8,10 +8,10 @@
 
 #include "common/overlapped_win.h"
 #include "common/scoped_resource_win.h"
+#include "common/utf8_win.h"
 #include "control/control_names.h"
 #include "tools/brumoctl.h"
 #include "tools/ctl_transport.h"
-#include "tools/utf8_win.h"
 
 namespace brumo {
 namespace ctl {
@@ -142,7 +142,8 @@ ServiceProcessQuery QueryServiceProcess() {
     query.failed_call = "OpenSCManagerW";
     return query;
   }
-  const ScopedServiceHandle service(OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
+  const ScopedServiceHandle service(
+      OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS));
   if (!service) {
     query.error = GetLastError();
     query.failed_call = "OpenServiceW";
@@ -167,7 +168,7 @@ std::string SystemErrorText(std::uint32_t error) {
       nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   const ScopedLocalMemory owner(text);
   if (length == 0 || text == nullptr) return {};
-  std::string utf8 = Utf8FromWide(std::wstring_view(text, length));
+  std::string utf8 = Narrow(std::wstring_view(text, length));
   // One line: the message's own line ends (and any trailing space) go.
   for (char& c : utf8) {
     if (c == '\r' || c == '\n') c = ' ';

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "common/platform_thread.h"
+#include "common/scope_exit.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "tunnel/tun2proxy.h"
 
@@ -22,19 +23,6 @@ constexpr std::string_view kExitedPrematurelyMessage = "tun2proxy thread exited 
 static_assert(kBypassCidr.data()[kBypassCidr.size()] == '\0');
 
 OpResult Failure(std::string_view message) { return OpResult::Failure(std::string(message)); }
-
-// Runs a callable when the scope is left, also by an exception.
-template <typename F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 }  // namespace
 

@@ -25,6 +25,10 @@ inline constexpr std::chrono::milliseconds kLaunchCheckDelay{500};
 // registers after the first stop would otherwise never end.
 inline constexpr std::chrono::milliseconds kStopRepeatInterval{100};
 
+struct TunnelStatus {
+  bool running = false;
+};
+
 // Start, Stop, IsRunning and GetStatus may be called from any thread, also at the same
 // time; the destructor must not overlap any of them.
 class TunnelController {

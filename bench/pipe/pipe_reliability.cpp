@@ -25,6 +25,7 @@
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/support/pipe_client.h"
 #include "tests/support/system_query_win.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -33,8 +34,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::string_view kRequest = R"({"command":"active"})";
-constexpr std::string_view kReply = R"({"message":"inactive","running":false,"status":"ok"})";
+constexpr std::string_view kRequest = test_support::kActiveRequest;
+constexpr std::string_view kReply = test_support::kInactiveReply;
 constexpr long kHandleSlack = 5;
 
 // The process's open handles. GetProcessHandleCount where it works; Wine 8 answers it with

@@ -13,6 +13,7 @@
 #include "control/command_protocol.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/standins.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -20,8 +21,8 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::string_view kActiveRequest = R"({"command":"active"})";
-constexpr std::string_view kStartRequest = R"({"command":"start"})";
+using test_support::kActiveRequest;
+using test_support::kStartRequest;
 constexpr std::string_view kMalformedRequest = R"({"command":"start",})";
 
 std::string Dump(const json& reply) {

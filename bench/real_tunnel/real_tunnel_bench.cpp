@@ -20,6 +20,7 @@
 #include "control/command_protocol.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/real_tun2proxy/net_client.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -27,8 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kStarted[] = R"({"message":"VPN started successfully","status":"ok"})";
-constexpr char kStopped[] = R"({"message":"VPN stopped successfully","status":"ok"})";
+using namespace test_support;
 
 struct Options {
   int cycles = 10;
@@ -140,11 +140,17 @@ class Bench {
     return false;
   }
 
-  bool Start() {
+  // `request` through the command protocol, its time added to `ms`; false unless it is
+  // answered with `expected`.
+  bool Exchange(std::string_view request, std::string_view expected, std::vector<double>& ms) {
     const Clock::time_point begin = Clock::now();
-    const std::string reply = ProcessRequest(R"({"command":"start"})", controller_);
-    start_ms_.push_back(Ms(Clock::now() - begin));
-    if (reply != kStarted) return Fail("start answered " + reply);
+    const std::string reply = ProcessRequest(request, controller_);
+    ms.push_back(Ms(Clock::now() - begin));
+    return reply == expected || Fail(std::string(request) + " answered " + reply);
+  }
+
+  bool Start() {
+    if (!Exchange(kStartRequest, kStartedReply, start_ms_)) return false;
     if (std::system(R"(bash -c '. "$BRUMO_NET_LIB" && brumo_real_net_route_tunnel')") != 0) {
       return Fail("the server subnet could not be routed into brumotun");
     }
@@ -152,10 +158,7 @@ class Bench {
   }
 
   bool Stop() {
-    const Clock::time_point begin = Clock::now();
-    const std::string reply = ProcessRequest(R"({"command":"stop"})", controller_);
-    stop_ms_.push_back(Ms(Clock::now() - begin));
-    if (reply != kStopped) return Fail("stop answered " + reply);
+    if (!Exchange(kStopRequest, kStoppedReply, stop_ms_)) return false;
     if (if_nametoindex(std::string(kTunnelDeviceName).c_str()) != 0) {
       return Fail("brumotun is still there after the stop");
     }

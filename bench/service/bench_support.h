@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/scoped_resource_win.h"
+#include "common/utf8_win.h"
 #include "control/control_names.h"
 #include "tests/support/service_entry.h"
 #include "tests/support/standin_log.h"
@@ -66,7 +67,5 @@ bool TunDevicePresent();
 
 // The folder of this program, ending in a backslash.
 std::wstring OwnDirectory();
-
-std::string Narrow(std::wstring_view text);
 
 }  // namespace brumo::bench

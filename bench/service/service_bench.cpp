@@ -40,22 +40,14 @@
 #include "bench/service/bench_support.h"
 #include "common/scoped_resource_win.h"
 #include "tests/support/pipe_client.h"
+#include "tests/support/test_support.h"
 
 namespace brumo::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view kActiveRequest = R"({"command":"active"})";
-constexpr std::string_view kStartRequest = R"({"command":"start"})";
-constexpr std::string_view kStopRequest = R"({"command":"stop"})";
-constexpr std::string_view kInactiveReply =
-    R"({"message":"inactive","running":false,"status":"ok"})";
-constexpr std::string_view kActiveReply = R"({"message":"active","running":true,"status":"ok"})";
-constexpr std::string_view kStartedReply =
-    R"({"message":"VPN started successfully","status":"ok"})";
-constexpr std::string_view kStoppedReply =
-    R"({"message":"VPN stopped successfully","status":"ok"})";
+using namespace test_support;
 
 // Goals.
 constexpr double kExchangeRatioGoal = 1.25;

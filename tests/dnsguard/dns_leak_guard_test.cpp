@@ -12,9 +12,7 @@
 
 #include "dnsguard/dns_filters.h"
 #include "tests/dnsguard/record_printers.h"
-#include "tests/standins/interfaces/interfaces_standin.h"
-#include "tests/standins/platform/platform_standin.h"
-#include "tests/standins/wfp/wfp_standin.h"
+#include "tests/standins/standins.h"
 
 namespace brumo {
 namespace {
@@ -23,7 +21,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using wfp_standin::Op;
 
-constexpr std::uint32_t kTunnelIndex = 7;
+using standins::kTunnelIndex;
 
 std::vector<Op> Repeat(Op op, int times) { return std::vector<Op>(times, op); }
 
@@ -76,18 +74,9 @@ void ExpectEngineEmpty() {
 
 class DnsLeakGuardTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    wfp_standin::Reset();
-    interfaces_standin::Reset();
-    interfaces_standin::SetInterface("brumotun", kTunnelIndex);
-    platform_standin::Reset();
-    // The 4 s wait for a missing adapter passes in no real time.
-    platform_standin::UseVirtualClock(true);
-  }
-  void TearDown() override {
-    wfp_standin::SetHook(nullptr);
-    platform_standin::Reset();
-  }
+  // The adapter "brumotun" at kTunnelIndex; on the virtual clock, so that the 4 s wait for a
+  // missing adapter passes in no real time.
+  standins::Scope stand_ins_;
 };
 
 // Whatever the index found, Enable submits the session, the sublayer and exactly the table of
@@ -96,8 +85,7 @@ class DnsLeakGuardTest : public ::testing::Test {
 TEST_F(DnsLeakGuardTest, EnableSubmitsTheTableOfTheIndexFoundOnce) {
   for (const std::uint32_t index : {1u, kTunnelIndex, 0xFFFFFFFFu}) {
     SCOPED_TRACE(index);
-    wfp_standin::Reset();
-    interfaces_standin::Reset();
+    const standins::Scope case_stand_ins;
     interfaces_standin::SetInterface("brumotun", index);
     DnsLeakGuard guard;
     EXPECT_THAT(wfp_standin::Recorded().calls, IsEmpty());  // construction touches nothing
@@ -150,8 +138,7 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    wfp_standin::Reset();
-    interfaces_standin::SetInterface("brumotun", kTunnelIndex);
+    const standins::Scope case_stand_ins;
     std::optional<DnsLeakGuard> guard(std::in_place);
     if (c.enabled) {
       ASSERT_TRUE(guard->Enable("brumotun").ok);
@@ -304,9 +291,7 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    wfp_standin::Reset();
-    interfaces_standin::Reset();
-    interfaces_standin::SetInterface("brumotun", kTunnelIndex);
+    const standins::Scope case_stand_ins;
     wfp_standin::FailAt(c.op, c.nth, c.status);
     DnsLeakGuard guard;
 
@@ -374,7 +359,7 @@ TEST_F(DnsLeakGuardTest, ExceptionAfterTheTransactionBeganRollsBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    wfp_standin::Reset();
+    const standins::Scope case_stand_ins;
     wfp_standin::SetHook([&c](Op op, int nth) {
       if (op == c.op && nth == c.nth) throw std::bad_alloc();
     });

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8_win.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "dnsguard/interface_lookup.h"
-#include "dnsguard/interface_lookup_win.h"
 #include "dnsguard/interface_wait.h"
 #include "tests/dnsguard/wine_helpers.h"
 
@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::string_view_literals;
 
-TEST(Utf8ToWide, ConvertsEveryByteOfTheView) {
+TEST(Widen, ConvertsEveryByteOfTheView) {
   const struct {
     const char* name;
     std::string_view utf8;
@@ -38,7 +38,7 @@ TEST(Utf8ToWide, ConvertsEveryByteOfTheView) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Utf8ToWide(c.utf8), c.wide);
+    EXPECT_EQ(Widen(c.utf8), c.wide);
   }
 }
 

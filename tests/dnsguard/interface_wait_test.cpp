@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/standins/interfaces/interfaces_standin.h"
-#include "tests/standins/platform/platform_standin.h"
+#include "tests/standins/standins.h"
 
 namespace brumo {
 namespace {
@@ -60,7 +59,7 @@ InterfaceIndexResult Unresolved(const std::string& alias, const std::string& las
 // the adapter reads no clock; a later one returns without the failures' texts; when the time
 // is up, the last lookup's text and the whole milliseconds waited are reported.
 TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
-  interfaces_standin::Reset();
+  const standins::Scope stand_ins(/*virtual_clock=*/false);
   interfaces_standin::SetInterface("brumotun", 3);
   using Answer = std::function<InterfaceIndexResult(int, std::int64_t)>;
   const Answer never = [](int, std::int64_t) { return interfaces_standin::AliasFailure(); };
@@ -124,8 +123,7 @@ TEST(WaitForTunnelInterface, FindsTheAdapterAtOnceOrAfterPauses) {
                                                       interfaces_standin::IndexFailure(1168)};
   for (const std::size_t failed : {std::size_t{0}, failures.size()}) {
     SCOPED_TRACE(failed);
-    interfaces_standin::Reset();
-    platform_standin::Reset();
+    const standins::Scope stand_ins(/*virtual_clock=*/false);
     interfaces_standin::SetInterface("brumotun", 42);
     interfaces_standin::Script({failures.begin(), failures.begin() + static_cast<long>(failed)});
     const auto start = std::chrono::steady_clock::now();

@@ -16,6 +16,7 @@
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/real_tun2proxy/net_client.h"
 #include "tests/standins/wfp/wfp_standin.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -23,15 +24,7 @@ namespace {
 
 namespace engine = wfp_standin;
 
-constexpr char kStartRequest[] = R"({"command":"start"})";
-constexpr char kStopRequest[] = R"({"command":"stop"})";
-constexpr char kActiveRequest[] = R"({"command":"active"})";
-constexpr char kStarted[] = R"({"message":"VPN started successfully","status":"ok"})";
-constexpr char kStopped[] = R"({"message":"VPN stopped successfully","status":"ok"})";
-constexpr char kActive[] = R"({"message":"active","running":true,"status":"ok"})";
-constexpr char kInactive[] = R"({"message":"inactive","running":false,"status":"ok"})";
-constexpr char kExitedPrematurely[] =
-    R"({"message":"tun2proxy thread exited prematurely","status":"error"})";
+using namespace test_support;
 // The address tun2proxy gives its device on Linux.
 constexpr char kDeviceAddress[] = "10.0.0.33";
 
@@ -48,14 +41,14 @@ class RealTunnelTraffic : public ::testing::Test {
     engine::Reset();
   }
   void TearDown() override {
-    EXPECT_EQ(ProcessRequest(kStopRequest, controller_), kStopped);
+    EXPECT_EQ(ProcessRequest(kStopRequest, controller_), kStoppedReply);
     Shell("ip link del " + std::string(kTunnelDeviceName) + " 2>/dev/null");
   }
 
   // "start", then checks that the device exists and that the guard's filters name its
   // index, and routes the server subnet into it (the harness brings it up first).
   void StartAndRoute() {
-    ASSERT_EQ(ProcessRequest(kStartRequest, controller_), kStarted);
+    ASSERT_EQ(ProcessRequest(kStartRequest, controller_), kStartedReply);
     const unsigned index = DeviceIndex();
     ASSERT_NE(index, 0u);
     // The permit filters of this enable, the last ones submitted, name the device.
@@ -94,8 +87,8 @@ class RealTunnelTraffic : public ::testing::Test {
 
   // "stop": the run has ended, the device is gone and the filters with it.
   void StopAndExpectGone() {
-    EXPECT_EQ(ProcessRequest(kStopRequest, controller_), kStopped);
-    EXPECT_EQ(ProcessRequest(kActiveRequest, controller_), kInactive);
+    EXPECT_EQ(ProcessRequest(kStopRequest, controller_), kStoppedReply);
+    EXPECT_EQ(ProcessRequest(kActiveRequest, controller_), kInactiveReply);
     EXPECT_EQ(DeviceIndex(), 0u);
     const engine::Record engine = engine::Recorded();
     EXPECT_TRUE(engine.live_filter_ids.empty());
@@ -111,7 +104,7 @@ TEST_F(RealTunnelTraffic, CarriesHttpAndDnsThroughTheProxyAcrossTwoStarts) {
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE("start " + std::to_string(round));
     ASSERT_NO_FATAL_FAILURE(StartAndRoute());
-    EXPECT_EQ(ProcessRequest(kActiveRequest, controller_), kActive);
+    EXPECT_EQ(ProcessRequest(kActiveRequest, controller_), kActiveReply);
     ASSERT_NO_FATAL_FAILURE(ExpectTrafficThroughProxy());
     StopAndExpectGone();
   }
@@ -122,8 +115,8 @@ TEST_F(RealTunnelTraffic, CarriesHttpAndDnsThroughTheProxyAcrossTwoStarts) {
 TEST_F(RealTunnelTraffic, StartWhoseDeviceCannotBeMadeFailsAndTheNextOneWorks) {
   const std::string device(kTunnelDeviceName);
   ASSERT_TRUE(Shell("ip link add " + device + " type veth peer name " + device + "-peer"));
-  EXPECT_EQ(ProcessRequest(kStartRequest, controller_), kExitedPrematurely);
-  EXPECT_EQ(ProcessRequest(kActiveRequest, controller_), kInactive);
+  EXPECT_EQ(ProcessRequest(kStartRequest, controller_), kExitedPrematurelyReply);
+  EXPECT_EQ(ProcessRequest(kActiveRequest, controller_), kInactiveReply);
   EXPECT_TRUE(engine::Recorded().live_filter_ids.empty());
   ASSERT_TRUE(Shell("ip link del " + device));
 

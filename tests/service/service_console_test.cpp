@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "common/utf8_win.h"
 #include "tests/support/process_runner.h"
 
 namespace brumo {
 namespace {
 
-using test_support::Narrow;
 using test_support::OwnDirectory;
 using test_support::RunProcess;
 
@@ -43,7 +43,7 @@ TEST(ServiceConsoleTest, PrintsInstallTextWithItsOwnPathAndExitsZero) {
     std::string argv0;
   };
   const Case cases[] = {
-      {"full path with a space", L"\"" + exe + L"\"", L"", Narrow(exe)},
+      {"full path with a space", L"\"" + exe + L"\"", L"", Narrow(exe, CP_ACP)},
       // argv[0] is the command line's first word, whatever the program file is.
       {"bare name", L"BrumoVPN.exe", exe, "BrumoVPN.exe"},
   };

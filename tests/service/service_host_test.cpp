@@ -26,9 +26,11 @@
 #include <gtest/gtest.h>
 
 #include "common/platform_thread.h"
+#include "common/scope_exit.h"
 #include "tests/standins/pipe/pipe_standin.h"
 #include "tests/standins/service_platform/service_platform_standin.h"
 #include "tests/standins/standins.h"
+#include "tests/support/test_support.h"
 
 namespace brumo {
 
@@ -50,8 +52,8 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using Events = std::vector<std::string>;
 
-// Generous bound for anything that should happen promptly.
-constexpr std::chrono::seconds kLongWait{10};
+using test_support::kLongWait;
+using test_support::WaitUntil;
 
 // Start-pending and stopped accept no control; running and stop-pending accept stop.
 ServiceStatusRecord Record(std::uint32_t state, std::uint32_t exit_code, std::uint32_t check_point,
@@ -85,15 +87,6 @@ Events Tail(const Events& events, std::size_t count) {
   return Events(events.end() - static_cast<long>(count), events.end());
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 bool Logged(std::string_view event) {
   const Events events = service::Recorded().events;
   return std::find(events.begin(), events.end(), event) != events.end();
@@ -123,18 +116,6 @@ class ServiceThread {
 
 class ServiceHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    service::Reset();
-    pipe_standin::Reset();
-    standins::ResetStandIns(/*virtual_clock=*/true);
-  }
-  void TearDown() override {
-    service::SetEventHook(nullptr);
-    pipe_standin::SetHook(nullptr);
-    t2p::SetStopHook(nullptr);
-    engine::SetHook(nullptr);
-  }
-
   // Logs the calls of the other seams that show what the objects do.
   static void LogObjectCalls() {
     pipe_standin::SetHook([](std::string_view call) {
@@ -146,6 +127,8 @@ class ServiceHostTest : public ::testing::Test {
     });
   }
 
+  // First: every stand-in reset before the case and again after all else has gone.
+  standins::Scope stand_ins_;
   ServiceSlots slots_;
   ServiceHost host_{&slots_};
 };
@@ -167,7 +150,7 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tunnel_running ? "tunnel running" : "tunnel down");
-    SetUp();
+    const standins::Scope case_stand_ins;
     LogObjectCalls();
     ServiceSlots slots;
     ServiceHost host(&slots);
@@ -196,20 +179,7 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
     // Only the guard is left, for process exit.
     EXPECT_EQ(slots.controller, nullptr);
     EXPECT_EQ(slots.pipe_server, nullptr);
-    TearDown();
   }
-}
-
-// The service main waits on the stop control itself: no pause of any length, so the stop
-// is acted on at once. The wait it replaced slept 1 s at a time through the platform and
-// saw the stop only at the end of the pause under way.
-TEST_F(ServiceHostTest, StopControlWakesTheServiceMainWithoutPausing) {
-  ServiceThread main(host_);
-  ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-  host_.HandleControl(kServiceControlStop);
-  ASSERT_TRUE(main.Finish());
-  EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
-  EXPECT_EQ(service::Recorded().reports.back(), kStopped);
 }
 
 // A shutdown held in tun2proxy_stop for longer than kStopPendingReportInterval: the SCM
@@ -257,9 +227,7 @@ TEST_F(ServiceHostTest, HungShutdownReportsStoppedWithItsCodeAndEndsTheProcess) 
   };
   ServiceThread main(host_);
   // Before the service main is waited for, also when a check below fails.
-  const struct EndRun {
-    ~EndRun() { t2p::EndRunsByThemselves(); }
-  } end_run;
+  const ScopeExit end_run([] { t2p::EndRunsByThemselves(); });
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
   t2p::SetRunMode(t2p::RunMode::kIgnoresStops);
   ASSERT_TRUE(slots_.controller->Start().ok);
@@ -292,7 +260,7 @@ TEST_F(ServiceHostTest, ExceptionOutOfAnEntryPointEndsTheProcess) {
   };
   for (const auto& [throwing, control] : cases) {
     SCOPED_TRACE(throwing);
-    SetUp();
+    const standins::Scope case_stand_ins;
     ServiceSlots slots;
     ServiceHost host(&slots);
     const auto throw_at = [event = throwing](std::string_view e) {
@@ -330,7 +298,7 @@ TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetUp();
+    const standins::Scope case_stand_ins;
     ServiceSlots slots;
     ServiceHost host(&slots);
     ServiceThread main(host);
@@ -355,7 +323,9 @@ TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
   }
 }
 
-TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
+// The service main waits on the controls themselves: no pause of any length, so the stop is
+// acted on at once.
+TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordOtherControlsAreIgnoredStopEndsTheWait) {
   ServiceThread main(host_);
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
   host_.HandleControl(kServiceControlInterrogate);
@@ -369,6 +339,7 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordAndOtherControlsAreIgnored) {
   EXPECT_THAT(service::Recorded().reports,
               ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4, kRunning,
                           kRunning, kStopPendingFromRunning, kStopped));
+  EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
 }
 
 // Nothing can be reported without a status handle, and the dispatcher would wait for the
@@ -424,7 +395,7 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SetUp();
+    const standins::Scope case_stand_ins;
     ServiceSlots slots;
     ServiceHost host(&slots);
     int start_pending = 0;
@@ -456,7 +427,6 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
     EXPECT_EQ(slots.guard != nullptr, c.objects_installed);
     EXPECT_EQ(slots.controller != nullptr, c.objects_installed);
     EXPECT_EQ(slots.pipe_server != nullptr, c.objects_installed);
-    TearDown();
   }
 }
 
@@ -475,7 +445,7 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event);
-    SetUp();
+    const standins::Scope case_stand_ins;
     LogObjectCalls();
     ServiceSlots slots;
     ServiceHost host(&slots);
@@ -501,7 +471,6 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
     EXPECT_EQ(std::count(events.begin(), events.end(), "report running"), 0);
     EXPECT_EQ(slots.controller, nullptr);
     EXPECT_EQ(slots.pipe_server, nullptr);
-    TearDown();
   }
 }
 
@@ -513,7 +482,7 @@ TEST_F(ServiceHostTest, ControlsAfterStoppedAreIgnored) {
         std::pair{false, kServiceControlInterrogate}}) {
     SCOPED_TRACE(::testing::Message() << (failed_start ? "after failed start" : "after normal stop")
                                       << ", control " << control);
-    SetUp();
+    const standins::Scope case_stand_ins;
     ServiceSlots slots;
     ServiceHost host(&slots);
     if (failed_start) {
@@ -563,7 +532,7 @@ TEST_F(ServiceHostTest, SlotsAreDestroyedInReverseOfCreation) {
 TEST_F(ServiceHostTest, StopFromAnotherThreadAtAnyTime) {
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
-    SetUp();
+    const standins::Scope case_stand_ins;
     ServiceSlots slots;
     ServiceHost host(&slots);
     ServiceThread main(host);
@@ -625,7 +594,7 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    service::Reset();
+    const standins::Scope case_stand_ins;
     service::SetDispatcherResult(c.dispatcher);
     if (c.console_throws) {
       service::SetEventHook([](std::string_view e) {
@@ -640,9 +609,7 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
     EXPECT_EQ(service::Recorded().dispatched_host, &host);
     EXPECT_EQ(service::Recorded().console_text,
               c.help_printed ? ConsoleHelpText("C:\\bin\\BrumoVPN.exe") : "");
-    service::SetEventHook(nullptr);
   }
-  service::Reset();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace brumo::standins {
 
@@ -63,5 +64,16 @@ void UpdateThenHook(Update update, Args&&... args) {
   const auto hook = TheState<S>()(update);
   if (hook) hook(std::forward<Args>(args)...);
 }
+
+// The Reset of each stand-in linked into the program, each added once at static
+// initialisation by the stand-in's `const ResetWhenLinked registered(&Reset);` (a const
+// object at namespace scope: one per source file); standins::Scope runs them all.
+inline std::vector<void (*)()>& LinkedResets() {
+  static std::vector<void (*)()> resets;
+  return resets;
+}
+struct ResetWhenLinked {
+  explicit ResetWhenLinked(void (*reset)()) { LinkedResets().push_back(reset); }
+};
 
 }  // namespace brumo::standins

@@ -82,14 +82,4 @@ std::wstring OwnDirectory() {
   return dir.substr(0, dir.find_last_of(L'\\') + 1);
 }
 
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size,
-                      nullptr, nullptr);
-  return narrow;
-}
-
 }  // namespace brumo::test_support

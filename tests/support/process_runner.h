@@ -25,7 +25,4 @@ ProcessResult RunProcess(const std::wstring& command_line, const std::wstring& a
 // The folder of the running test program, with a trailing backslash.
 std::wstring OwnDirectory();
 
-// `text` in the ANSI code page, as a program receives it in argv.
-std::string Narrow(const std::wstring& text);
-
 }  // namespace brumo::test_support

@@ -6,13 +6,11 @@
 
 #include <chrono>
 
+#include "tests/support/test_support.h"
+
 namespace brumo::test_support {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Between two readings of a state being waited for.
-constexpr DWORD kPollMs = 5;
 // A running service is given this long to stop before its entry is deleted anyway.
 constexpr auto kStopSettle = std::chrono::seconds(15);
 // The SCM lets go of a deleted entry once nobody holds it; until then a new entry of the
@@ -38,17 +36,17 @@ void Fill(const Status& status, StatusSample* sample) {
 
 // Waits until no entry of the name is left, a deleted one included.
 DWORD WaitUntilGone(SC_HANDLE manager) {
-  const Clock::time_point until = Clock::now() + kDeleteSettle;
-  for (;;) {
-    {
-      const ScopedServiceHandle probe(::OpenServiceW(manager, kServiceNameWide, SERVICE_QUERY_STATUS));
-      const DWORD error = probe ? 0 : ::GetLastError();
-      if (error == ERROR_SERVICE_DOES_NOT_EXIST) return 0;
-      if (error != 0 && error != ERROR_SERVICE_MARKED_FOR_DELETE) return error;
-    }
-    if (Clock::now() >= until) return ERROR_SERVICE_MARKED_FOR_DELETE;
-    ::Sleep(kPollMs * 4);
-  }
+  DWORD error = 0;
+  const bool settled = WaitUntil(
+      [&] {
+        const ScopedServiceHandle probe(
+            ::OpenServiceW(manager, kServiceNameWide, SERVICE_QUERY_STATUS));
+        error = probe ? 0 : ::GetLastError();
+        return error != 0 && error != ERROR_SERVICE_MARKED_FOR_DELETE;
+      },
+      kDeleteSettle);
+  if (!settled) return ERROR_SERVICE_MARKED_FOR_DELETE;
+  return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : error;
 }
 
 }  // namespace
@@ -104,14 +102,15 @@ DWORD ServiceEntry::RemoveExisting() {
   if (::ControlService(old.get(), SERVICE_CONTROL_STOP, &status) ||
       ::GetLastError() == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
     // Running or still starting: let it end before the entry goes.
-    const Clock::time_point until = Clock::now() + kStopSettle;
-    while (::QueryServiceStatus(old.get(), &status) && status.dwCurrentState != SERVICE_STOPPED &&
-           Clock::now() < until) {
-      ::Sleep(kPollMs * 4);
-      if (status.dwCurrentState == SERVICE_START_PENDING) {
-        ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-      }
-    }
+    static_cast<void>(WaitUntil(
+        [&] {
+          if (!::QueryServiceStatus(old.get(), &status)) return true;
+          if (status.dwCurrentState == SERVICE_START_PENDING) {
+            ::ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
+          }
+          return status.dwCurrentState == SERVICE_STOPPED;
+        },
+        kStopSettle));
   }
   if (!::DeleteService(old.get()) && ::GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
     return ::GetLastError();
@@ -122,10 +121,10 @@ DWORD ServiceEntry::RemoveExisting() {
 
 DWORD ServiceEntry::Install(const std::wstring& exe) {
   const std::wstring image = QuotedPath(exe);
-  service_.reset(::CreateServiceW(manager_.get(), kServiceNameWide, kServiceNameWide, SERVICE_ALL_ACCESS,
-                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
-                                  nullptr, nullptr));
+  service_.reset(::CreateServiceW(manager_.get(), kServiceNameWide, kServiceNameWide,
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(),
+                                  nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service_) return ::GetLastError();
   binary_ = exe;
   return 0;
@@ -172,12 +171,8 @@ DWORD ServiceEntry::Control(DWORD code, StatusSample* sample) {
 bool ServiceEntry::WaitForState(DWORD state, DWORD timeout_ms, StatusSample* last) const {
   StatusSample own;
   StatusSample* sample = last != nullptr ? last : &own;
-  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (Query(sample) == 0 && sample->state == state) return true;
-    if (Clock::now() >= until) return false;
-    ::Sleep(kPollMs);
-  }
+  return WaitUntil([&] { return Query(sample) == 0 && sample->state == state; },
+                   std::chrono::milliseconds(timeout_ms));
 }
 
 }  // namespace brumo::test_support

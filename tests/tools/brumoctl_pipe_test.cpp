@@ -17,6 +17,7 @@
 #include "control/control_names.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/service_entry.h"
+#include "tests/support/test_support.h"
 #include "tools/ctl_transport.h"
 
 namespace brumo {
@@ -26,6 +27,7 @@ using test_support::OwnDirectory;
 using test_support::ProcessResult;
 using test_support::RunProcess;
 using ::testing::HasSubstr;
+using namespace test_support;
 
 ScopedFileHandle CreateInstance(DWORD open_mode = PIPE_ACCESS_DUPLEX) {
   return ScopedFileHandle(CreateNamedPipeW(kPipeName, open_mode,
@@ -55,8 +57,30 @@ std::string ServeOne(ScopedFileHandle instance, const std::string& reply) {
   return request;
 }
 
+// A new instance that serves one exchange (ServeOne) on a thread of its own.
+std::future<std::string> ServeOneAsync(std::string reply) {
+  ScopedFileHandle instance = CreateInstance();
+  EXPECT_TRUE(instance) << GetLastError();
+  return std::async(std::launch::async, ServeOne, std::move(instance), std::move(reply));
+}
+
 ProcessResult Brumoctl(const std::wstring& arguments) {
   return RunProcess(L"\"" + OwnDirectory() + L"brumoctl.exe\" " + arguments);
+}
+
+// Exit status 2, nothing on standard output, and `words` on standard error.
+void ExpectFailed(const ProcessResult& result, const std::string& words) {
+  ASSERT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_THAT(result.err, HasSubstr(words));
+}
+
+// A JSON reply of exactly `size` bytes with "status" "ok".
+std::string OkReplyOfSize(std::size_t size) {
+  std::string reply = R"({"status":"ok","message":")";
+  reply.append(size - reply.size() - 2, 'x');
+  return reply + "\"}";
 }
 
 // Starts `brumoctl --no-verify active` while another client holds the pipe's only
@@ -98,30 +122,30 @@ TEST(BrumoctlPipeTest, SendsTheRequestAndPrintsTheReply) {
     DWORD exit_code;
   };
   const Case cases[] = {
-      {"active, not verified", L"--no-verify active", R"({"command":"active"})",
-       R"({"message":"inactive","running":false,"status":"ok"})", 0},
+      {"active, not verified", L"--no-verify active", std::string(kActiveRequest),
+       std::string(kInactiveReply), 0},
       {"raw request, error reply", L"--no-verify send \"{\\\"command\\\":\\\"start\\\"}\"",
-       R"({"command":"start"})", R"({"message":"VPN already running","status":"error"})", 1},
+       std::string(kStartRequest), std::string(kAlreadyRunningReply), 1},
       // The command line is UTF-16; the pipe gets UTF-8.
       {"raw request in UTF-8", L"--no-verify send \"{\\\"command\\\":\\\"\u00e9\\\"}\"",
        "{\"command\":\"\xC3\xA9\"}", R"({"message":"Unknown command","status":"error"})", 1},
       // Not installed: there is no service process to check the server against.
-      {"verified, service not installed", L"stop", R"({"command":"stop"})",
-       R"({"message":"VPN stopped successfully","status":"ok"})", 0},
+      {"verified, service not installed", L"stop", std::string(kStopRequest),
+       std::string(kStoppedReply), 0},
+      // The reply may be up to 64 KiB long (a longer one: ReplyLongerThan64KiBIsNotTaken).
+      {"reply of 64 KiB", L"--no-verify active", std::string(kActiveRequest),
+       OkReplyOfSize(ctl::kMaxReplyBytes), 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ScopedFileHandle instance = CreateInstance();
-    ASSERT_TRUE(instance) << GetLastError();
-    std::future<std::string> request =
-        std::async(std::launch::async, ServeOne, std::move(instance), c.reply);
+    std::future<std::string> request = ServeOneAsync(c.reply);
 
     const ProcessResult result = Brumoctl(c.arguments);
 
     EXPECT_EQ(request.get(), c.request);
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-    EXPECT_EQ(result.out, c.reply + "\r\n");
+    EXPECT_TRUE(result.out == c.reply + "\r\n") << result.out;
     EXPECT_EQ(result.err, "");
   }
 }
@@ -162,13 +186,12 @@ TEST(BrumoctlPipeTest, WaitsForABusyPipe) {
   std::future<ProcessResult> client;
   ASSERT_NO_FATAL_FAILURE(StartClientOnBusyPipe(&client));
   DisconnectNamedPipe(instance.get());
-  const std::string reply = R"({"message":"inactive","running":false,"status":"ok"})";
-  const std::string request = ServeOne(std::move(instance), reply);
+  const std::string request = ServeOne(std::move(instance), std::string(kInactiveReply));
 
   const ProcessResult result = client.get();
-  EXPECT_EQ(request, R"({"command":"active"})");
+  EXPECT_EQ(request, kActiveRequest);
   EXPECT_EQ(result.exit_code, 0u) << result.err;
-  EXPECT_EQ(result.out, reply + "\r\n");
+  EXPECT_EQ(result.out, std::string(kInactiveReply) + "\r\n");
 }
 
 // The pipe is busy when brumoctl comes, and then the server goes away altogether (the
@@ -181,45 +204,18 @@ TEST(BrumoctlPipeTest, ServerThatGoesAwayWhileBusyIsReportedGone) {
   instance.reset();
 
   const ProcessResult result = client.get();
-  ASSERT_FALSE(result.timed_out);
-  EXPECT_EQ(result.exit_code, 2u);
-  EXPECT_EQ(result.out, "");
-  EXPECT_THAT(result.err, HasSubstr("went away"));
+  ExpectFailed(result, "went away");
   EXPECT_THAT(result.err, ::testing::Not(HasSubstr("busy after")));
 }
 
-// A JSON reply of exactly `size` bytes with "status" "ok".
-std::string OkReplyOfSize(std::size_t size) {
-  std::string reply = R"({"status":"ok","message":")";
-  reply.append(size - reply.size() - 2, 'x');
-  return reply + "\"}";
-}
-
-// The reply may be up to 64 KiB long; a longer one is not taken.
-TEST(BrumoctlPipeTest, ReplyIsTakenUpTo64KiBAndNoLonger) {
-  struct Case {
-    std::size_t size;
-    DWORD exit_code;
-  };
-  for (const Case& c : {Case{ctl::kMaxReplyBytes, 0}, Case{ctl::kMaxReplyBytes + 1, 2},
-                        Case{4 * ctl::kMaxReplyBytes, 2}}) {
-    SCOPED_TRACE(c.size);
-    const std::string reply = OkReplyOfSize(c.size);
-    ScopedFileHandle instance = CreateInstance();
-    ASSERT_TRUE(instance);
-    std::future<std::string> request =
-        std::async(std::launch::async, ServeOne, std::move(instance), reply);
+// A reply longer than 64 KiB is not taken.
+TEST(BrumoctlPipeTest, ReplyLongerThan64KiBIsNotTaken) {
+  for (const std::size_t size : {ctl::kMaxReplyBytes + 1, 4 * ctl::kMaxReplyBytes}) {
+    SCOPED_TRACE(size);
+    std::future<std::string> request = ServeOneAsync(OkReplyOfSize(size));
     const ProcessResult result = Brumoctl(L"--no-verify active");
     request.get();
-    ASSERT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_code, c.exit_code) << result.err;
-    if (c.exit_code == 0) {
-      EXPECT_TRUE(result.out == reply + "\r\n") << result.out.size();
-      EXPECT_EQ(result.err, "");
-    } else {
-      EXPECT_EQ(result.out, "");
-      EXPECT_THAT(result.err, HasSubstr("longer than 65536 bytes"));
-    }
+    ExpectFailed(result, "longer than 65536 bytes");
   }
 }
 
@@ -246,10 +242,7 @@ TEST(BrumoctlPipeTest, ServerThatNeverRepliesIsGivenUpOn) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GT(server.get(), 0u);
 
-  ASSERT_FALSE(result.timed_out) << "brumoctl waited past the runner's minute";
-  EXPECT_EQ(result.exit_code, 2u);
-  EXPECT_EQ(result.out, "");
-  EXPECT_THAT(result.err, HasSubstr("no complete reply within 10 s"));
+  ExpectFailed(result, "no complete reply within 10 s");
   EXPECT_GE(took, std::chrono::milliseconds(ctl::kReplyTimeoutMs / 2));
 }
 
@@ -257,19 +250,14 @@ TEST(BrumoctlPipeTest, ServerThatNeverRepliesIsGivenUpOn) {
 TEST(BrumoctlPipeTest, RefusesAPipeNotServedByTheInstalledService) {
   const InstalledService service;
   ASSERT_TRUE(service) << GetLastError();
-  ScopedFileHandle instance = CreateInstance();
-  ASSERT_TRUE(instance);
-  std::future<std::string> request =
-      std::async(std::launch::async, ServeOne, std::move(instance), std::string("{}"));
+  std::future<std::string> request = ServeOneAsync("{}");
 
   const ProcessResult result = Brumoctl(L"start");
 
   // It connected, checked and left without writing.
   EXPECT_EQ(request.get(), "");
-  EXPECT_EQ(result.exit_code, 2u);
-  EXPECT_EQ(result.out, "");
-  EXPECT_THAT(result.err, HasSubstr("the BrumoVPN service is not running, yet process " +
-                                    std::to_string(GetCurrentProcessId()) + " serves"));
+  ExpectFailed(result, "the BrumoVPN service is not running, yet process " +
+                           std::to_string(GetCurrentProcessId()) + " serves");
 }
 
 }  // namespace

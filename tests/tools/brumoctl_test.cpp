@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/standins/ctl_transport/fake_ctl_transport.h"
+#include "tests/support/test_support.h"
 
 namespace brumo {
 namespace ctl {
@@ -18,6 +19,7 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using Kind = ParsedArguments::Kind;
+using namespace test_support;
 
 std::string Join(const std::vector<std::string>& args) {
   std::string text;
@@ -80,33 +82,6 @@ TEST(BrumoctlArgumentsTest, RejectedOrHelp) {
   }
 }
 
-TEST(BrumoctlReplyTest, Classification) {
-  struct Case {
-    std::string reply;
-    int exit_code;
-  };
-  const Case cases[] = {
-      {R"({"message":"VPN started successfully","status":"ok"})", 0},
-      {R"({"message":"inactive","running":false,"status":"ok"})", 0},
-      {R"({"message":"VPN already running","status":"error"})", 1},
-      {R"({"status":"error"})", 1},
-      {R"({"message":"x","status":"OK"})", 2},
-      {R"({"message":"x","status":true})", 2},
-      {R"({"message":"x"})", 2},
-      {R"(["status","ok"])", 2},
-      {R"("ok")", 2},
-      {R"({"status":"ok"} trailing)", 2},
-      {"not json", 2},
-      {"", 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reply);
-    const ReplyVerdict verdict = ClassifyReply(c.reply);
-    EXPECT_EQ(verdict.exit_code, c.exit_code);
-    EXPECT_EQ(verdict.reason.empty(), c.exit_code != 2);
-  }
-}
-
 TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
   const auto service = [](std::uint32_t error, std::string call, std::uint32_t pid) {
     return ServiceProcessQuery{error, std::move(call), pid};
@@ -161,30 +136,35 @@ class BrumoctlRunTest : public ::testing::Test {
   }
 };
 
-TEST_F(BrumoctlRunTest, SendsVerifiedRequestAndPrintsReply) {
-  fake_transport::Reset(Served(R"({"message":"VPN started successfully","status":"ok"})"));
-  const Outcome outcome = RunClient({"start"});
-  EXPECT_EQ(outcome.exit_code, 0);
-  EXPECT_EQ(outcome.out, "{\"message\":\"VPN started successfully\",\"status\":\"ok\"}\n");
-  EXPECT_EQ(outcome.err, "");
-  EXPECT_THAT(fake_transport::Calls(),
-              ElementsAre("open", "query service", "query pipe server",
-                          R"(write {"command":"start"})", "read", "close"));
-}
-
+// Each reply as ClassifyReply judges it, and as a run that gets it prints it and exits
+// with the verdict. (No reply at all: TransportFailuresAreReportedOnOneLine.)
 TEST_F(BrumoctlRunTest, ReplyDecidesExitStatus) {
   struct Case {
     std::string reply;
     int exit_code;
   };
   const Case cases[] = {
-      {R"({"message":"VPN already running","status":"error"})", 1},
+      {std::string(kStartedReply), 0},
+      {std::string(kInactiveReply), 0},
+      {std::string(kAlreadyRunningReply), 1},
+      {R"({"status":"error"})", 1},
+      {R"({"message":"x","status":"OK"})", 2},
+      {R"({"message":"x","status":true})", 2},
       {R"({"message":"x"})", 2},
+      {R"(["status","ok"])", 2},
+      {R"("ok")", 2},
+      {R"({"status":"ok"} trailing)", 2},
+      {"not json", 2},
+      {"", 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
+    const ReplyVerdict verdict = ClassifyReply(c.reply);
+    EXPECT_EQ(verdict.exit_code, c.exit_code);
+    EXPECT_EQ(verdict.reason.empty(), c.exit_code != 2);
+    if (c.reply.empty()) continue;
     fake_transport::Reset(Served(c.reply));
-    const Outcome outcome = RunClient({"send", R"({"command":"start"})"});
+    const Outcome outcome = RunClient({"send", std::string(kStartRequest)});
     EXPECT_EQ(outcome.exit_code, c.exit_code);
     // The reply is printed whatever it says.
     EXPECT_EQ(outcome.out, c.reply + "\n");
@@ -196,27 +176,52 @@ TEST_F(BrumoctlRunTest, ReplyDecidesExitStatus) {
   }
 }
 
-TEST_F(BrumoctlRunTest, NoVerifySkipsTheQueries) {
-  fake_transport::Script script = Served(R"({"status":"ok"})");
-  script.pipe_server_process_id = 77;  // would be refused if checked
-  fake_transport::Reset(script);
-  const Outcome outcome = RunClient({"--no-verify", "active"});
-  EXPECT_EQ(outcome.exit_code, 0);
-  EXPECT_THAT(fake_transport::Calls(),
-              ElementsAre("open", R"(write {"command":"active"})", "read", "close"));
-}
-
-TEST_F(BrumoctlRunTest, ForeignPipeServerIsRefusedBeforeWriting) {
-  fake_transport::Script script = Served(R"({"status":"ok"})");
-  script.pipe_server_process_id = 77;
-  fake_transport::Reset(script);
-  const Outcome outcome = RunClient({"stop"});
-  EXPECT_EQ(outcome.exit_code, 2);
-  EXPECT_EQ(outcome.out, "");
-  ExpectOneLine(outcome.err);
-  EXPECT_THAT(outcome.err, HasSubstr("served by process 77"));
-  EXPECT_THAT(fake_transport::Calls(),
-              ElementsAre("open", "query service", "query pipe server", "close"));
+// The calls of a run: the server's identity checked before the request is written (and a
+// foreign one refused), or not at all with --no-verify.
+TEST_F(BrumoctlRunTest, VerifiesTheServerBeforeWriting) {
+  struct Case {
+    std::vector<std::string> args;
+    std::uint32_t pipe_server_process_id;
+    int exit_code;
+    std::string refusal;  // empty: the reply is printed
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {{"start"},
+       4242,
+       0,
+       "",
+       {"open", "query service", "query pipe server", R"(write {"command":"start"})", "read",
+        "close"}},
+      // Would be refused if checked.
+      {{"--no-verify", "active"},
+       77,
+       0,
+       "",
+       {"open", R"(write {"command":"active"})", "read", "close"}},
+      {{"stop"},
+       77,
+       2,
+       "served by process 77",
+       {"open", "query service", "query pipe server", "close"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Join(c.args));
+    fake_transport::Script script = Served(std::string(kStartedReply));
+    script.pipe_server_process_id = c.pipe_server_process_id;
+    fake_transport::Reset(script);
+    const Outcome outcome = RunClient(c.args);
+    EXPECT_EQ(outcome.exit_code, c.exit_code);
+    if (c.refusal.empty()) {
+      EXPECT_EQ(outcome.out, std::string(kStartedReply) + "\n");
+      EXPECT_EQ(outcome.err, "");
+    } else {
+      EXPECT_EQ(outcome.out, "");
+      ExpectOneLine(outcome.err);
+      EXPECT_THAT(outcome.err, HasSubstr(c.refusal));
+    }
+    EXPECT_THAT(fake_transport::Calls(), ElementsAreArray(c.calls));
+  }
 }
 
 TEST_F(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {

@@ -66,8 +66,7 @@ void SetUpBackend() {
 // A link that is no TUN device takes the device's name first (a bridge: this kernel may
 // have no dummy links).
 void TakeDeviceName() { Shell("ip link add " + kDevice + " type bridge"); }
-void FreeDeviceName() { Shell("ip link del " + kDevice); }
-void DeleteDevice() { Shell("ip link del " + kDevice); }
+void RemoveLink() { Shell("ip link del " + kDevice); }
 
 sockaddr_in Address(const char* ip, int port) {
   sockaddr_in address{};
@@ -101,7 +100,7 @@ void EndTunnelFromOutside() {
   ASSERT_EQ(poll(&incoming, 1, static_cast<int>(milliseconds(kBound).count())), 1);
   const ScopedFd session(accept(proxy.get(), nullptr, nullptr));
   ASSERT_GE(session.get(), 0);
-  DeleteDevice();
+  RemoveLink();
 }  // the session is closed first
 void EndLeftoverRuns() { tun2proxy_stop(); }
 
@@ -112,8 +111,7 @@ void SetUpBackend() {
   standins::ModelTunnelDevice();
 }
 void TakeDeviceName() { interfaces_standin::SetInterface(kDevice, standins::kTunnelIndex + 1); }
-void FreeDeviceName() { interfaces_standin::RemoveInterface(kDevice); }
-void DeleteDevice() { interfaces_standin::RemoveInterface(kDevice); }
+void RemoveLink() { interfaces_standin::RemoveInterface(kDevice); }
 void EndTunnelFromOutside() { tun2proxy_standin::EndRunsByThemselves(); }
 void EndLeftoverRuns() {
   tun2proxy_stop();
@@ -244,10 +242,8 @@ std::string Play(const std::vector<Act>& acts) {
         TakeDeviceName();
         break;
       case Act::kFreeDeviceName:
-        FreeDeviceName();
-        break;
-      case Act::kDeleteDevice:
-        DeleteDevice();
+      case Act::kDeleteDevice:  // either way, the link of the device's name goes
+        RemoveLink();
         break;
       case Act::kEndTunnelFromOutside:
         EndTunnelFromOutside();

@@ -47,7 +47,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
   for (const Case& c :
        {Case{"library results zero", 0, 0}, Case{"library results non-zero", 1, -1}}) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope case_stand_ins;
     t2p::SetRunResult(c.run_result);
     t2p::SetStopResult(c.stop_result);
     int dummy_context = 0;
@@ -97,7 +97,6 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     ExpectSuccess(controller.Stop());
     EXPECT_EQ(t2p::Recorded().stop_calls, 1);
     EXPECT_EQ(GuardDisables(), 1);
-    engine::SetHook(nullptr);
   }
 }
 
@@ -156,52 +155,37 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
 
   t2p::SetRunMode(t2p::RunMode::kBlock);
   t2p::SetRunResult(0);
-  ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::Recorded().run_calls, attempts + 1);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, attempts + 1);
 }
 
-// The guard fails (here its commit): the tunnel goes down again, the guard's text is passed
-// on, and nothing of the guard is left in the engine.
-TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesTheMessageOn) {
-  TunnelController controller(&guard_);
-  engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320017);
+// The guard fails (its commit) or throws (out of memory after some of its filters are in):
+// the tunnel goes down again, the guard's text or exception reaches the caller, nothing of
+// the guard is left in the engine, and the controller is idle: Stop does nothing, and the
+// next Start runs the whole sequence.
+TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesItOn) {
+  for (const bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "guard throws" : "guard fails");
+    const standins::Scope case_stand_ins;
+    TunnelController controller(&guard_);
+    if (throws) {
+      engine::SetHook([](engine::Op op, int nth) {
+        if (op == engine::Op::kAddFilter && nth == 3) throw std::bad_alloc();
+      });
+      EXPECT_THROW(controller.Start(), std::bad_alloc);
+      engine::SetHook(nullptr);
+    } else {
+      engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320017);
+      ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
+    }
+    EXPECT_FALSE(controller.IsRunning());
+    EXPECT_EQ(t2p::Recorded().runs_inside, 0);
+    EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
+    EXPECT_TRUE(EngineEmpty());
 
-  ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
-  EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
-  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
-  EXPECT_TRUE(EngineEmpty());
-
-  // Idle afterwards: Stop does nothing, and the next Start runs the whole sequence.
-  ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
-}
-
-// Out of memory inside the guard, after some of its filters are in: the guard rolls back,
-// the tunnel goes down, and the exception reaches the caller.
-TEST_F(TunnelControllerTest, GuardThatThrowsTakesTheTunnelDownAndTheErrorGoesUp) {
-  TunnelController controller(&guard_);
-  engine::SetHook([](engine::Op op, int nth) {
-    if (op == engine::Op::kAddFilter && nth == 3) throw std::bad_alloc();
-  });
-
-  EXPECT_THROW(controller.Start(), std::bad_alloc);
-  EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().runs_inside, 0);
-  EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
-  EXPECT_TRUE(EngineEmpty());
-
-  // Nothing is left half-done: the next Start runs the whole sequence again.
-  engine::SetHook(nullptr);
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+    ExpectSuccess(controller.Stop());
+    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+    ExpectStartsAgain(controller, 2);
+  }
 }
 
 TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) {
@@ -222,11 +206,7 @@ TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) 
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::Recorded().stop_calls, 1);
   EXPECT_TRUE(EngineEmpty());
-
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, 2);
 }
 
 TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
@@ -271,10 +251,10 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
   EXPECT_EQ(GuardDisables(), 1);
 }
 
-// The run call returns while the guard is being enabled (the lookup waits for it). Before
-// the check after the enable, Start answered success for a tunnel that "active" already
-// reported down, and left the filters of a gone adapter in place and the ended worker
-// unjoined (the next Start then answered "still stopping"). Now the stop sequence runs.
+// The run call returns while the guard is being enabled (the lookup waits for it): Start
+// must not answer success for a tunnel that "active" already reports down, nor leave the
+// filters of a gone adapter in place and the ended worker unjoined (the next Start would
+// then answer "still stopping"). The stop sequence runs.
 TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped) {
   TunnelController controller(&guard_);
   bool ended_in_enable = false;
@@ -295,14 +275,13 @@ TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped)
 
   // The worker was joined: the next Start launches instead of answering "still stopping".
   interfaces_standin::SetLookupHook(nullptr);
-  ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
-  EXPECT_TRUE(FiltersInPlace());
+  ExpectStartsAgain(controller, 2);
 }
 
 // A run call that registers itself with the library only after the first stop: that stop
 // is lost, as with the real library. The stop sequence repeats tun2proxy_stop until the
-// run has returned; with a single stop, Stop (and the service's shutdown) waited forever.
+// run has returned; with a single stop, Stop (and the service's shutdown) would wait
+// forever.
 TEST_F(TunnelControllerTest, RunThatRegistersLateIsStillStopped) {
   t2p::SetRunMode(t2p::RunMode::kRegistersLate, std::chrono::milliseconds(300));
   TunnelController controller(&guard_);

@@ -98,7 +98,7 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope case_stand_ins;
     if (!c.enable_result.ok) engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320002);
     TunnelController controller(&guard_);
     Gate in_enable;
@@ -124,7 +124,6 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
     EXPECT_EQ(GuardEnables(), 1);
     EXPECT_EQ(GuardDisables(), 1);
     EXPECT_TRUE(EngineEmpty());
-    interfaces_standin::SetLookupHook(nullptr);
   }
 }
 
@@ -145,7 +144,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope case_stand_ins;
     TunnelController controller(&guard_);
     ExpectSuccess(controller.Start());
 
@@ -174,18 +173,9 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     ExpectSuccess(first.get());
     ExpectSuccess(second.get());
     EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::Recorded().run_calls, 1);
-    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
     EXPECT_EQ(t2p::Recorded().set_log_callback_calls, c.log_callback_calls);
     EXPECT_EQ(GuardEnables(), 1);
-    EXPECT_EQ(GuardDisables(), 1);
-    EXPECT_TRUE(EngineEmpty());
-
-    // Idle again: a Start launches.
-    t2p::SetStopHook(nullptr);
-    engine::SetHook(nullptr);
-    ExpectSuccess(controller.Start());
-    EXPECT_EQ(t2p::Recorded().run_calls, 2);
+    ExpectStoppedOnceThenStartsAgain(controller);
   }
 }
 
@@ -221,15 +211,7 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
 
   ExpectFailure(refused, kStillStopping);
   ExpectSuccess(stop.get());
-  EXPECT_EQ(t2p::Recorded().run_calls, 1);
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  EXPECT_EQ(GuardDisables(), 1);
-  EXPECT_TRUE(EngineEmpty());
-
-  t2p::SetStopHook(nullptr);
-  engine::SetHook(nullptr);
-  ExpectSuccess(controller.Start());
-  EXPECT_EQ(t2p::Recorded().run_calls, 2);
+  ExpectStoppedOnceThenStartsAgain(controller);
 }
 
 // Several Stops released together, with tun2proxy_stop slow enough for them to meet.
@@ -250,9 +232,7 @@ TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
   for (std::future<OpResult>& stop : stops) ExpectSuccess(stop.get());
 
   EXPECT_FALSE(controller.IsRunning());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  EXPECT_EQ(GuardDisables(), 1);
-  EXPECT_TRUE(EngineEmpty());
+  ExpectStoppedOnceThenStartsAgain(controller);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Shared pieces of the tunnel controller tests: a fixture that resets the stand-ins under
+// Shared pieces of the tunnel controller tests: a fixture that holds the stand-ins under
 // the controller and its real guard and checks that the guard never held two threads, a
 // one-shot gate, and result checks.
 #pragma once
@@ -13,12 +13,12 @@
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "common/op_result.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/standins.h"
+#include "tests/support/test_support.h"
 
 namespace brumo {
 
@@ -42,9 +42,8 @@ inline constexpr char kAlreadyRunning[] = "VPN already running";
 inline constexpr char kStillStopping[] = "previous instance still stopping - call stop() first";
 inline constexpr char kExitedPrematurely[] = "tun2proxy thread exited prematurely";
 
-// Generous bound for anything that should happen promptly; only ever hit when the code
-// under test is wrong (or the machine is stalled).
-inline constexpr std::chrono::seconds kLongWait{10};
+using test_support::kLongWait;
+using test_support::WaitUntil;
 
 inline void ExpectSuccess(const OpResult& result) {
   EXPECT_TRUE(result.ok);
@@ -75,6 +74,27 @@ inline int GuardDisables() {
   return static_cast<int>(std::count(ops.begin(), ops.end(), engine::Op::kCloseEngine));
 }
 
+// The controller starts again, through the whole sequence: its `run_calls`th run call and
+// the guard's filters.
+inline void ExpectStartsAgain(TunnelController& controller, int run_calls) {
+  ExpectSuccess(controller.Start());
+  EXPECT_TRUE(controller.IsRunning());
+  EXPECT_EQ(t2p::Recorded().run_calls, run_calls);
+  EXPECT_TRUE(FiltersInPlace());
+}
+// One run and one stop sequence behind the controller: the guard disabled once and nothing
+// left in the engine; with the hooks of the library's stop and the engine cleared, it
+// starts again.
+inline void ExpectStoppedOnceThenStartsAgain(TunnelController& controller) {
+  EXPECT_EQ(t2p::Recorded().run_calls, 1);
+  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+  EXPECT_EQ(GuardDisables(), 1);
+  EXPECT_TRUE(EngineEmpty());
+  t2p::SetStopHook(nullptr);
+  engine::SetHook(nullptr);
+  ExpectStartsAgain(controller, 2);
+}
+
 // Runs `hook` inside the guard's Enable (at its lookup of the adapter), on the caller's
 // thread.
 inline void OnGuardEnable(std::function<void()> hook) {
@@ -90,16 +110,6 @@ inline void OnGuardDisable(std::function<void()> hook) {
   engine::SetHook([hook = std::move(hook)](engine::Op op, int) {
     if (op == engine::Op::kCloseEngine && hook) hook();
   });
-}
-
-// Polls `condition` until it holds; false after kLongWait.
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // Runs `op` on a thread of its own.
@@ -128,12 +138,6 @@ class Gate {
 
 class TunnelTest : public ::testing::Test {
  protected:
-  TunnelTest() { ResetStandIns(); }
-  ~TunnelTest() override {
-    interfaces_standin::SetLookupHook(nullptr);
-    engine::SetHook(nullptr);
-    t2p::SetStopHook(nullptr);
-  }
   void TearDown() override {
     EXPECT_LE(engine::Recorded().max_threads_inside, 1)
         << "two threads were inside the DNS leak guard";
@@ -141,10 +145,9 @@ class TunnelTest : public ::testing::Test {
   }
 
   // On the virtual clock: the launch check costs no real time. Cases whose run call must
-  // end within the launch check turn the real clock back on.
-  static void ResetStandIns() { standins::ResetStandIns(/*virtual_clock=*/true); }
-
-  // Declared first, destroyed last: controllers made by the cases stop through it.
+  // end within the launch check turn the real clock back on. Declared first, ended last.
+  standins::Scope stand_ins_;
+  // Controllers made by the cases stop through it.
   DnsLeakGuard guard_;
 };
 

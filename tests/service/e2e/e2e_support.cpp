@@ -11,36 +11,16 @@
 #include <utility>
 
 #include "common/scoped_resource_win.h"
+#include "common/utf8_win.h"
 #include "tests/support/standin_log.h"
+#include "tests/support/test_support.h"
 
 namespace brumo::e2e {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Answers of the wrapper and Wine's view of a changed device.
-constexpr DWORD kPollMs = 5;
 constexpr auto kDeviceRequestTimeout = std::chrono::seconds(20);
 constexpr auto kDeviceVisibleTimeout = std::chrono::seconds(10);
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
 
 std::string EnvironmentText(const wchar_t* name) {
   wchar_t buffer[1024];
@@ -70,7 +50,7 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& text) {
 
 TunDevice::TunDevice() {
   const std::string control = EnvironmentText(L"BRUMO_E2E_DEVICE_CONTROL");
-  folder_ = Wide(EnvironmentText(L"BRUMO_E2E_REQUESTS"));
+  folder_ = Widen(EnvironmentText(L"BRUMO_E2E_REQUESTS"));
   if (control == "yes" && !folder_.empty()) return;
   why_not_ = control.empty() || control == "yes"
                  ? "not started by run_e2e.sh, which creates and deletes the device"
@@ -88,10 +68,8 @@ std::uint32_t TunDevice::WineIndex() {
 std::string TunDevice::Create() {
   std::string failure = Request("create");
   if (!failure.empty()) return failure;
-  const Clock::time_point until = Clock::now() + kDeviceVisibleTimeout;
-  while (WineIndex() == 0) {
-    if (Clock::now() >= until) return "created, but Wine does not resolve brumotun";
-    Sleep(kPollMs * 4);
+  if (!test_support::WaitUntil([] { return WineIndex() != 0; }, kDeviceVisibleTimeout)) {
+    return "created, but Wine does not resolve brumotun";
   }
   return {};
 }
@@ -108,10 +86,10 @@ std::string TunDevice::Request(const char* verb) {
   if (!WriteFileAtomically(request, std::string(verb) + " brumotun\n")) {
     return fmt::format("cannot write the request ({})", GetLastError());
   }
-  const Clock::time_point until = Clock::now() + kDeviceRequestTimeout;
-  while (GetFileAttributesW(reply.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    if (Clock::now() >= until) return fmt::format("run_e2e.sh did not answer \"{}\"", verb);
-    Sleep(kPollMs * 2);
+  if (!test_support::WaitUntil(
+          [&] { return GetFileAttributesW(reply.c_str()) != INVALID_FILE_ATTRIBUTES; },
+          kDeviceRequestTimeout)) {
+    return fmt::format("run_e2e.sh did not answer \"{}\"", verb);
   }
   const std::string answer = WithoutLineEnd(test_support::ReadWholeFile(reply));
   return answer == "ok" ? std::string() : fmt::format("{} brumotun: {}", verb, answer);

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/utf8_win.h"
 #include "dnsguard/dns_filters.h"
 #include "tests/dnsguard/fwp_log_checks.h"
 #include "tests/service/e2e/e2e_support.h"
@@ -37,6 +38,7 @@
 #include "tests/support/process_runner.h"
 #include "tests/support/service_entry.h"
 #include "tests/support/standin_log.h"
+#include "tests/support/test_support.h"
 
 namespace brumo::e2e {
 namespace {
@@ -50,21 +52,12 @@ using test_support::QuotedPath;
 using test_support::ServiceEntry;
 using test_support::StandinLogs;
 using test_support::StatusSample;
+using namespace test_support;
 
 // One request over the control pipe; the reply's bytes.
 std::string Send(std::string_view request) {
   return test_support::RoundTrip(request, 20s).reply.bytes;
 }
-
-constexpr char kStartRequest[] = R"({"command":"start"})";
-constexpr char kStopRequest[] = R"({"command":"stop"})";
-constexpr char kActiveRequest[] = R"({"command":"active"})";
-
-constexpr char kStartedReply[] = R"({"message":"VPN started successfully","status":"ok"})";
-constexpr char kStoppedReply[] = R"({"message":"VPN stopped successfully","status":"ok"})";
-constexpr char kAlreadyRunningReply[] = R"({"message":"VPN already running","status":"error"})";
-constexpr char kActiveReply[] = R"({"message":"active","running":true,"status":"ok"})";
-constexpr char kInactiveReply[] = R"({"message":"inactive","running":false,"status":"ok"})";
 
 // The stand-in tun2proxy.dll's log lines of one start and one stop.
 constexpr char kClearCallbackLine[] = "set_log_callback callback=null ctx=null";
@@ -112,7 +105,7 @@ class ServiceEnvironment : public ::testing::Environment {
           h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.hung_exe,
           own + L"run ignores stops\\tun2proxy.mode", h.brumoctl}) {
       ASSERT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
-          << test_support::Narrow(file) << " is missing";
+          << Narrow(file) << " is missing";
     }
     ASSERT_EQ(GetFileAttributesW((h.wine_fwp_dir + L"fwpuclnt.dll").c_str()),
               INVALID_FILE_ATTRIBUTES)
@@ -150,6 +143,43 @@ void StopService() {
     ASSERT_EQ(service.Control(SERVICE_CONTROL_STOP, &ignored), 0u);
   }
   ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &sample)) << Describe(sample);
+}
+
+// Reads the service's status once and adds it to `seen` when it is a new report. State 0
+// when the query fails.
+StatusSample ReadReport(std::vector<StatusSample>* seen) {
+  StatusSample sample;
+  if (TheHarness().service.Query(&sample) != 0) return StatusSample{};
+  if (seen->empty() || !sample.SameReport(seen->back())) seen->push_back(sample);
+  return sample;
+}
+
+std::string Trace(const std::vector<StatusSample>& seen) {
+  std::string trace;
+  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
+  return trace;
+}
+
+// Stopped with exit code 0: no checkpoint, no wait hint, no control accepted.
+void ExpectStoppedCleanly(const StatusSample& stopped) {
+  EXPECT_TRUE(stopped.SameReport(StatusSample{SERVICE_STOPPED})) << Describe(stopped);
+}
+
+// No pipe is left once the service has stopped.
+void ExpectPipeGone() {
+  DWORD gone = 0;
+  EXPECT_FALSE(OpenWithin(0ms, &gone));
+  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+}
+
+// The service started again from its stopped state, answering as a fresh one.
+void ExpectStartsAgain() {
+  ServiceEntry& service = TheHarness().service;
+  ASSERT_EQ(service.Start(), 0u);
+  StatusSample running;
+  ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
+      << Describe(running);
+  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
 }
 
 // The service running from `exe`, with the tunnel down. The entry is pointed at `exe`
@@ -191,14 +221,10 @@ DeviceArrangement ArrangeDevice(bool present) {
   if (present) return {device.Create(), {}};
   std::string failure = device.Delete();
   if (!failure.empty()) return {failure, {}};
-  const Clock::time_point until = Clock::now() + 1s;
-  while (TunDevice::WineIndex() != 0) {
-    if (Clock::now() >= until) {
-      return {{},
-              "skipped: brumotun was deleted, but Wine keeps an interface it has seen for the "
-              "rest of its session (the cases that need it absent come first)"};
-    }
-    Sleep(20);
+  if (!WaitUntil([] { return TunDevice::WineIndex() == 0; }, 1s)) {
+    return {{},
+            "skipped: brumotun was deleted, but Wine keeps an interface it has seen for the "
+            "rest of its session (the cases that need it absent come first)"};
   }
   return {};
 }
@@ -246,9 +272,8 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
     const Clock::time_point until = Clock::now() + 20s;
     Clock::time_point stopped_since{};
     while (Clock::now() < until && !start_failed.load()) {
-      StatusSample sample;
-      if (h.service.Query(&sample) != 0) continue;
-      if (seen.empty() || !sample.SameReport(seen.back())) seen.push_back(sample);
+      const StatusSample sample = ReadReport(&seen);
+      if (sample.state == 0) continue;  // no reading
       if (sample.state == SERVICE_RUNNING) return;
       // A start that ended in stopped: give the SCM a moment to show it, then give up.
       if (start_called.load() && sample.state == SERVICE_STOPPED) {
@@ -265,8 +290,7 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   watcher.join();
   ASSERT_EQ(start_error, 0u);
 
-  std::string trace;
-  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
+  const std::string trace = Trace(seen);
   SCOPED_TRACE("status readings:\n" + trace);
   std::printf("status readings during the start:\n%s", trace.c_str());
 
@@ -289,21 +313,15 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
     previous_check_point = pending.check_point;
   }
   ASSERT_EQ(i + 1, seen.size()) << "after start-pending comes running, and nothing else";
+  // Running: no checkpoint, no wait hint, exit code 0, the stop accepted.
+  const StatusSample running_report{SERVICE_RUNNING, 0, 0, SERVICE_ACCEPT_STOP};
   const StatusSample& running = seen.back();
-  EXPECT_EQ(running.state, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(running.check_point, 0u);
-  EXPECT_EQ(running.wait_hint, 0u);
-  EXPECT_EQ(running.controls_accepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
-  EXPECT_EQ(running.win32_exit_code, 0u);
-  EXPECT_EQ(running.specific_exit_code, 0u);
+  EXPECT_TRUE(running.SameReport(running_report)) << Describe(running);
   EXPECT_NE(running.process_id, 0u);
 
   StatusSample interrogated;
   ASSERT_EQ(h.service.Control(SERVICE_CONTROL_INTERROGATE, &interrogated), 0u);
-  EXPECT_EQ(interrogated.state, static_cast<DWORD>(SERVICE_RUNNING)) << Describe(interrogated);
-  EXPECT_EQ(interrogated.check_point, 0u);
-  EXPECT_EQ(interrogated.wait_hint, 0u);
-  EXPECT_EQ(interrogated.win32_exit_code, 0u);
+  EXPECT_TRUE(interrogated.SameReport(running_report)) << Describe(interrogated);
 }
 
 TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
@@ -359,26 +377,15 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
 
   test_support::Exchange start;
   std::thread client([&start] { start = test_support::RoundTrip(kStartRequest, 20s); });
-  const Clock::time_point until = Clock::now() + 10s;
-  while (logs.Tun2proxyLines().size() < 2 && Clock::now() < until) Sleep(5);
+  static_cast<void>(WaitUntil([&] { return logs.Tun2proxyLines().size() >= 2; }));
   ASSERT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}))
       << "the start never reached tun2proxy";
 
   ASSERT_EQ(h.service.Stop(), 0u);
   std::vector<StatusSample> seen;
-  const Clock::time_point stop_until = Clock::now() + 20s;
-  for (;;) {
-    StatusSample sample;
-    if (h.service.Query(&sample) == 0 && (seen.empty() || !sample.SameReport(seen.back()))) {
-      seen.push_back(sample);
-    }
-    if (sample.state == SERVICE_STOPPED || Clock::now() >= stop_until) break;
-    Sleep(5);
-  }
+  static_cast<void>(WaitUntil([&] { return ReadReport(&seen).state == SERVICE_STOPPED; }, 20s));
   client.join();
-  std::string trace;
-  for (const StatusSample& sample : seen) trace += Describe(sample) + "\n";
-  SCOPED_TRACE("status readings:\n" + trace);
+  SCOPED_TRACE("status readings:\n" + Trace(seen));
 
   ASSERT_FALSE(seen.empty());
   ASSERT_EQ(seen.back().state, static_cast<DWORD>(SERVICE_STOPPED));
@@ -396,9 +403,7 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
 
   EXPECT_TRUE(start.Complete()) << start.open_error << " " << start.reply.end_error;
   EXPECT_NE(start.reply.bytes.find(R"("status":"error")"), std::string::npos) << start.reply.bytes;
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+  ExpectPipeGone();
 }
 
 // tun2proxy creates its adapter some time after the run call; the start waits for it.
@@ -518,19 +523,11 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
       << Describe(stopped);
   EXPECT_LT(Clock::now() - stop_sent, 5s) << "the service main wakes on the stop control";
-  EXPECT_EQ(stopped.win32_exit_code, 0u);
-  EXPECT_EQ(stopped.specific_exit_code, 0u);
-  EXPECT_EQ(stopped.check_point, 0u);
-  EXPECT_EQ(stopped.wait_hint, 0u);
-  EXPECT_EQ(stopped.controls_accepted, 0u) << "a stopped service handles no control";
+  ExpectStoppedCleanly(stopped);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
 
-  ASSERT_EQ(h.service.Start(), 0u);
-  StatusSample running;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
-      << Describe(running);
-  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
 }
 
 // Stop controls sent from the start on: refused while the service starts (it accepts no
@@ -545,25 +542,17 @@ TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
   ASSERT_EQ(h.service.Start(), 0u);
   StatusSample at_control;
   DWORD error = 0;
-  const Clock::time_point until = Clock::now() + 10s;
-  while ((error = h.service.Stop(&at_control)) != 0 && Clock::now() < until) Sleep(1);
+  static_cast<void>(WaitUntil([&] { return (error = h.service.Stop(&at_control)) == 0; }));
   ASSERT_EQ(error, 0u);
   std::printf("stop control accepted in state %s\n", Describe(at_control).c_str());
 
   StatusSample stopped;
   ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
       << Describe(stopped);
-  EXPECT_EQ(stopped.win32_exit_code, 0u);
-  EXPECT_EQ(stopped.specific_exit_code, 0u);
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ExpectStoppedCleanly(stopped);
+  ExpectPipeGone();
 
-  ASSERT_EQ(h.service.Start(), 0u);
-  StatusSample running;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
-      << Describe(running);
-  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
 }
 
 // A service stop while the tunnel runs and a client is served: the pipe server goes first,
@@ -613,21 +602,13 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   std::printf("service stop with the tunnel running and a client served took %lld ms\n",
               static_cast<long long>(stop_took.count()));
   EXPECT_LT(stop_took, 5s) << "the service main wakes on the stop control";
-  EXPECT_EQ(stopped.win32_exit_code, 0u);
-  EXPECT_EQ(stopped.specific_exit_code, 0u);
-  EXPECT_EQ(stopped.check_point, 0u);
-  EXPECT_EQ(stopped.wait_hint, 0u);
+  ExpectStoppedCleanly(stopped);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine}) << "the tunnel is stopped once";
   EXPECT_EQ(logs.FwpCalls().size(), 14u) << "filters removed once: " << Functions(logs.FwpCalls());
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the service";
+  ExpectPipeGone();
 
   // Started again, it serves as before.
-  ASSERT_EQ(h.service.Start(), 0u);
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &stopped))
-      << Describe(stopped);
-  EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
+  ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
   logs.Mark();
   EXPECT_EQ(Send(kStartRequest), kStartedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
@@ -665,9 +646,7 @@ TEST(ServiceStop, WhenTheTunnelNeverStopsEndsTheProcessWithItsCode) {
   DWORD exit_code = 0;
   ASSERT_TRUE(GetExitCodeProcess(process.get(), &exit_code));
   EXPECT_EQ(exit_code, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
-  DWORD gone = 0;
-  EXPECT_FALSE(OpenWithin(0ms, &gone));
-  EXPECT_EQ(gone, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the pipe went with the process";
+  ExpectPipeGone();
 
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   EXPECT_EQ(Send(kActiveRequest), kInactiveReply);

@@ -52,6 +52,8 @@ InterfaceIndexResult IndexFailure(std::uint32_t status) {
 
 std::vector<std::string> LookedUpAliases() { return The().Get(&State::aliases); }
 
+const standins::ResetWhenLinked registered(&Reset);
+
 }  // namespace interfaces_standin
 
 InterfaceIndexResult ResolveTunnelInterface(std::string_view alias) {

@@ -44,6 +44,8 @@ void SetSleepHook(std::function<void(std::chrono::milliseconds)> hook) {
   The().Set(&State::sleep_hook, std::move(hook));
 }
 
+const standins::ResetWhenLinked registered(&Reset);
+
 }  // namespace platform_standin
 
 namespace standin = platform_standin;

@@ -52,6 +52,8 @@ void Log(std::string event) {
 }
 Record Recorded() { return The().Get(&State::record); }
 
+const standins::ResetWhenLinked registered(&Reset);
+
 }  // namespace service_standin
 
 namespace standin = service_standin;

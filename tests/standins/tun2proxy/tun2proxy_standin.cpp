@@ -197,6 +197,8 @@ bool WaitForRunCalls(int count, std::chrono::milliseconds timeout) {
       timeout, [](const Record& r, int n) { return r.run_calls >= n; }, count);
 }
 
+const standins::ResetWhenLinked registered(&Reset);
+
 }  // namespace brumo::tun2proxy_standin
 
 namespace standin = brumo::tun2proxy_standin;

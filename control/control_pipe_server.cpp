@@ -109,7 +109,7 @@ bool ControlPipeServer::Start() {
   if (running_.load()) return true;
   // Cleared before the thread exists, so a fresh thread never sees the last Stop's request.
   stop_requested_.exchange(false);
-  endpoint_ = pipe::OpenEndpoint();
+  endpoint_ = pipe::MakeEndpoint();
   running_.exchange(true);
   try {
     thread_ = LaunchThread([this] { ServerMain(); });

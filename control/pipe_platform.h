@@ -5,7 +5,7 @@
 // link. The loop that decides what to do with each outcome is control_pipe_server.cpp.
 //
 // Threads: SignalStop may be called from any thread; every other function only from the
-// thread that serves the endpoint (after OpenEndpoint has returned it).
+// thread that serves the endpoint (after MakeEndpoint has returned it).
 #pragma once
 
 #include <chrono>
@@ -27,7 +27,7 @@ using EndpointPtr = std::unique_ptr<Endpoint, EndpointDeleter>;
 
 // A fresh endpoint without an instance, its stop signal clear. Throws std::system_error
 // when the platform cannot give the events it needs (a process out of resources).
-EndpointPtr OpenEndpoint();
+EndpointPtr MakeEndpoint();
 
 // Sets the stop signal: a wait that watches it returns kStopped. Stays set.
 void SignalStop(Endpoint& endpoint) noexcept;

@@ -58,7 +58,7 @@ void EndpointDeleter::operator()(Endpoint* endpoint) const noexcept {
   delete endpoint;
 }
 
-EndpointPtr OpenEndpoint() {
+EndpointPtr MakeEndpoint() {
   EndpointPtr endpoint(new Endpoint());
   // Manual-reset: a stop stays visible to every later wait.
   endpoint->stop_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));

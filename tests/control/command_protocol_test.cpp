@@ -16,6 +16,7 @@
 #include "control/utf8_repair.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/standins.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -25,10 +26,7 @@ using namespace std::string_literals;
 namespace t2p = tun2proxy_standin;
 namespace engine = wfp_standin;
 
-constexpr char kStarted[] = R"({"message":"VPN started successfully","status":"ok"})";
-constexpr char kStopped[] = R"({"message":"VPN stopped successfully","status":"ok"})";
-constexpr char kActive[] = R"({"message":"active","running":true,"status":"ok"})";
-constexpr char kInactive[] = R"({"message":"inactive","running":false,"status":"ok"})";
+using namespace test_support;
 constexpr char kMissing[] = R"({"message":"Missing 'command' field","status":"error"})";
 // One wording for an empty request, whichever version of the JSON library is built in.
 constexpr char kEmptyInput[] =
@@ -57,8 +55,6 @@ void ExpectWellFormedReply(const std::string& reply) {
   ASSERT_TRUE(parsed.contains("message") && parsed["message"].is_string()) << reply;
 }
 
-void ResetStandIns() { standins::ResetStandIns(/*virtual_clock=*/true); }
-
 // Nothing reached the controller's work: no launch, no tunnel library call.
 void ExpectControllerUntouched() {
   EXPECT_EQ(platform_standin::LaunchCalls(), 0);
@@ -67,16 +63,9 @@ void ExpectControllerUntouched() {
 
 class CommandProtocolTest : public ::testing::Test {
  protected:
-  CommandProtocolTest() { ResetStandIns(); }
-  ~CommandProtocolTest() override {
-    controller_.Stop();
-    engine::SetHook(nullptr);
-    t2p::SetStopHook(nullptr);
-    interfaces_standin::SetLookupHook(nullptr);
-  }
-
   std::string Process(std::string_view request) { return ProcessRequest(request, controller_); }
 
+  standins::Scope standins_;
   DnsLeakGuard guard_;
   TunnelController controller_{&guard_};
 };
@@ -92,7 +81,7 @@ struct Case {
 void RunTable(const std::vector<Case>& cases, bool handled) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope standins;
     DnsLeakGuard guard;
     TunnelController controller(&guard);
     const std::string reply = ProcessRequest(c.request, controller);
@@ -106,24 +95,23 @@ void RunTable(const std::vector<Case>& cases, bool handled) {
 // tun2proxy run and stop calls so far, and the filters, in place exactly while the tunnel runs.
 TEST_F(CommandProtocolTest, CommandsWalkTheTunnelStates) {
   const struct {
-    const char* request;
-    const char* reply;
+    std::string_view request;
+    std::string_view reply;
     bool running;
     int runs;
     int stops;
   } steps[] = {
-      {R"({"command":"active"})", kInactive, false, 0, 0},
-      {R"({"command":"stop"})", kStopped, false, 0, 0},
-      {R"({"command":"start"})", kStarted, true, 1, 0},
-      {R"({"command":"start"})", R"({"message":"VPN already running","status":"error"})", true, 1,
-       0},
-      {R"({"command":"active"})", kActive, true, 1, 0},
-      {R"({"command":"stop"})", kStopped, false, 1, 1},
-      {R"({"command":"active"})", kInactive, false, 1, 1},
-      {R"({"command":"stop"})", kStopped, false, 1, 1},
+      {kActiveRequest, kInactiveReply, false, 0, 0},
+      {kStopRequest, kStoppedReply, false, 0, 0},
+      {kStartRequest, kStartedReply, true, 1, 0},
+      {kStartRequest, kAlreadyRunningReply, true, 1, 0},
+      {kActiveRequest, kActiveReply, true, 1, 0},
+      {kStopRequest, kStoppedReply, false, 1, 1},
+      {kActiveRequest, kInactiveReply, false, 1, 1},
+      {kStopRequest, kStoppedReply, false, 1, 1},
   };
   for (std::size_t i = 0; i < std::size(steps); ++i) {
-    SCOPED_TRACE("step " + std::to_string(i + 1) + ": " + steps[i].request);
+    SCOPED_TRACE("step " + std::to_string(i + 1) + ": " + std::string(steps[i].request));
     EXPECT_EQ(Process(steps[i].request), steps[i].reply);
     EXPECT_EQ(controller_.IsRunning(), steps[i].running);
     EXPECT_EQ(t2p::Recorded().run_calls, steps[i].runs);
@@ -188,18 +176,19 @@ TEST_F(CommandProtocolTest, RequestsWithoutCommandMember) {
 }
 
 TEST_F(CommandProtocolTest, AcceptedFramingsOfStop) {
+  const std::string stopped(kStoppedReply);
   RunTable(
       {
           {"extra members of every type",
-           R"({"a":1,"command":"stop","b":[null,true,{"c":"start"}],"d":-2.5e3,"e":""})", kStopped},
-          {"CR LF", "{\"command\":\"stop\"}\r\n", kStopped},
-          {"several LF", "{\"command\":\"stop\"}\n\n\n", kStopped},
-          {"CR and LF mixed", "{\"command\":\"stop\"}\r\r\n\n\r", kStopped},
-          {"whitespace around", " \t\r\n{ \"command\" : \"stop\" }\t \r\n", kStopped},
+           R"({"a":1,"command":"stop","b":[null,true,{"c":"start"}],"d":-2.5e3,"e":""})", stopped},
+          {"CR LF", "{\"command\":\"stop\"}\r\n", stopped},
+          {"several LF", "{\"command\":\"stop\"}\n\n\n", stopped},
+          {"CR and LF mixed", "{\"command\":\"stop\"}\r\r\n\n\r", stopped},
+          {"whitespace around", " \t\r\n{ \"command\" : \"stop\" }\t \r\n", stopped},
           // The library reads a NUL byte as the end of the text, so a C client's
           // terminating NUL (and whatever follows it) is ignored.
-          {"terminating NUL", "{\"command\":\"stop\"}\0"s, kStopped},
-          {"bytes after a NUL", "{\"command\":\"stop\"}\0garbage\xFF"s, kStopped},
+          {"terminating NUL", "{\"command\":\"stop\"}\0"s, stopped},
+          {"bytes after a NUL", "{\"command\":\"stop\"}\0garbage\xFF"s, stopped},
       },
       /*handled=*/true);
 }
@@ -300,7 +289,7 @@ TEST_F(CommandProtocolTest, InvalidUtf8IsRepairedInParseErrors) {
       },
       /*handled=*/false);
   // The server keeps serving after them.
-  EXPECT_EQ(Process(R"({"command":"start"})"), kStarted);
+  EXPECT_EQ(Process(kStartRequest), kStartedReply);
 }
 
 // Exceptions out of the controller: a worker that cannot be created, and anything thrown
@@ -314,26 +303,26 @@ TEST_F(CommandProtocolTest, ControllerExceptionsBecomeErrorReplies) {
   enum class Where { kLaunch, kGuard, kLibraryStop };
   struct ThrowCase {
     const char* name;
-    const char* request;
+    std::string_view request;
     Where where;
     std::function<void()> raise;
     std::string reply;
   };
   const ThrowCase cases[] = {
-      {"start: thread cannot be created", R"({"command":"start"})", Where::kLaunch, nullptr,
+      {"start: thread cannot be created", kStartRequest, Where::kLaunch, nullptr,
        Error("Internal error: " + eagain)},
-      {"start: out of memory in the guard", R"({"command":"start"})", Where::kGuard,
+      {"start: out of memory in the guard", kStartRequest, Where::kGuard,
        [] { throw std::bad_alloc(); }, Error("Internal error: " + bad_alloc)},
-      {"start: not a std::exception", R"({"command":"start"})", Where::kGuard, [] { throw 42; },
+      {"start: not a std::exception", kStartRequest, Where::kGuard, [] { throw 42; },
        Error("Internal error: unknown exception")},
-      {"stop: system error", R"({"command":"stop"})", Where::kLibraryStop,
-       [&] { throw eagain_error; }, Error("Internal error: " + eagain)},
-      {"stop: not a std::exception", R"({"command":"stop"})", Where::kLibraryStop, [] { throw 42; },
+      {"stop: system error", kStopRequest, Where::kLibraryStop, [&] { throw eagain_error; },
+       Error("Internal error: " + eagain)},
+      {"stop: not a std::exception", kStopRequest, Where::kLibraryStop, [] { throw 42; },
        Error("Internal error: unknown exception")},
   };
   for (const ThrowCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope standins;
     DnsLeakGuard guard;
     TunnelController controller(&guard);
     switch (c.where) {
@@ -357,7 +346,7 @@ TEST_F(CommandProtocolTest, ControllerExceptionsBecomeErrorReplies) {
     // The next request on the same controller is served as usual.
     engine::SetHook(nullptr);
     t2p::SetStopHook(nullptr);
-    EXPECT_EQ(ProcessRequest(R"({"command":"stop"})", controller), kStopped);
+    EXPECT_EQ(ProcessRequest(kStopRequest, controller), kStoppedReply);
     EXPECT_FALSE(controller.IsRunning());
   }
 }
@@ -404,11 +393,11 @@ TEST_F(CommandProtocolTest, ControllerFailureTextsPassUnchangedWhenValid) {
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetStandIns();
+    const standins::Scope standins;
     c.arrange();
     DnsLeakGuard guard;
     TunnelController controller(&guard);
-    const std::string reply = ProcessRequest(R"({"command":"start"})", controller);
+    const std::string reply = ProcessRequest(kStartRequest, controller);
     EXPECT_EQ(reply, c.reply);
     ExpectWellFormedReply(reply);
     EXPECT_FALSE(controller.IsRunning());

@@ -3,7 +3,7 @@
 // log), the named pipe (no client ever connects), tun2proxy, the filter engine, the
 // interface lookup, thread creation and the clock. The cases add the calls of the other
 // seams that tell the objects' part to the same log, so that the order of the whole life
-// can be checked: "pipe OpenEndpoint", "pipe SignalStop", "pipe CloseInstance" (the
+// can be checked: "pipe MakeEndpoint", "pipe SignalStop", "pipe CloseInstance" (the
 // server's endpoint), "tunnel stop" (tun2proxy_stop) and "guard close" (the guard's engine
 // closed, its filters gone).
 #include "service/service_host.h"
@@ -74,7 +74,7 @@ const ServiceStatusRecord kStoppedFailed = Record(1, 1066, 0, 0, 1);
 
 const Events kStartUpEvents = {"register handler", "report start-pending", "report start-pending",
                                "winsock start",    "report start-pending", "report start-pending",
-                               "pipe OpenEndpoint"};
+                               "pipe MakeEndpoint"};
 
 template <typename... Tail>
 Events Concat(Events head, const Tail&... tail) {
@@ -405,7 +405,7 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
         break;
       case Where::kPipeEndpoint:
         pipe_standin::SetHook([](std::string_view call) {
-          if (call == "OpenEndpoint") throw 42;
+          if (call == "MakeEndpoint") throw 42;
         });
         break;
       case Where::kThirdStartPending:
@@ -439,7 +439,7 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
   };
   const Case cases[] = {
       {"winsock start", {kStartPending1, kStartPending2, Record(3, 0, 3, 5000), kStopped}},
-      {"pipe OpenEndpoint",
+      {"pipe MakeEndpoint",
        {kStartPending1, kStartPending2, kStartPending3, kStartPending4, Record(3, 0, 5, 5000),
         kStopped}},
   };
@@ -467,7 +467,7 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
     EXPECT_THAT(Tail(events, 4), ElementsAre("pipe SignalStop", "pipe CloseInstance",
                                              "winsock cleanup", "report stopped"));
     // The start-up itself ran to its end: the pipe server was started before it was stopped.
-    EXPECT_EQ(std::count(events.begin(), events.end(), "pipe OpenEndpoint"), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "pipe MakeEndpoint"), 1);
     EXPECT_EQ(std::count(events.begin(), events.end(), "report running"), 0);
     EXPECT_EQ(slots.controller, nullptr);
     EXPECT_EQ(slots.pipe_server, nullptr);

@@ -1,7 +1,6 @@
 // Shared pieces of the Windows pipe server tests: the real server over the real named pipe,
 // serving a real tunnel controller and guard that run over the stand-ins of tun2proxy, the
-// filter engine, the interface lookup and the thread launch; the exact replies; a timed
-// Stop.
+// filter engine, the interface lookup and the thread launch; a timed Stop.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,18 +13,12 @@
 #include "control/control_pipe_server.h"
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/standins.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo::pipe_test {
 
-inline constexpr std::string_view kActiveRequest = R"({"command":"active"})";
-inline constexpr std::string_view kStartRequest = R"({"command":"start"})";
-inline constexpr std::string_view kInactiveReply =
-    R"({"message":"inactive","running":false,"status":"ok"})";
-inline constexpr std::string_view kActiveReply =
-    R"({"message":"active","running":true,"status":"ok"})";
-inline constexpr std::string_view kStartedReply =
-    R"({"message":"VPN started successfully","status":"ok"})";
+using namespace ::brumo::test_support;
 
 // Stop returns within about one second whatever a client does; this bound leaves room
 // for a loaded machine. A lost stop hangs instead.
@@ -41,19 +34,15 @@ inline std::chrono::milliseconds TimedStop(ControlPipeServer& server) {
 // A server that is not started by the fixture.
 class PipeServerTest : public ::testing::Test {
  protected:
-  // Every stand-in back to its default: threads and clock are real.
-  void SetUp() override { standins::ResetStandIns(/*virtual_clock=*/false); }
-  void TearDown() override {
-    server_.Stop();
-    controller_.Stop();
-  }
-
   // The reply the server must send for exactly these request bytes. Only for requests
   // that do not change the controller (malformed or unknown commands, "active").
   std::string ExpectedReply(std::string_view request) {
     return ProcessRequest(request, controller_);
   }
 
+  // Every stand-in at its default for the test's life: threads and clock are real. The
+  // server and the controller stop as they go, before it.
+  standins::Scope standins_{/*virtual_clock=*/false};
   DnsLeakGuard guard_;
   TunnelController controller_{&guard_};
   ControlPipeServer server_{&controller_};

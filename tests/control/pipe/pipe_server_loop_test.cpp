@@ -10,6 +10,7 @@
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/pipe/pipe_standin.h"
 #include "tests/standins/platform/platform_standin.h"
+#include "tests/standins/standins.h"
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
@@ -28,8 +29,8 @@ struct Served {
 // signalled, so that the stop comes exactly then; `script` sets the stand-in up.
 template <typename Script>
 Served ServeUntilStopAt(std::string_view stop_at, int nth, Script script) {
-  ps::Reset();
-  platform_standin::Reset();
+  // The virtual clock without the launch check's hook: no tunnel starts here.
+  const standins::Scope standins(/*virtual_clock=*/false);
   platform_standin::UseVirtualClock(true);
   script();
   Served run;
@@ -54,8 +55,6 @@ Served ServeUntilStopAt(std::string_view stop_at, int nth, Script script) {
   }
   for (const milliseconds sleep : platform_standin::Sleeps()) run.slept_ms += sleep.count();
   run.read_capacity = ps::ReadCapacity();
-  ps::Reset();
-  platform_standin::Reset();
   return run;
 }
 

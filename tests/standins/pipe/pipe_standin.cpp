@@ -82,8 +82,8 @@ struct Endpoint {
 
 void EndpointDeleter::operator()(Endpoint* endpoint) const noexcept { delete endpoint; }
 
-EndpointPtr OpenEndpoint() {
-  standin::RunHook("OpenEndpoint");
+EndpointPtr MakeEndpoint() {
+  standin::RunHook("MakeEndpoint");
   return EndpointPtr(new Endpoint);
 }
 

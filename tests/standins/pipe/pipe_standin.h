@@ -22,9 +22,9 @@ namespace brumo::pipe_standin {
 
 // No hooks, no clients, no failures.
 void Reset();
-// Runs at the start of OpenEndpoint, CreateInstance and CloseInstance, and in SignalStop
+// Runs at the start of MakeEndpoint, CreateInstance and CloseInstance, and in SignalStop
 // just before the server thread can see the signal, with the function's name, on the
-// caller's thread; it may throw from OpenEndpoint.
+// caller's thread; it may throw from MakeEndpoint.
 void SetHook(std::function<void(std::string_view call)> hook);
 // Runs at the server thread's calls, on that thread, with a word for each: "create"
 // (CreateInstance), "close" (CloseInstance), "connect" (StartConnect), "wait-<ms>"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/standins/standins.h"
@@ -47,6 +48,10 @@ InterfaceIndexResult Wait(FakeTime& time, std::string_view alias,
 }
 
 InterfaceIndexResult Found(std::uint32_t index) { return {index, std::string(), true}; }
+
+std::tuple<bool, std::uint32_t, std::string> Fields(const InterfaceIndexResult& r) {
+  return {r.ok, r.index, r.message};
+}
 
 InterfaceIndexResult Unresolved(const std::string& alias, const std::string& last, int waited_ms) {
   return {0,
@@ -106,10 +111,7 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
     FakeTime time;
     time.lookup_cost_ns = c.lookup_cost_ns;
     time.sleep_cost_ns = c.sleep_cost_ns;
-    const InterfaceIndexResult r = Wait(time, c.alias, c.answer);
-    EXPECT_EQ(r.ok, c.result.ok);
-    EXPECT_EQ(r.index, c.result.index);
-    EXPECT_EQ(r.message, c.result.message);
+    EXPECT_EQ(Fields(Wait(time, c.alias, c.answer)), Fields(c.result));
     EXPECT_EQ(time.lookups, std::vector<std::string>(c.lookups, c.alias));
     EXPECT_EQ(time.sleeps, std::vector<milliseconds>(c.lookups - 1, milliseconds(50)));
     EXPECT_EQ(time.clock_reads == 0, c.lookups == 1) << time.clock_reads;
@@ -130,9 +132,7 @@ TEST(WaitForTunnelInterface, FindsTheAdapterAtOnceOrAfterPauses) {
     const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
     EXPECT_GE(std::chrono::steady_clock::now() - start,
               static_cast<long>(failed) * kResolvePollInterval);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.index, 42u);
-    EXPECT_EQ(r.message, "");
+    EXPECT_EQ(Fields(r), Fields(Found(42)));
     EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), failed + 1);
     EXPECT_EQ(platform_standin::Sleeps(), std::vector<milliseconds>(failed, kResolvePollInterval));
   }

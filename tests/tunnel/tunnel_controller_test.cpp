@@ -2,6 +2,7 @@
 // the stand-ins of tun2proxy, the filter engine, the interface lookup and the platform.
 #include "tunnel/tunnel_controller.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -220,12 +221,9 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
   TunnelController controller(&guard_);
   platform_standin::FailNextLaunch();
 
-  try {
-    controller.Start();
-    ADD_FAILURE() << "Start returned although no worker could be created";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again);
-  }
+  EXPECT_THAT([&] { controller.Start(); },
+              ::testing::Throws<std::system_error>(::testing::Property(
+                  &std::system_error::code, std::errc::resource_unavailable_try_again)));
   EXPECT_FALSE(controller.IsRunning());
   EXPECT_FALSE(controller.GetStatus().running);
   EXPECT_EQ(t2p::Recorded().calls, Calls{"set_log_callback"});

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,14 +37,10 @@ using TunnelOverlapTest = TunnelTest;
 // held in the engine until both are inside.
 TEST_F(TunnelOverlapTest, EngineStandInSeesTwoThreadsInside) {
   Gate both_inside;
-  int entered = 0;
-  std::mutex entered_mutex;
+  std::atomic<int> entered = 0;
   engine::SetHook([&](engine::Op op, int) {
     if (op != engine::Op::kOpenEngine) return;
-    {
-      std::lock_guard<std::mutex> lock(entered_mutex);
-      if (++entered == 2) both_inside.Open();
-    }
+    if (++entered == 2) both_inside.Open();
     both_inside.Wait();
   });
   DnsLeakGuard other;

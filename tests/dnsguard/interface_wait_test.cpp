@@ -23,8 +23,8 @@ struct FakeTime {
   std::int64_t lookup_cost_ns = 0;
   std::int64_t sleep_cost_ns = 50 * kMs;
   int clock_reads = 0;
-  std::vector<milliseconds> sleeps;
-  std::vector<std::string> lookups;
+  std::vector<milliseconds> sleeps{};
+  std::vector<std::string> lookups{};
 };
 
 // Runs the wait; `answer(lookup number from 0, clock after the lookup)` gives each result.
@@ -108,9 +108,7 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTime time;
-    time.lookup_cost_ns = c.lookup_cost_ns;
-    time.sleep_cost_ns = c.sleep_cost_ns;
+    FakeTime time{.lookup_cost_ns = c.lookup_cost_ns, .sleep_cost_ns = c.sleep_cost_ns};
     EXPECT_EQ(Fields(Wait(time, c.alias, c.answer)), Fields(c.result));
     EXPECT_EQ(time.lookups, std::vector<std::string>(c.lookups, c.alias));
     EXPECT_EQ(time.sleeps, std::vector<milliseconds>(c.lookups - 1, milliseconds(50)));

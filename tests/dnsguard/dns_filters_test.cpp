@@ -63,27 +63,22 @@ TEST(DnsFilterData, TwelveFiltersFieldByField) {
   ASSERT_EQ(filters.size(), 12u);
   for (std::size_t i = 0; i < filters.size(); ++i) {
     SCOPED_TRACE("filter #" + std::to_string(i + 1));
-    const FilterRecord& f = filters[i];
     const auto& e = rules[i % 6 / 2];
     const bool permit = i % 2 == 0;
-    EXPECT_EQ(f.name, std::u16string(e.name) + (permit ? u"" : u" (block)"));
-    EXPECT_EQ(f.flags, 0u);
-    EXPECT_EQ(f.layer_key, i < 6 ? kFwpmLayerOutboundTransportV4 : kFwpmLayerOutboundTransportV6);
-    EXPECT_EQ(f.sublayer_key, kDnsSublayerKey);
-    EXPECT_EQ(f.weight, (FwpValue{FwpDataType::kUint8, permit ? 15u : 10u}));
-    EXPECT_EQ(f.action_type, permit ? 0x1002u : 0x1001u);
-    ASSERT_EQ(f.conditions.size(), permit ? 3u : 2u);
-    EXPECT_EQ(f.conditions[0], (FilterCondition{kFwpmConditionIpProtocol,
-                                                FwpMatchType::kEqual,
-                                                {FwpDataType::kUint8, e.protocol}}));
-    EXPECT_EQ(f.conditions[1], (FilterCondition{kFwpmConditionIpRemotePort,
-                                                FwpMatchType::kEqual,
-                                                {FwpDataType::kUint16, e.port}}));
+    FilterRecord want{
+        std::u16string(e.name) + (permit ? u"" : u" (block)"),
+        0,
+        i < 6 ? kFwpmLayerOutboundTransportV4 : kFwpmLayerOutboundTransportV6,
+        kDnsSublayerKey,
+        {FwpDataType::kUint8, permit ? 15u : 10u},
+        {{kFwpmConditionIpProtocol, FwpMatchType::kEqual, {FwpDataType::kUint8, e.protocol}},
+         {kFwpmConditionIpRemotePort, FwpMatchType::kEqual, {FwpDataType::kUint16, e.port}}},
+        permit ? 0x1002u : 0x1001u};
     if (permit) {
-      EXPECT_EQ(f.conditions[2], (FilterCondition{kFwpmConditionInterfaceIndex,
-                                                  FwpMatchType::kEqual,
-                                                  {FwpDataType::kUint32, kIndex}}));
+      want.conditions.push_back(
+          {kFwpmConditionInterfaceIndex, FwpMatchType::kEqual, {FwpDataType::kUint32, kIndex}});
     }
+    EXPECT_EQ(filters[i], want);
   }
 }
 

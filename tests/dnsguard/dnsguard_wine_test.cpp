@@ -9,6 +9,8 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "common/utf8_win.h"
 #include "dnsguard/dns_leak_guard.h"
@@ -20,6 +22,10 @@ namespace brumo {
 namespace {
 
 using namespace std::string_view_literals;
+
+std::tuple<bool, std::uint32_t, std::string> Fields(const InterfaceIndexResult& r) {
+  return {r.ok, r.index, r.message};
+}
 
 TEST(Widen, ConvertsEveryByteOfTheView) {
   const struct {
@@ -46,16 +52,11 @@ TEST(ResolveTunnelInterfaceOnWine, FindsTheTunDeviceUnderItsLinuxIndex) {
   const std::uint32_t linux_index = LinuxTunIndex();
   if (linux_index == 0) GTEST_SKIP() << kTunSkipText;
 
-  const InterfaceIndexResult r = ResolveTunnelInterface("brumotun");
-  EXPECT_TRUE(r.ok) << r.message;
-  EXPECT_EQ(r.message, "");
-  EXPECT_EQ(r.index, linux_index);
+  EXPECT_EQ(Fields(ResolveTunnelInterface("brumotun")), std::tuple(true, linux_index, ""));
 
   // The production wait finds it at the first lookup, long before its 4 s.
   const auto start = std::chrono::steady_clock::now();
-  const InterfaceIndexResult waited = WaitForTunnelInterface("brumotun");
-  EXPECT_TRUE(waited.ok) << waited.message;
-  EXPECT_EQ(waited.index, linux_index);
+  EXPECT_EQ(Fields(WaitForTunnelInterface("brumotun")), std::tuple(true, linux_index, ""));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
@@ -70,10 +71,7 @@ TEST(ResolveTunnelInterfaceOnWine, LookupFailuresCarryTheirTextAndStatus) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const InterfaceIndexResult r = ResolveTunnelInterface(c.alias);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.index, 0u);
-    EXPECT_EQ(r.message, c.message);
+    EXPECT_EQ(Fields(ResolveTunnelInterface(c.alias)), std::tuple(false, 0u, c.message));
   }
 }
 
@@ -101,14 +99,14 @@ TEST(DnsLeakGuardOnWine, FailedEngineOpenIsReportedAndLeavesTheGuardIdle) {
 
   const std::string expected = "FwpmEngineOpen0 failed: " + std::to_string(status);
   DnsLeakGuard guard;
-  const OpResult first = guard.Enable(alias);
-  EXPECT_FALSE(first.ok);
-  EXPECT_EQ(first.message, expected);
+  const auto enable = [&] {
+    const OpResult r = guard.Enable(alias);
+    return std::pair(r.ok, r.message);
+  };
+  EXPECT_EQ(enable(), std::pair(false, expected));
   EXPECT_TRUE(guard.Disable().ok);
   // Idle, not half-enabled: a second Enable tries the open again instead of succeeding.
-  const OpResult second = guard.Enable(alias);
-  EXPECT_FALSE(second.ok);
-  EXPECT_EQ(second.message, expected);
+  EXPECT_EQ(enable(), std::pair(false, expected));
 }
 
 }  // namespace

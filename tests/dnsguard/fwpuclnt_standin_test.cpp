@@ -19,6 +19,7 @@
 #include "dnsguard/wfp_engine.h"
 #include "tests/dnsguard/fwp_log_checks.h"
 #include "tests/dnsguard/wine_helpers.h"
+#include "tests/support/process_runner.h"
 
 namespace brumo {
 namespace {
@@ -26,14 +27,6 @@ namespace {
 using nlohmann::json;
 using test_support::CompleteLines;
 using test_support::ParseFwpLines;
-
-std::wstring ProgramFolder() {
-  wchar_t buffer[MAX_PATH * 2];
-  const DWORD length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
-  std::wstring path(buffer, length);
-  path.resize(path.find_last_of(L"\\/") + 1);
-  return path;
-}
 
 // Points the stand-in at a fresh log of this test's own.
 class StandinLog {
@@ -70,7 +63,7 @@ Function Export(HMODULE module, const char* name) {
 // A call with fields outside the records set, and a name that needs escaping and UTF-8;
 // the reader takes complete lines only.
 TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
-  const std::wstring dll = ProgramFolder() + L"fwpuclnt.dll";
+  const std::wstring dll = test_support::OwnDirectory() + L"fwpuclnt.dll";
   const HMODULE module = ::LoadLibraryW(dll.c_str());
   ASSERT_NE(module, nullptr) << "no stand-in beside this program";
   // The same module serves this program's own imports of fwpuclnt.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/standins/standins.h"
@@ -22,8 +23,8 @@ struct FakeTime {
   std::int64_t lookup_cost_ns = 0;
   std::int64_t sleep_cost_ns = 50 * kMs;
   int clock_reads = 0;
-  std::vector<milliseconds> sleeps;
-  std::vector<std::string> lookups;
+  std::vector<milliseconds> sleeps{};
+  std::vector<std::string> lookups{};
 };
 
 // Runs the wait; `answer(lookup number from 0, clock after the lookup)` gives each result.
@@ -47,6 +48,10 @@ InterfaceIndexResult Wait(FakeTime& time, std::string_view alias,
 }
 
 InterfaceIndexResult Found(std::uint32_t index) { return {index, std::string(), true}; }
+
+std::tuple<bool, std::uint32_t, std::string> Fields(const InterfaceIndexResult& r) {
+  return {r.ok, r.index, r.message};
+}
 
 InterfaceIndexResult Unresolved(const std::string& alias, const std::string& last, int waited_ms) {
   return {0,
@@ -103,13 +108,8 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeTime time;
-    time.lookup_cost_ns = c.lookup_cost_ns;
-    time.sleep_cost_ns = c.sleep_cost_ns;
-    const InterfaceIndexResult r = Wait(time, c.alias, c.answer);
-    EXPECT_EQ(r.ok, c.result.ok);
-    EXPECT_EQ(r.index, c.result.index);
-    EXPECT_EQ(r.message, c.result.message);
+    FakeTime time{.lookup_cost_ns = c.lookup_cost_ns, .sleep_cost_ns = c.sleep_cost_ns};
+    EXPECT_EQ(Fields(Wait(time, c.alias, c.answer)), Fields(c.result));
     EXPECT_EQ(time.lookups, std::vector<std::string>(c.lookups, c.alias));
     EXPECT_EQ(time.sleeps, std::vector<milliseconds>(c.lookups - 1, milliseconds(50)));
     EXPECT_EQ(time.clock_reads == 0, c.lookups == 1) << time.clock_reads;
@@ -130,9 +130,7 @@ TEST(WaitForTunnelInterface, FindsTheAdapterAtOnceOrAfterPauses) {
     const InterfaceIndexResult r = WaitForTunnelInterface("brumotun");
     EXPECT_GE(std::chrono::steady_clock::now() - start,
               static_cast<long>(failed) * kResolvePollInterval);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.index, 42u);
-    EXPECT_EQ(r.message, "");
+    EXPECT_EQ(Fields(r), Fields(Found(42)));
     EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), failed + 1);
     EXPECT_EQ(platform_standin::Sleeps(), std::vector<milliseconds>(failed, kResolvePollInterval));
   }

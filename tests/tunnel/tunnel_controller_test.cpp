@@ -2,6 +2,7 @@
 // the stand-ins of tun2proxy, the filter engine, the interface lookup and the platform.
 #include "tunnel/tunnel_controller.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "dnsguard/dns_filters.h"
@@ -39,17 +41,12 @@ TEST_F(TunnelControllerTest, IdleControllerCallsNothing) {
 
 // Start and Stop, with the library's results zero and non-zero: the results change nothing.
 TEST_F(TunnelControllerTest, StartThenStop) {
-  struct Case {
-    const char* name;
-    int run_result;
-    int stop_result;
-  };
-  for (const Case& c :
-       {Case{"library results zero", 0, 0}, Case{"library results non-zero", 1, -1}}) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, run_result, stop_result] :
+       {std::tuple{"library results zero", 0, 0}, {"library results non-zero", 1, -1}}) {
+    SCOPED_TRACE(name);
     const standins::Scope case_stand_ins;
-    t2p::SetRunResult(c.run_result);
-    t2p::SetStopResult(c.stop_result);
+    t2p::SetRunResult(run_result);
+    t2p::SetStopResult(stop_result);
     int dummy_context = 0;
     tun2proxy_set_log_callback(&TestLogCallback, &dummy_context);
 
@@ -116,26 +113,24 @@ TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) 
 // Start launches again. On the real clock, so that the worker has the 500 ms to end in.
 TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   platform_standin::UseVirtualClock(false);
-  struct Case {
+  using std::chrono::milliseconds;
+  const struct {
     const char* name;
     t2p::RunMode mode;
-    std::chrono::milliseconds delay;
+    milliseconds delay;
     int run_result;
-    bool ends_before_launch_returns = false;
-  };
-  const Case cases[] = {
-      {"returns at once", t2p::RunMode::kReturn, std::chrono::milliseconds(0), 0},
-      {"returns at once with an error", t2p::RunMode::kReturn, std::chrono::milliseconds(0), 1},
-      {"returns after 50 ms", t2p::RunMode::kDelay, std::chrono::milliseconds(50), 0},
+    bool ends_before_launch_returns;
+  } cases[] = {
+      {"returns at once", t2p::RunMode::kReturn, milliseconds(0), 0, false},
+      {"returns at once with an error", t2p::RunMode::kReturn, milliseconds(0), 1, false},
+      {"returns after 50 ms", t2p::RunMode::kDelay, milliseconds(50), 0, false},
       // The running flag must be set before the launch, or it outlives the worker.
-      {"returns before the launch does", t2p::RunMode::kReturn, std::chrono::milliseconds(0), 0,
-       true},
-      {"fails, its registration left", t2p::RunMode::kFailsRegistered, std::chrono::milliseconds(0),
-       0},
+      {"returns before the launch does", t2p::RunMode::kReturn, milliseconds(0), 0, true},
+      {"fails, its registration left", t2p::RunMode::kFailsRegistered, milliseconds(0), 0, false},
   };
   TunnelController controller(&guard_);
   int attempts = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     t2p::SetRunMode(c.mode, c.delay);
     t2p::SetRunResult(c.run_result);
@@ -143,9 +138,9 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
     ExpectFailure(controller.Start(), kExitedPrematurely);
     ++attempts;
     EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::Recorded().run_calls, attempts);
-    EXPECT_EQ(t2p::Recorded().set_log_callback_calls, attempts);
-    EXPECT_EQ(t2p::Recorded().stop_calls, attempts);
+    const t2p::Record r = t2p::Recorded();
+    EXPECT_EQ(std::tuple(r.run_calls, r.set_log_callback_calls, r.stop_calls),
+              std::tuple(attempts, attempts, attempts));
     EXPECT_EQ(GuardEnables(), 0);
     EXPECT_TRUE(engine::Recorded().calls.empty());
     // Idle again: a stop has nothing to do.
@@ -226,12 +221,9 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
   TunnelController controller(&guard_);
   platform_standin::FailNextLaunch();
 
-  try {
-    controller.Start();
-    ADD_FAILURE() << "Start returned although no worker could be created";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again);
-  }
+  EXPECT_THAT([&] { controller.Start(); },
+              ::testing::Throws<std::system_error>(::testing::Property(
+                  &std::system_error::code, std::errc::resource_unavailable_try_again)));
   EXPECT_FALSE(controller.IsRunning());
   EXPECT_FALSE(controller.GetStatus().running);
   EXPECT_EQ(t2p::Recorded().calls, Calls{"set_log_callback"});

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,14 +37,10 @@ using TunnelOverlapTest = TunnelTest;
 // held in the engine until both are inside.
 TEST_F(TunnelOverlapTest, EngineStandInSeesTwoThreadsInside) {
   Gate both_inside;
-  int entered = 0;
-  std::mutex entered_mutex;
+  std::atomic<int> entered = 0;
   engine::SetHook([&](engine::Op op, int) {
     if (op != engine::Op::kOpenEngine) return;
-    {
-      std::lock_guard<std::mutex> lock(entered_mutex);
-      if (++entered == 2) both_inside.Open();
-    }
+    if (++entered == 2) both_inside.Open();
     both_inside.Wait();
   });
   DnsLeakGuard other;
@@ -62,19 +58,15 @@ TEST_F(TunnelOverlapTest, EngineStandInSeesTwoThreadsInside) {
 // A Start in the guard's enable holds no lock: a second Start is answered at once.
 TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
   TunnelController controller(&guard_);
-  Gate in_enable;
-  Gate release;
-  OnGuardEnable([&] {
-    in_enable.Open();
-    release.Wait();
-  });
+  Hold hold;
+  OnGuardEnable(hold.Here());
 
   std::future<OpResult> start = RunAsync([&] { return controller.Start(); });
-  ASSERT_TRUE(in_enable.Wait());
+  ASSERT_TRUE(hold.reached.Wait());
   EXPECT_TRUE(controller.IsRunning());
   std::future<OpResult> probe = RunAsync([&] { return controller.Start(); });
   const bool probe_finished = Finishes(probe);
-  release.Open();
+  hold.release.Open();
 
   EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the guard's enable";
   ExpectFailure(probe.get(), kAlreadyRunning);
@@ -101,23 +93,19 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
     const standins::Scope case_stand_ins;
     if (!c.enable_result.ok) engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320002);
     TunnelController controller(&guard_);
-    Gate in_enable;
-    Gate release;
-    OnGuardEnable([&] {
-      in_enable.Open();
-      release.Wait();
-    });
+    Hold hold;
+    OnGuardEnable(hold.Here());
 
     std::future<OpResult> start = RunAsync([&] { return controller.Start(); });
-    ASSERT_TRUE(in_enable.Wait());
+    ASSERT_TRUE(hold.reached.Wait());
     std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
     std::this_thread::sleep_for(kLetOthersArrive);
     EXPECT_EQ(t2p::Recorded().stop_calls, 0) << "the stop sequence began during the guard's enable";
-    release.Open();
+    hold.release.Open();
 
     const OpResult started = start.get();
-    EXPECT_EQ(started.ok, c.enable_result.ok);
-    EXPECT_EQ(started.message, c.enable_result.message);
+    EXPECT_EQ(std::pair(started.ok, started.message),
+              std::pair(c.enable_result.ok, c.enable_result.message));
     ExpectSuccess(stop.get());
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
@@ -148,25 +136,20 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     TunnelController controller(&guard_);
     ExpectSuccess(controller.Start());
 
-    Gate held;
-    Gate release;
-    const std::function<void()> hold = [&] {
-      held.Open();
-      release.Wait();
-    };
+    Hold hold;
     if (c.hold_at == HoldAt::kLibraryStop) {
-      t2p::SetStopHook(hold);
+      t2p::SetStopHook(hold.Here());
     } else {
-      OnGuardDisable(hold);
+      OnGuardDisable(hold.Here());
     }
 
     std::future<OpResult> first = RunAsync([&] { return controller.Stop(); });
-    ASSERT_TRUE(held.Wait());
+    ASSERT_TRUE(hold.reached.Wait());
     std::future<OpResult> probe = RunAsync([&] { return controller.Start(); });
     const bool probe_finished = Finishes(probe);
     std::future<OpResult> second = RunAsync([&] { return controller.Stop(); });
     std::this_thread::sleep_for(kLetOthersArrive);
-    release.Open();
+    hold.release.Open();
 
     EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the stop sequence";
     ExpectFailure(probe.get(), c.start_answer);
@@ -191,20 +174,16 @@ TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
   t2p::EndRunsByThemselves();
   ASSERT_TRUE(WaitUntil([&] { return !controller.IsRunning(); }));
 
-  Gate in_library_stop;
-  Gate go_on_to_join;
+  Hold library_stop;
   Gate release_disable;
-  t2p::SetStopHook([&] {
-    in_library_stop.Open();
-    go_on_to_join.Wait();
-  });
+  t2p::SetStopHook(library_stop.Here());
   OnGuardDisable([&] { release_disable.Wait(); });
 
   std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
-  ASSERT_TRUE(in_library_stop.Wait());
+  ASSERT_TRUE(library_stop.reached.Wait());
   // Time for the join instead of a signal from after it: a signal would order the Start
   // after the join.
-  go_on_to_join.Open();
+  library_stop.release.Open();
   std::this_thread::sleep_for(kLetOthersArrive);
   const OpResult refused = controller.Start();
   release_disable.Open();

@@ -136,6 +136,17 @@ class Gate {
   bool open_ = false;
 };
 
+// A point where a thread waits to be released; `reached` opens when one gets there.
+struct Hold {
+  Gate reached, release;
+  std::function<void()> Here() {
+    return [this] {
+      reached.Open();
+      release.Wait();
+    };
+  }
+};
+
 class TunnelTest : public ::testing::Test {
  protected:
   void TearDown() override {

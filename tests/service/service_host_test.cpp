@@ -114,23 +114,29 @@ class ServiceThread {
   std::future<void> main_;
 };
 
-class ServiceHostTest : public ::testing::Test {
+// A host over slots of its own. First: every stand-in reset before the case and again
+// after all else has gone.
+struct Host {
+  standins::Scope stand_ins;
+  ServiceSlots slots;
+  ServiceHost host{&slots};
+};
+
+class ServiceHostTest : public ::testing::Test, protected Host {
  protected:
-  // Logs the calls of the other seams that show what the objects do.
-  static void LogObjectCalls() {
-    pipe_standin::SetHook([](std::string_view call) {
-      if (call != "CreateInstance") service::Log("pipe " + std::string(call));
+  // Logs the calls of the other seams that show what the objects do; `also` (optional)
+  // gets each pipe event as logged.
+  static void LogObjectCalls(std::function<void(std::string_view)> also = nullptr) {
+    pipe_standin::SetHook([also](std::string_view call) {
+      if (call == "CreateInstance") return;
+      service::Log("pipe " + std::string(call));
+      if (also) also("pipe " + std::string(call));
     });
     t2p::SetStopHook([] { service::Log("tunnel stop"); });
     engine::SetHook([](engine::Op op, int) {
       if (op == engine::Op::kCloseEngine) service::Log("guard close");
     });
   }
-
-  // First: every stand-in reset before the case and again after all else has gone.
-  standins::Scope stand_ins_;
-  ServiceSlots slots_;
-  ServiceHost host_{&slots_};
 };
 
 // The full life of the service: the exact sequence of reports and of platform calls, with
@@ -150,19 +156,17 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.tunnel_running ? "tunnel running" : "tunnel down");
-    const standins::Scope case_stand_ins;
+    Host each;
     LogObjectCalls();
-    ServiceSlots slots;
-    ServiceHost host(&slots);
-    ServiceThread main(host);
+    ServiceThread main(each.host);
     ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
     if (c.tunnel_running) {
       // Through the controller the host made: its guard is the one in the slot.
-      ASSERT_TRUE(slots.controller->Start().ok);
+      ASSERT_TRUE(each.slots.controller->Start().ok);
       ASSERT_EQ(engine::Recorded().live_filter_ids.size(), 12u);
     }
 
-    host.HandleControl(kServiceControlStop);
+    each.host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
 
     EXPECT_THAT(service::Recorded().events,
@@ -172,13 +176,13 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
                 ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4,
                             kRunning, kStopPendingFromRunning, kStopped));
     EXPECT_THAT(service::Recorded().debug_output, IsEmpty());
-    EXPECT_FALSE(slots.guard == nullptr);
+    EXPECT_FALSE(each.slots.guard == nullptr);
     EXPECT_EQ(engine::Recorded().live_filter_ids.size(), 0u);
     EXPECT_EQ(engine::Recorded().open_handles, 0);
     EXPECT_EQ(t2p::Recorded().runs_inside, 0);
     // Only the guard is left, for process exit.
-    EXPECT_EQ(slots.controller, nullptr);
-    EXPECT_EQ(slots.pipe_server, nullptr);
+    EXPECT_EQ(each.slots.controller, nullptr);
+    EXPECT_EQ(each.slots.pipe_server, nullptr);
   }
 }
 
@@ -195,11 +199,11 @@ TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) 
   };
   bool repeated = false;
   t2p::SetStopHook([&] { repeated = WaitUntil([&] { return stop_pending_reports() >= 3; }); });
-  ServiceThread main(host_);
+  ServiceThread main(host);
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-  ASSERT_TRUE(slots_.controller->Start().ok);
+  ASSERT_TRUE(slots.controller->Start().ok);
 
-  host_.HandleControl(kServiceControlStop);
+  host.HandleControl(kServiceControlStop);
   ASSERT_TRUE(main.Finish());
 
   EXPECT_TRUE(repeated);
@@ -225,14 +229,14 @@ TEST_F(ServiceHostTest, HungShutdownReportsStoppedWithItsCodeAndEndsTheProcess) 
     const Events events = service::Recorded().events;
     return std::count(events.begin(), events.end(), event);
   };
-  ServiceThread main(host_);
+  ServiceThread main(host);
   // Before the service main is waited for, also when a check below fails.
   const ScopeExit end_run([] { t2p::EndRunsByThemselves(); });
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
   t2p::SetRunMode(t2p::RunMode::kIgnoresStops);
-  ASSERT_TRUE(slots_.controller->Start().ok);
+  ASSERT_TRUE(slots.controller->Start().ok);
 
-  host_.HandleControl(kServiceControlStop);
+  host.HandleControl(kServiceControlStop);
   ASSERT_TRUE(WaitUntil([] { return t2p::Recorded().stop_calls >= 1; }));
   // On the virtual clock only this moves time on; the reporter reads it every second.
   SleepFor(kShutdownLimit - std::chrono::milliseconds(1));
@@ -260,27 +264,25 @@ TEST_F(ServiceHostTest, ExceptionOutOfAnEntryPointEndsTheProcess) {
   };
   for (const auto& [throwing, control] : cases) {
     SCOPED_TRACE(throwing);
-    const standins::Scope case_stand_ins;
-    ServiceSlots slots;
-    ServiceHost host(&slots);
+    Host each;
     const auto throw_at = [event = throwing](std::string_view e) {
       if (e == event) throw std::system_error(std::make_error_code(std::errc::io_error));
     };
     if (control == 0) {
       service::SetEventHook(throw_at);
-      host.ServiceMain();
+      each.host.ServiceMain();
       EXPECT_THAT(service::Recorded().events,
                   ElementsAre("register handler", throwing, "end process 574"));
       continue;
     }
-    ServiceThread main(host);
+    ServiceThread main(each.host);
     ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
     service::SetEventHook(throw_at);
-    host.HandleControl(control);
+    each.host.HandleControl(control);
     EXPECT_THAT(Tail(service::Recorded().events, 2), ElementsAre(throwing, "end process 574"));
     // The stand-in's end returns: a stop that reports lets the service main finish.
     service::SetEventHook(nullptr);
-    host.HandleControl(kServiceControlStop);
+    each.host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
   }
 }
@@ -298,26 +300,24 @@ TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const standins::Scope case_stand_ins;
-    ServiceSlots slots;
-    ServiceHost host(&slots);
-    ServiceThread main(host);
+    Host each;
+    ServiceThread main(each.host);
     ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-    ASSERT_TRUE(slots.controller->Start().ok);
+    ASSERT_TRUE(each.slots.controller->Start().ok);
     t2p::SetStopHook(c.raise);
 
-    host.HandleControl(kServiceControlStop);
+    each.host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
 
     EXPECT_THAT(Tail(service::Recorded().events, 3),
                 ElementsAre("report stop-pending", "winsock cleanup", "report stopped"));
     EXPECT_EQ(service::Recorded().reports.back(), kStopped);
-    EXPECT_EQ(host.status().current_state, kServiceStopped);
+    EXPECT_EQ(each.host.status().current_state, kServiceStopped);
     // The objects' own destruction, at process exit, still stops what is left.
     t2p::SetStopHook(nullptr);
-    slots.pipe_server.reset();
-    slots.controller.reset();
-    slots.guard.reset();
+    each.slots.pipe_server.reset();
+    each.slots.controller.reset();
+    each.slots.guard.reset();
     EXPECT_EQ(t2p::Recorded().runs_inside, 0);
     EXPECT_EQ(engine::Recorded().live_filter_ids.size(), 0u);
   }
@@ -326,12 +326,12 @@ TEST_F(ServiceHostTest, ExceptionDuringShutdownStillEndsInStopped) {
 // The service main waits on the controls themselves: no pause of any length, so the stop is
 // acted on at once.
 TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordOtherControlsAreIgnoredStopEndsTheWait) {
-  ServiceThread main(host_);
+  ServiceThread main(host);
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-  host_.HandleControl(kServiceControlInterrogate);
-  for (std::uint32_t ignored : {0u, 2u, 3u, 5u, 0x40u, 0xFFu}) host_.HandleControl(ignored);
-  EXPECT_EQ(host_.status().current_state, kServiceRunning);
-  host_.HandleControl(kServiceControlStop);
+  host.HandleControl(kServiceControlInterrogate);
+  for (std::uint32_t ignored : {0u, 2u, 3u, 5u, 0x40u, 0xFFu}) host.HandleControl(ignored);
+  EXPECT_EQ(host.status().current_state, kServiceRunning);
+  host.HandleControl(kServiceControlStop);
   ASSERT_TRUE(main.Finish());
 
   // The interrogate answer is the running record as it stands; the ignored codes neither
@@ -346,19 +346,19 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordOtherControlsAreIgnoredStopEn
 // stopped report for ever: the process ends with the registration's error.
 TEST_F(ServiceHostTest, HandlerRegistrationFailureEndsTheProcess) {
   service::SetRegisterError(1063);
-  host_.ServiceMain();
+  host.ServiceMain();
   EXPECT_THAT(service::Recorded().events, ElementsAre("register handler", "end process 1063"));
 }
 
 TEST_F(ServiceHostTest, WinsockFailureStopsWith1066AndItsErrorWithoutCleanup) {
   service::SetWinsockResult(10091);  // WSASYSNOTREADY
-  host_.ServiceMain();
+  host.ServiceMain();
   EXPECT_THAT(service::Recorded().events,
               ElementsAre("register handler", "report start-pending", "report start-pending",
                           "winsock start", "report stopped"));
   EXPECT_THAT(service::Recorded().reports,
               ElementsAre(kStartPending1, kStartPending2, Record(1, 1066, 0, 0, 10091)));
-  EXPECT_EQ(slots_.guard, nullptr);
+  EXPECT_EQ(slots.guard, nullptr);
 }
 
 // An exception out of start-up: one debugger-output line, Winsock cleaned up, stopped with
@@ -368,65 +368,55 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
       std::make_error_code(std::errc::resource_unavailable_try_again));
   const std::string thread_line =
       std::string("[BrumoVPN] Exception during startup: ") + thread_error.what() + "\n";
-  enum class Where { kPipeThread, kPipeEndpoint, kThirdStartPending };
   struct Case {
     const char* name;
-    Where where;
+    std::function<void()> arrange;
     std::string line;
     std::vector<ServiceStatusRecord> reports;
     bool objects_installed;
   };
   const Case cases[] = {
       {"pipe thread not created",
-       Where::kPipeThread,
+       [] { platform_standin::FailNextLaunch(); },
        thread_line,
        {kStartPending1, kStartPending2, kStartPending3, kStartPending4, kStoppedFailed},
        true},
       {"non-standard exception from the pipe server's start",
-       Where::kPipeEndpoint,
+       [] {
+         pipe_standin::SetHook([](std::string_view call) {
+           if (call == "MakeEndpoint") throw 42;
+         });
+       },
        "[BrumoVPN] Unknown exception during startup\n",
        {kStartPending1, kStartPending2, kStartPending3, kStartPending4, kStoppedFailed},
        true},
       {"exception before the objects are made",
-       Where::kThirdStartPending,
+       [] {
+         // A counter shared by the copies of the hook that the stand-in runs.
+         service::SetEventHook([count = std::make_shared<int>(0)](std::string_view e) {
+           if (e == "report start-pending" && ++*count == 3) {
+             throw std::runtime_error("report failed");
+           }
+         });
+       },
        "[BrumoVPN] Exception during startup: report failed\n",
        {kStartPending1, kStartPending2, kStartPending3, kStoppedFailed},
        false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const standins::Scope case_stand_ins;
-    ServiceSlots slots;
-    ServiceHost host(&slots);
-    int start_pending = 0;
-    switch (c.where) {
-      case Where::kPipeThread:
-        platform_standin::FailNextLaunch();
-        break;
-      case Where::kPipeEndpoint:
-        pipe_standin::SetHook([](std::string_view call) {
-          if (call == "MakeEndpoint") throw 42;
-        });
-        break;
-      case Where::kThirdStartPending:
-        service::SetEventHook([&](std::string_view e) {
-          if (e == "report start-pending" && ++start_pending == 3) {
-            throw std::runtime_error("report failed");
-          }
-        });
-        break;
-    }
-
-    host.ServiceMain();
+    Host each;
+    c.arrange();
+    each.host.ServiceMain();
 
     EXPECT_THAT(service::Recorded().debug_output, ElementsAre(c.line));
     EXPECT_THAT(service::Recorded().reports, ElementsAreArray(c.reports));
     EXPECT_THAT(Tail(service::Recorded().events, 3),
                 ElementsAre("debug output", "winsock cleanup", "report stopped"));
     EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
-    EXPECT_EQ(slots.guard != nullptr, c.objects_installed);
-    EXPECT_EQ(slots.controller != nullptr, c.objects_installed);
-    EXPECT_EQ(slots.pipe_server != nullptr, c.objects_installed);
+    EXPECT_EQ(each.slots.guard != nullptr, c.objects_installed);
+    EXPECT_EQ(each.slots.controller != nullptr, c.objects_installed);
+    EXPECT_EQ(each.slots.pipe_server != nullptr, c.objects_installed);
   }
 }
 
@@ -445,21 +435,15 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event);
-    const standins::Scope case_stand_ins;
-    LogObjectCalls();
-    ServiceSlots slots;
-    ServiceHost host(&slots);
-    const auto stop_at = [&host, &c](std::string_view e) {
-      if (e == c.event) host.HandleControl(kServiceControlStop);
+    Host each;
+    const auto stop_at = [&each, &c](std::string_view e) {
+      if (e == c.event) each.host.HandleControl(kServiceControlStop);
     };
     service::SetEventHook(stop_at);
-    pipe_standin::SetHook([stop_at](std::string_view call) {
-      if (call != "CreateInstance") service::Log("pipe " + std::string(call));
-      stop_at("pipe " + std::string(call));
-    });
+    LogObjectCalls(stop_at);
 
     // A lost stop would leave the service main waiting: Finish then fails.
-    ServiceThread main(host);
+    ServiceThread main(each.host);
     ASSERT_TRUE(main.Finish());
 
     EXPECT_THAT(service::Recorded().reports, ElementsAreArray(c.reports));
@@ -469,8 +453,8 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
     // The start-up itself ran to its end: the pipe server was started before it was stopped.
     EXPECT_EQ(std::count(events.begin(), events.end(), "pipe MakeEndpoint"), 1);
     EXPECT_EQ(std::count(events.begin(), events.end(), "report running"), 0);
-    EXPECT_EQ(slots.controller, nullptr);
-    EXPECT_EQ(slots.pipe_server, nullptr);
+    EXPECT_EQ(each.slots.controller, nullptr);
+    EXPECT_EQ(each.slots.pipe_server, nullptr);
   }
 }
 
@@ -482,24 +466,22 @@ TEST_F(ServiceHostTest, ControlsAfterStoppedAreIgnored) {
         std::pair{false, kServiceControlInterrogate}}) {
     SCOPED_TRACE(::testing::Message() << (failed_start ? "after failed start" : "after normal stop")
                                       << ", control " << control);
-    const standins::Scope case_stand_ins;
-    ServiceSlots slots;
-    ServiceHost host(&slots);
+    Host each;
     if (failed_start) {
       service::SetWinsockResult(10091);
-      host.ServiceMain();
+      each.host.ServiceMain();
     } else {
-      ServiceThread main(host);
+      ServiceThread main(each.host);
       ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
-      host.HandleControl(kServiceControlStop);
+      each.host.HandleControl(kServiceControlStop);
       ASSERT_TRUE(main.Finish());
     }
     const std::size_t reports = service::Recorded().reports.size();
 
-    host.HandleControl(control);
+    each.host.HandleControl(control);
 
     EXPECT_EQ(service::Recorded().reports.size(), reports);
-    EXPECT_EQ(host.status().current_state, kServiceStopped);
+    EXPECT_EQ(each.host.status().current_state, kServiceStopped);
   }
 }
 
@@ -532,13 +514,11 @@ TEST_F(ServiceHostTest, SlotsAreDestroyedInReverseOfCreation) {
 TEST_F(ServiceHostTest, StopFromAnotherThreadAtAnyTime) {
   for (int round = 0; round < 50; ++round) {
     SCOPED_TRACE(round);
-    const standins::Scope case_stand_ins;
-    ServiceSlots slots;
-    ServiceHost host(&slots);
-    ServiceThread main(host);
+    Host each;
+    ServiceThread main(each.host);
     // Rounds spread the stop over start-up and the wait.
     std::this_thread::sleep_for(std::chrono::microseconds(20 * round));
-    host.HandleControl(kServiceControlStop);
+    each.host.HandleControl(kServiceControlStop);
     ASSERT_TRUE(main.Finish());
 
     const std::vector<ServiceStatusRecord> reports = service::Recorded().reports;
@@ -553,8 +533,8 @@ TEST_F(ServiceHostTest, StopFromAnotherThreadAtAnyTime) {
       }
     }
     EXPECT_TRUE(stop_pending_seen);
-    EXPECT_EQ(slots.pipe_server, nullptr);
-    EXPECT_EQ(slots.controller, nullptr);
+    EXPECT_EQ(each.slots.pipe_server, nullptr);
+    EXPECT_EQ(each.slots.controller, nullptr);
   }
 }
 
@@ -594,19 +574,17 @@ TEST(RunServiceProcessTest, ExitStatusAndConsoleText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const standins::Scope case_stand_ins;
+    Host each;
     service::SetDispatcherResult(c.dispatcher);
     if (c.console_throws) {
       service::SetEventHook([](std::string_view e) {
         if (e == "console text") throw std::bad_alloc();
       });
     }
-    ServiceSlots slots;
-    ServiceHost host(&slots);
 
-    EXPECT_EQ(RunServiceProcess(&host, "C:\\bin\\BrumoVPN.exe"), c.exit_status);
+    EXPECT_EQ(RunServiceProcess(&each.host, "C:\\bin\\BrumoVPN.exe"), c.exit_status);
 
-    EXPECT_EQ(service::Recorded().dispatched_host, &host);
+    EXPECT_EQ(service::Recorded().dispatched_host, &each.host);
     EXPECT_EQ(service::Recorded().console_text,
               c.help_printed ? ConsoleHelpText("C:\\bin\\BrumoVPN.exe") : "");
   }

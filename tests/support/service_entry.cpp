@@ -21,16 +21,10 @@ constexpr auto kDeleteSettle = std::chrono::seconds(10);
 // process id.
 template <typename Status>
 void Fill(const Status& status, StatusSample* sample) {
-  sample->state = status.dwCurrentState;
-  sample->check_point = status.dwCheckPoint;
-  sample->wait_hint = status.dwWaitHint;
-  sample->controls_accepted = status.dwControlsAccepted;
-  sample->win32_exit_code = status.dwWin32ExitCode;
-  sample->specific_exit_code = status.dwServiceSpecificExitCode;
+  *sample = {status.dwCurrentState,     status.dwCheckPoint,    status.dwWaitHint,
+             status.dwControlsAccepted, status.dwWin32ExitCode, status.dwServiceSpecificExitCode};
   if constexpr (std::is_same_v<Status, SERVICE_STATUS_PROCESS>) {
     sample->process_id = status.dwProcessId;
-  } else {
-    sample->process_id = 0;
   }
 }
 
@@ -58,23 +52,9 @@ bool StatusSample::SameReport(const StatusSample& other) const {
 }
 
 std::string Describe(const StatusSample& sample) {
-  const char* name = "?";
-  switch (sample.state) {
-    case SERVICE_STOPPED:
-      name = "stopped";
-      break;
-    case SERVICE_START_PENDING:
-      name = "start-pending";
-      break;
-    case SERVICE_STOP_PENDING:
-      name = "stop-pending";
-      break;
-    case SERVICE_RUNNING:
-      name = "running";
-      break;
-    default:
-      break;
-  }
+  // SERVICE_STOPPED (1) to SERVICE_RUNNING (4).
+  const char* const names[] = {"?", "stopped", "start-pending", "stop-pending", "running"};
+  const char* name = sample.state <= SERVICE_RUNNING ? names[sample.state] : "?";
   return fmt::format("{}(checkpoint {}, wait hint {}, controls {}, exit {}/{})", name,
                      sample.check_point, sample.wait_hint, sample.controls_accepted,
                      sample.win32_exit_code, sample.specific_exit_code);

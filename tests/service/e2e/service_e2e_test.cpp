@@ -28,6 +28,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/utf8_win.h"
@@ -45,19 +46,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using test_support::Describe;
-using test_support::FwpCall;
-using test_support::OpenWithin;
-using test_support::QuotedPath;
-using test_support::ServiceEntry;
-using test_support::StandinLogs;
-using test_support::StatusSample;
 using namespace test_support;
 
 // One request over the control pipe; the reply's bytes.
-std::string Send(std::string_view request) {
-  return test_support::RoundTrip(request, 20s).reply.bytes;
-}
+std::string Send(std::string_view request) { return RoundTrip(request, 20s).reply.bytes; }
 
 // The stand-in tun2proxy.dll's log lines of one start and one stop.
 constexpr char kClearCallbackLine[] = "set_log_callback callback=null ctx=null";
@@ -93,7 +85,7 @@ class ServiceEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     Harness& h = TheHarness();
-    const std::wstring own = test_support::OwnDirectory();
+    const std::wstring own = OwnDirectory();
     h.standins_dir = own + L"with standins\\";
     h.wine_fwp_dir = own + L"wine fwpuclnt\\";
     h.standins_exe = h.standins_dir + L"BrumoVPN.exe";
@@ -133,16 +125,36 @@ class ServiceEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
 
-void StopService() {
+// Waits for the service to reach `state`; `last` (optional) gets the last reading.
+void AwaitState(DWORD state, StatusSample* last = nullptr, DWORD timeout_ms = kStateTimeoutMs) {
+  StatusSample own;
+  StatusSample* sample = last != nullptr ? last : &own;
+  ASSERT_TRUE(TheHarness().service.WaitForState(state, timeout_ms, sample)) << Describe(*sample);
+}
+
+// The service stopped and its entry pointed at `exe`.
+void StopServiceAt(const std::wstring& exe) {
   ServiceEntry& service = TheHarness().service;
   StatusSample sample;
   ASSERT_EQ(service.Query(&sample), 0u);
-  if (sample.state == SERVICE_STOPPED) return;
-  if (sample.state != SERVICE_STOP_PENDING) {
-    StatusSample ignored;
-    ASSERT_EQ(service.Control(SERVICE_CONTROL_STOP, &ignored), 0u);
+  if (sample.state != SERVICE_STOPPED) {
+    if (sample.state != SERVICE_STOP_PENDING) {
+      ASSERT_EQ(service.Stop(), 0u);
+    }
+    ASSERT_NO_FATAL_FAILURE(AwaitState(SERVICE_STOPPED));
   }
-  ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &sample)) << Describe(sample);
+  if (service.binary() != exe) {
+    ASSERT_EQ(service.Reconfigure(exe), 0u);
+  }
+}
+
+// The stop control, answered with the first stop-pending report.
+void SendStopControl() {
+  StatusSample pending;
+  ASSERT_EQ(TheHarness().service.Stop(&pending), 0u);
+  EXPECT_EQ(std::tuple(pending.state, pending.check_point, pending.wait_hint),
+            std::tuple(DWORD{SERVICE_STOP_PENDING}, DWORD{1}, DWORD{5000}))
+      << Describe(pending);
 }
 
 // Reads the service's status once and adds it to `seen` when it is a new report. State 0
@@ -161,7 +173,9 @@ std::string Trace(const std::vector<StatusSample>& seen) {
 }
 
 // Stopped with exit code 0: no checkpoint, no wait hint, no control accepted.
-void ExpectStoppedCleanly(const StatusSample& stopped) {
+void ExpectStopsCleanly() {
+  StatusSample stopped;
+  ASSERT_NO_FATAL_FAILURE(AwaitState(SERVICE_STOPPED, &stopped));
   EXPECT_TRUE(stopped.SameReport(StatusSample{SERVICE_STOPPED})) << Describe(stopped);
 }
 
@@ -174,11 +188,8 @@ void ExpectPipeGone() {
 
 // The service started again from its stopped state, answering as a fresh one.
 void ExpectStartsAgain() {
-  ServiceEntry& service = TheHarness().service;
-  ASSERT_EQ(service.Start(), 0u);
-  StatusSample running;
-  ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &running))
-      << Describe(running);
+  ASSERT_EQ(TheHarness().service.Start(), 0u);
+  ASSERT_NO_FATAL_FAILURE(AwaitState(SERVICE_RUNNING));
   EXPECT_EQ(Send(kActiveRequest), kInactiveReply);
 }
 
@@ -186,19 +197,16 @@ void ExpectStartsAgain() {
 // first if it points elsewhere.
 void RunServiceFrom(const std::wstring& exe) {
   ServiceEntry& service = TheHarness().service;
-  if (service.binary() != exe) {
-    ASSERT_NO_FATAL_FAILURE(StopService());
-    ASSERT_EQ(service.Reconfigure(exe), 0u);
-  }
   StatusSample sample;
   ASSERT_EQ(service.Query(&sample), 0u);
-  if (sample.state == SERVICE_STOP_PENDING) {
-    ASSERT_NO_FATAL_FAILURE(StopService());
+  if (service.binary() != exe || sample.state == SERVICE_STOP_PENDING) {
+    ASSERT_NO_FATAL_FAILURE(StopServiceAt(exe));
+    sample.state = SERVICE_STOPPED;
   }
   if (sample.state != SERVICE_RUNNING && sample.state != SERVICE_START_PENDING) {
     ASSERT_EQ(service.Start(), 0u);
   }
-  ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, kStateTimeoutMs, &sample)) << Describe(sample);
+  ASSERT_NO_FATAL_FAILURE(AwaitState(SERVICE_RUNNING));
   // A case that failed half-way may have left the tunnel up.
   ASSERT_EQ(Send(kStopRequest), kStoppedReply);
 }
@@ -236,34 +244,15 @@ DeviceArrangement ArrangeDevice(bool present) {
     if (!arrangement.skip.empty()) GTEST_SKIP() << arrangement.skip; \
   } while (false)
 
-test_support::ProcessResult RunBrumoctl(const std::wstring& arguments) {
+ProcessResult RunBrumoctl(const std::wstring& arguments) {
   const std::wstring& exe = TheHarness().brumoctl;
-  return test_support::RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
+  return RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
 }
-
-// What the guard's enable left in the engine: its handle and the filter ids in order.
-struct EngineSession {
-  nlohmann::json handle;
-  std::vector<std::uint64_t> filter_ids;
-};
-
-// One dynamic session, one transaction holding the sublayer and the twelve filters of the
-// table, the permit filters bound to interface `index`.
-void ExpectFiltersAdded(const std::vector<FwpCall>& calls, std::uint32_t index,
-                        EngineSession* session) {
-  ASSERT_NO_FATAL_FAILURE(ExpectEnableLines(calls, index, &session->filter_ids));
-  session->handle = calls[0]["handle"];
-}
-
-// ---------------------------------------------------------------------------------------
 
 // From a stopped service: what the SCM sees while it starts, read as fast as it answers.
 TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   Harness& h = TheHarness();
-  ASSERT_NO_FATAL_FAILURE(StopService());
-  if (h.service.binary() != h.standins_exe) {
-    ASSERT_EQ(h.service.Reconfigure(h.standins_exe), 0u);
-  }
+  ASSERT_NO_FATAL_FAILURE(StopServiceAt(h.standins_exe));
 
   std::vector<StatusSample> seen;
   std::atomic<bool> start_called{false};
@@ -290,26 +279,21 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   watcher.join();
   ASSERT_EQ(start_error, 0u);
 
-  const std::string trace = Trace(seen);
-  SCOPED_TRACE("status readings:\n" + trace);
-  std::printf("status readings during the start:\n%s", trace.c_str());
+  SCOPED_TRACE("status readings:\n" + Trace(seen));
 
   std::size_t i = 0;
   while (i < seen.size() && seen[i].state == SERVICE_STOPPED) ++i;
   // The SCM may show start-pending with checkpoint 0 of its own before the service's first
   // report; every report of the service carries its checkpoint 1 to 4.
-  bool first_pending = true;
+  if (i < seen.size() && seen[i].state == SERVICE_START_PENDING && seen[i].check_point == 0) ++i;
   DWORD previous_check_point = 0;
   for (; i < seen.size() && seen[i].state == SERVICE_START_PENDING; ++i) {
     const StatusSample& pending = seen[i];
-    const bool from_the_scm = first_pending && pending.check_point == 0;
-    first_pending = false;
-    if (from_the_scm) continue;
     EXPECT_GT(pending.check_point, previous_check_point) << "checkpoints must rise";
     EXPECT_LE(pending.check_point, 4u);
-    EXPECT_EQ(pending.wait_hint, 10000u);
-    EXPECT_EQ(pending.controls_accepted, 0u) << "no control can be honoured during start-up";
-    EXPECT_EQ(pending.win32_exit_code, 0u);
+    // No control can be honoured during start-up.
+    EXPECT_EQ(std::tuple(pending.wait_hint, pending.controls_accepted, pending.win32_exit_code),
+              std::tuple(DWORD{10000}, DWORD{0}, DWORD{0}));
     previous_check_point = pending.check_point;
   }
   ASSERT_EQ(i + 1, seen.size()) << "after start-pending comes running, and nothing else";
@@ -327,12 +311,12 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
 TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(TheHarness().standins_exe));
 
-  const test_support::Exchange exchange = test_support::RoundTrip(kActiveRequest, 20s);
+  const Exchange exchange = RoundTrip(kActiveRequest, 20s);
   EXPECT_TRUE(exchange.Complete()) << exchange.open_error << " " << exchange.reply.end_error;
   EXPECT_EQ(exchange.reply.bytes, kInactiveReply);
 
   // brumoctl first checks that the pipe's server is the service's process.
-  const test_support::ProcessResult ctl = RunBrumoctl(L"active");
+  const ProcessResult ctl = RunBrumoctl(L"active");
   ASSERT_FALSE(ctl.timed_out);
   EXPECT_EQ(ctl.exit_code, 0u) << ctl.err;
   EXPECT_EQ(WithoutLineEnd(ctl.out), kInactiveReply);
@@ -349,7 +333,7 @@ TEST(TunnelWithoutDevice, StartFailsAfterItsWait) {
   logs.Mark();
 
   const Clock::time_point sent = Clock::now();
-  const test_support::Exchange start = test_support::RoundTrip(kStartRequest, 20s);
+  const Exchange start = RoundTrip(kStartRequest, 20s);
   const auto took = Clock::now() - sent;
   EXPECT_TRUE(start.Complete());
   EXPECT_TRUE(std::regex_match(
@@ -375,8 +359,8 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
   StandinLogs logs(h.standins_dir);
   logs.Mark();
 
-  test_support::Exchange start;
-  std::thread client([&start] { start = test_support::RoundTrip(kStartRequest, 20s); });
+  Exchange start;
+  std::thread client([&start] { start = RoundTrip(kStartRequest, 20s); });
   static_cast<void>(WaitUntil([&] { return logs.Tun2proxyLines().size() >= 2; }));
   ASSERT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}))
       << "the start never reached tun2proxy";
@@ -415,10 +399,10 @@ TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
   StandinLogs logs(h.standins_dir);
   logs.Mark();
 
-  test_support::Exchange start;
+  Exchange start;
   Clock::time_point answered{};
   std::thread client([&] {
-    start = test_support::RoundTrip(kStartRequest, 20s);
+    start = RoundTrip(kStartRequest, 20s);
     answered = Clock::now();
   });
   std::this_thread::sleep_for(1s);
@@ -433,8 +417,8 @@ TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
   const std::uint32_t index = TunDevice::WineIndex();
   ASSERT_NE(index, 0u);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
-  EngineSession session;
-  ASSERT_NO_FATAL_FAILURE(ExpectFiltersAdded(logs.FwpCalls(), index, &session));
+  std::vector<std::uint64_t> filter_ids;
+  ASSERT_NO_FATAL_FAILURE(ExpectEnableLines(logs.FwpCalls(), index, &filter_ids));
   EXPECT_EQ(Send(kStopRequest), kStoppedReply);
 }
 
@@ -450,14 +434,15 @@ TEST(Tunnel, StartActiveStopAgainstTheStandins) {
   logs.Mark();
   EXPECT_EQ(Send(kStartRequest), kStartedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), (Lines{kClearCallbackLine, kRunLine}));
-  EngineSession session;
-  ASSERT_NO_FATAL_FAILURE(ExpectFiltersAdded(logs.FwpCalls(), index, &session));
+  const std::vector<FwpCall> enable = logs.FwpCalls();
+  std::vector<std::uint64_t> filter_ids;
+  ASSERT_NO_FATAL_FAILURE(ExpectEnableLines(enable, index, &filter_ids));
   EXPECT_EQ(Send(kActiveRequest), kActiveReply);
 
   // A second start changes nothing, over the pipe or through brumoctl (exit status 1).
   logs.Mark();
   EXPECT_EQ(Send(kStartRequest), kAlreadyRunningReply);
-  const test_support::ProcessResult ctl = RunBrumoctl(L"start");
+  const ProcessResult ctl = RunBrumoctl(L"start");
   EXPECT_EQ(ctl.exit_code, 1u) << ctl.err;
   EXPECT_EQ(WithoutLineEnd(ctl.out), kAlreadyRunningReply);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
@@ -467,7 +452,7 @@ TEST(Tunnel, StartActiveStopAgainstTheStandins) {
   logs.Mark();
   EXPECT_EQ(Send(kStopRequest), kStoppedReply);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine});
-  ExpectDisableLines(logs.FwpCalls(), session.filter_ids, session.handle);
+  ExpectDisableLines(logs.FwpCalls(), filter_ids, enable[0]["handle"]);
 
   // Nothing left to stop: ok, and neither library is called.
   logs.Mark();
@@ -514,16 +499,9 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   logs.Mark();
 
   const Clock::time_point stop_sent = Clock::now();
-  StatusSample pending;
-  ASSERT_EQ(h.service.Control(SERVICE_CONTROL_STOP, &pending), 0u);
-  EXPECT_EQ(pending.state, static_cast<DWORD>(SERVICE_STOP_PENDING)) << Describe(pending);
-  EXPECT_EQ(pending.check_point, 1u);
-  EXPECT_EQ(pending.wait_hint, 5000u);
-  StatusSample stopped;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
-      << Describe(stopped);
+  ASSERT_NO_FATAL_FAILURE(SendStopControl());
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsCleanly());
   EXPECT_LT(Clock::now() - stop_sent, 5s) << "the service main wakes on the stop control";
-  ExpectStoppedCleanly(stopped);
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{});
   EXPECT_EQ(Functions(logs.FwpCalls()), "");
 
@@ -535,21 +513,14 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
 // behind, and starts again as usual.
 TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
   Harness& h = TheHarness();
-  ASSERT_NO_FATAL_FAILURE(StopService());
-  if (h.service.binary() != h.standins_exe) {
-    ASSERT_EQ(h.service.Reconfigure(h.standins_exe), 0u);
-  }
+  ASSERT_NO_FATAL_FAILURE(StopServiceAt(h.standins_exe));
   ASSERT_EQ(h.service.Start(), 0u);
   StatusSample at_control;
   DWORD error = 0;
   static_cast<void>(WaitUntil([&] { return (error = h.service.Stop(&at_control)) == 0; }));
-  ASSERT_EQ(error, 0u);
-  std::printf("stop control accepted in state %s\n", Describe(at_control).c_str());
+  ASSERT_EQ(error, 0u) << Describe(at_control);
 
-  StatusSample stopped;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
-      << Describe(stopped);
-  ExpectStoppedCleanly(stopped);
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsCleanly());
   ExpectPipeGone();
 
   ASSERT_NO_FATAL_FAILURE(ExpectStartsAgain());
@@ -570,19 +541,14 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   DWORD connect_error = 0;
   const ScopedFileHandle held = OpenWithin(10s, &connect_error);
   ASSERT_TRUE(held) << connect_error;
-  ASSERT_TRUE(test_support::WriteBytes(held.get(), kStartRequest));
+  ASSERT_TRUE(WriteBytes(held.get(), kStartRequest));
   // The reply's first byte: the request has been read and processed. The rest is left in
   // the pipe, so that the server still serves this client when the stop comes.
   char first = 0;
   DWORD got = 0;
   ASSERT_TRUE(ReadFile(held.get(), &first, 1, &got, nullptr)) << GetLastError();
   const Clock::time_point stop_sent = Clock::now();
-  StatusSample after_control;
-  ASSERT_EQ(h.service.Control(SERVICE_CONTROL_STOP, &after_control), 0u);
-  EXPECT_EQ(after_control.state, static_cast<DWORD>(SERVICE_STOP_PENDING))
-      << Describe(after_control);
-  EXPECT_EQ(after_control.check_point, 1u);
-  EXPECT_EQ(after_control.wait_hint, 5000u);
+  ASSERT_NO_FATAL_FAILURE(SendStopControl());
   // The server waits up to 500 ms for this client to take the rest of its reply; for the
   // first 150 ms of that the tunnel must still run.
   const Clock::time_point watched_until = Clock::now() + 150ms;
@@ -592,17 +558,10 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
     Sleep(10);
   }
   EXPECT_FALSE(tunnel_stopped) << "the tunnel was stopped before the pipe server";
-  EXPECT_EQ(first + test_support::ReadUntilEnd(held.get()).bytes, kAlreadyRunningReply);
+  EXPECT_EQ(first + ReadUntilEnd(held.get()).bytes, kAlreadyRunningReply);
 
-  StatusSample stopped;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, kStateTimeoutMs, &stopped))
-      << Describe(stopped);
-  const auto stop_took =
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop_sent);
-  std::printf("service stop with the tunnel running and a client served took %lld ms\n",
-              static_cast<long long>(stop_took.count()));
-  EXPECT_LT(stop_took, 5s) << "the service main wakes on the stop control";
-  ExpectStoppedCleanly(stopped);
+  ASSERT_NO_FATAL_FAILURE(ExpectStopsCleanly());
+  EXPECT_LT(Clock::now() - stop_sent, 5s) << "the service main wakes on the stop control";
   EXPECT_EQ(logs.Tun2proxyLines(), Lines{kStopLine}) << "the tunnel is stopped once";
   EXPECT_EQ(logs.FwpCalls().size(), 14u) << "filters removed once: " << Functions(logs.FwpCalls());
   ExpectPipeGone();
@@ -631,14 +590,9 @@ TEST(ServiceStop, WhenTheTunnelNeverStopsEndsTheProcessWithItsCode) {
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, running.process_id));
   ASSERT_TRUE(process) << GetLastError();
 
-  const Clock::time_point stop_sent = Clock::now();
   ASSERT_EQ(h.service.Stop(), 0u);
   StatusSample stopped;
-  ASSERT_TRUE(h.service.WaitForState(SERVICE_STOPPED, 45000, &stopped)) << Describe(stopped);
-  std::printf(
-      "service stop with a run that ignores stops took %lld ms\n",
-      static_cast<long long>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stop_sent).count()));
+  ASSERT_NO_FATAL_FAILURE(AwaitState(SERVICE_STOPPED, &stopped, 45000));
   EXPECT_EQ(stopped.win32_exit_code, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
   EXPECT_EQ(stopped.specific_exit_code, 2u) << "the code of a shutdown that did not finish";
   EXPECT_EQ(stopped.controls_accepted, 0u) << "a stopped service handles no control";

@@ -58,6 +58,8 @@ void FailStopWaits() { The().Set(&State::stop_waits_fail, true); }
 void ScriptClient(Client client) { The().Set(&State::client, std::optional<Client>(client)); }
 std::uint32_t ReadCapacity() { return The().Get(&State::read_capacity); }
 
+const standins::ResetWhenLinked registered(&Reset);
+
 }  // namespace pipe_standin
 
 namespace pipe {

@@ -59,13 +59,6 @@ bool IsDisconnect(DWORD code) {
   return code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED;
 }
 
-bool ServerDisconnected(HANDLE pipe) {
-  DWORD available = 0;
-  if (::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return false;
-  const DWORD error = ::GetLastError();
-  return IsDisconnect(error) || error == ERROR_NO_DATA || error == ERROR_INVALID_HANDLE;
-}
-
 Exchange RoundTrip(std::string_view request, std::chrono::milliseconds budget,
                    const wchar_t* name) {
   Exchange exchange;

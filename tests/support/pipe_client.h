@@ -39,9 +39,6 @@ ReadResult ReadUntilEnd(HANDLE pipe, DWORD chunk = 4096);
 // True when `code` is what a client's read returns once the server has disconnected.
 bool IsDisconnect(DWORD code);
 
-// Whether the server has dropped `pipe` (PeekNamedPipe reports the pipe broken).
-bool ServerDisconnected(HANDLE pipe);
-
 // The whole round trip of one client: open (within `budget`), write `request`, read until
 // the server disconnects.
 struct Exchange {

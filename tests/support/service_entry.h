@@ -1,7 +1,6 @@
 // The "BrumoVPN" entry of the Service Control Manager, for the programs that install and
 // drive the product as a service (the end-to-end tests, brumoctl's pipe test, the service
-// benchmark). Windows only; runs under Wine as well. Not thread-safe, except that a
-// second thread may query through handle().
+// benchmark). Windows only; runs under Wine as well. Not thread-safe.
 #pragma once
 
 #include <windows.h>
@@ -63,7 +62,6 @@ class ServiceEntry {
 
   bool installed() const { return static_cast<bool>(service_); }
   const std::wstring& binary() const { return binary_; }
-  SC_HANDLE handle() const { return service_.get(); }
 
  private:
   ScopedServiceHandle manager_;

@@ -1,7 +1,7 @@
 // Recording stand-in for the service host's platform; see service_platform_standin.h.
 #include "tests/standins/service_platform/service_platform_standin.h"
 
-#include <map>
+#include <string>
 
 #include "tests/standins/guarded.h"
 
@@ -70,12 +70,10 @@ void EndProcess(std::uint32_t exit_code) {
 }
 
 void ReportServiceStatus(const ServiceStatusRecord& record) {
-  static const std::map<std::uint32_t, std::string> names{{kServiceStartPending, "start-pending"},
-                                                          {kServiceRunning, "running"},
-                                                          {kServiceStopPending, "stop-pending"},
-                                                          {kServiceStopped, "stopped"}};
-  const auto name = names.find(record.current_state);
-  standin::Event("report " + (name == names.end() ? "?" : name->second),
+  // kServiceStopped (1) to kServiceRunning (4).
+  const char* const names[] = {"?", "stopped", "start-pending", "stop-pending", "running"};
+  const std::uint32_t state = record.current_state;
+  standin::Event(std::string("report ") + (state <= kServiceRunning ? names[state] : "?"),
                  [&](standin::State& s) { s.record.reports.push_back(record); });
 }
 

@@ -33,9 +33,10 @@ constexpr char kEmptyInput[] =
     R"(column 1: attempting to parse an empty input; check that your input string or stream )"
     R"(contains the expected JSON","status":"error"})";
 
-std::string ParseError(const std::string& detail) {
-  return R"({"message":"JSON parse error: [json.exception.parse_error.101] parse error at )" +
-         detail + R"(","status":"error"})";
+// The library's syntax error at `at` ("line L, column C") while parsing `detail`.
+std::string ParseError(const std::string& at, const std::string& detail) {
+  return R"({"message":"JSON parse error: [json.exception.parse_error.101] parse error at )" + at +
+         ": syntax error while parsing " + detail + R"(","status":"error"})";
 }
 
 std::string Error(const std::string& message) {
@@ -116,7 +117,11 @@ TEST_F(CommandProtocolTest, CommandsWalkTheTunnelStates) {
   }
 }
 
-TEST_F(CommandProtocolTest, UnknownCommandsAreEchoed) {
+// Requests that reach no handler: unknown commands are echoed, a command of another type and
+// a request without one get their error texts.
+TEST_F(CommandProtocolTest, RequestsWithoutAKnownCommand) {
+  const std::string prefix =
+      "JSON parse error: [json.exception.type_error.302] type must be string, but is ";
   RunTable(
       {
           {"wrong case", R"({"command":"Start"})", Error("Unknown command: Start")},
@@ -136,28 +141,14 @@ TEST_F(CommandProtocolTest, UnknownCommandsAreEchoed) {
            Error(R"(Unknown command: a\"b\\c/d)")},
           {"control characters", R"({"command":"\n\t\u001f\u007f"})",
            Error("Unknown command: \\n\\t\\u001f\x7F")},
-      },
-      /*handled=*/false);
-}
-
-TEST_F(CommandProtocolTest, CommandOfAnotherTypeIsTypeError302) {
-  const std::string prefix =
-      "JSON parse error: [json.exception.type_error.302] type must be string, but is ";
-  RunTable(
-      {
+          // A command of another type is the library's type error 302.
           {"number", R"({"command":5})", Error(prefix + "number")},
           {"float", R"({"command":1.5})", Error(prefix + "number")},
           {"null", R"({"command":null})", Error(prefix + "null")},
           {"boolean", R"({"command":true})", Error(prefix + "boolean")},
           {"array", R"({"command":["stop"]})", Error(prefix + "array")},
           {"object", R"({"command":{"command":"stop"}})", Error(prefix + "object")},
-      },
-      /*handled=*/false);
-}
-
-TEST_F(CommandProtocolTest, RequestsWithoutCommandMember) {
-  RunTable(
-      {
+          // No "command" member.
           {"empty object", "{}", kMissing},
           {"array", "[]", kMissing},
           {"array holding a request", R"([{"command":"stop"}])", kMissing},
@@ -190,6 +181,9 @@ TEST_F(CommandProtocolTest, AcceptedFramingsOfStop) {
 }
 
 TEST_F(CommandProtocolTest, MalformedRequestsGetTheLibraryText) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::string first_byte =
+      ParseError("line 1, column 1", "value - invalid literal; last read: '" + fffd + "'");
   RunTable(
       {
           {"empty", "", kEmptyInput},
@@ -197,85 +191,70 @@ TEST_F(CommandProtocolTest, MalformedRequestsGetTheLibraryText) {
           {"CR and LF only", "\n\r\n\r\r", kEmptyInput},
           // Not empty: the library reads the NUL as the end of its input.
           {"NUL only", "\0"s,
-           ParseError("line 1, column 1: syntax error while parsing value - unexpected end of "
-                      "input; expected '[', '{', or a literal")},
+           ParseError("line 1, column 1",
+                      "value - unexpected end of input; expected '[', '{', or a literal")},
           {"only whitespace", " \t",
-           ParseError("line 1, column 3: syntax error while parsing value "
-                      "- unexpected end of input; expected '[', '{', or "
-                      "a literal")},
+           ParseError("line 1, column 3",
+                      "value - unexpected end of input; expected '[', '{', or a literal")},
           {"trailing comma", R"({"command":"stop",})",
-           ParseError("line 1, column 19: syntax error while parsing object key - unexpected "
-                      "'}'; expected string literal")},
+           ParseError("line 1, column 19", "object key - unexpected '}'; expected string literal")},
           {"trailing comma in array", R"({"command":"stop","x":[1,]})",
-           ParseError("line 1, column 26: syntax error while parsing value - unexpected ']'; "
-                      "expected '[', '{', or a literal")},
+           ParseError("line 1, column 26",
+                      "value - unexpected ']'; expected '[', '{', or a literal")},
           {"block comment", R"({"command":"stop" /* c */})",
-           ParseError("line 1, column 19: syntax error while parsing object - invalid literal; "
-                      "last read: '\\\"stop\\\" /'; expected '}'")},
+           ParseError("line 1, column 19",
+                      "object - invalid literal; last read: '\\\"stop\\\" /'; expected '}'")},
           {"line comment after", "{\"command\":\"stop\"} // c",
-           ParseError("line 1, column 20: syntax error while parsing value - invalid literal; "
-                      "last read: '\\\"stop\\\"} /'; expected end of input")},
+           ParseError("line 1, column 20",
+                      "value - invalid literal; last read: '\\\"stop\\\"} /'; expected "
+                      "end of input")},
           {"two objects", R"({"command":"stop"}{"command":"stop"})",
-           ParseError("line 1, column 19: syntax error while parsing value - unexpected '{'; "
-                      "expected end of input")},
+           ParseError("line 1, column 19", "value - unexpected '{'; expected end of input")},
           {"unterminated", R"({"command":"stop")",
-           ParseError("line 1, column 18: syntax error while parsing object - unexpected end of "
-                      "input; expected '}'")},
+           ParseError("line 1, column 18", "object - unexpected end of input; expected '}'")},
           {"CR LF in the middle", "{\"command\":\"stop\"}\r\nx",
-           ParseError("line 2, column 1: syntax error while parsing value - invalid literal; "
-                      "last read: '\\\"stop\\\"}<U+000D><U+000A>x'; expected end of input")},
+           ParseError("line 2, column 1",
+                      "value - invalid literal; last read: "
+                      "'\\\"stop\\\"}<U+000D><U+000A>x'; expected end of input")},
           {"NUL inside a string", "{\"command\":\"st\0op\"}"s,
-           ParseError("line 1, column 15: syntax error while parsing value - invalid string: "
-                      "control character U+0000 (NUL) must be escaped to \\\\u0000; last read: "
-                      "'\\\"st<U+0000>'")},
+           ParseError("line 1, column 15",
+                      "value - invalid string: control character U+0000 (NUL) must be "
+                      "escaped to \\\\u0000; last read: '\\\"st<U+0000>'")},
           {"lone surrogate escape", R"({"command":"\ud800"})",
-           ParseError("line 1, column 19: syntax error while parsing value - invalid string: "
-                      "surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF; last read: "
-                      "'\\\"\\\\ud800\\\"'")},
-      },
-      /*handled=*/false);
-}
-
-// The library's parse errors quote raw request bytes; ill-formed pieces become U+FFFD and
-// the rest of its text stays as it was.
-TEST_F(CommandProtocolTest, InvalidUtf8IsRepairedInParseErrors) {
-  const std::string fffd = "\xEF\xBF\xBD";
-  const std::string first_byte = ParseError(
-      "line 1, column 1: syntax error while parsing value - invalid literal; last read: '" + fffd +
-      "'");
-  RunTable(
-      {
+           ParseError("line 1, column 19",
+                      "value - invalid string: surrogate U+D800..U+DBFF must be followed "
+                      "by U+DC00..U+DFFF; last read: '\\\"\\\\ud800\\\"'")},
+          // The library's parse errors quote raw request bytes; ill-formed pieces become
+          // U+FFFD and the rest of its text stays as it was.
           {"lone 0xFF", "\xFF", first_byte},
           {"valid character where a value begins (cut to its lead byte)", "\xC3\xA9", first_byte},
           {"4-byte character where a value begins", "\xF0\x9F\x98\x80", first_byte},
           {"after the member name", "{\"command\":\xE2\x82\xAC}",
-           ParseError("line 1, column 12: syntax error while parsing value - invalid literal; "
-                      "last read: '\\\"command\\\":" +
-                      fffd + "'")},
+           ParseError("line 1, column 12",
+                      "value - invalid literal; last read: '\\\"command\\\":" + fffd + "'")},
           {"truncated sequence in the command", "{\"command\":\"\xC3\"}",
-           ParseError("line 1, column 14: syntax error while parsing value - invalid string: "
-                      "ill-formed UTF-8 byte; last read: '\\\"" +
-                      fffd + "\\\"'")},
+           ParseError(
+               "line 1, column 14",
+               "value - invalid string: ill-formed UTF-8 byte; last read: '\\\"" + fffd + "\\\"'")},
           {"overlong form in the command", "{\"command\":\"\xC0\xAF\"}",
-           ParseError("line 1, column 13: syntax error while parsing value - invalid string: "
-                      "ill-formed UTF-8 byte; last read: '\\\"" +
-                      fffd + "'")},
+           ParseError(
+               "line 1, column 13",
+               "value - invalid string: ill-formed UTF-8 byte; last read: '\\\"" + fffd + "'")},
           {"encoded surrogate in the command", "{\"command\":\"\xED\xA0\x80\"}",
-           ParseError("line 1, column 14: syntax error while parsing value - invalid string: "
-                      "ill-formed UTF-8 byte; last read: '\\\"" +
-                      fffd + fffd + "'")},
+           ParseError("line 1, column 14",
+                      "value - invalid string: ill-formed UTF-8 byte; last read: '\\\"" + fffd +
+                          fffd + "'")},
           {"in a key", "{\"\xFE\":1}",
-           ParseError("line 1, column 3: syntax error while parsing object key - invalid "
-                      "string: ill-formed UTF-8 byte; last read: '\\\"" +
-                      fffd + "'; expected string literal")},
+           ParseError("line 1, column 3",
+                      "object key - invalid string: ill-formed UTF-8 byte; last read: '\\\"" +
+                          fffd + "'; expected string literal")},
           {"after the object", "{\"command\":\"stop\"}\xFF",
-           ParseError("line 1, column 19: syntax error while parsing value - invalid literal; "
-                      "last read: '\\\"stop\\\"}" +
-                      fffd + "'; expected end of input")},
+           ParseError("line 1, column 19", "value - invalid literal; last read: '\\\"stop\\\"}" +
+                                               fffd + "'; expected end of input")},
           {"valid non-ASCII kept beside the error", "{\"command\":\"st\xC3\xB6p\x01\"}",
-           ParseError("line 1, column 18: syntax error while parsing value - invalid string: "
-                      "control character U+0001 (SOH) must be escaped to \\\\u0001; last read: "
-                      "'\\\"st\xC3\xB6p<U+0001>'")},
+           ParseError("line 1, column 18",
+                      "value - invalid string: control character U+0001 (SOH) must be "
+                      "escaped to \\\\u0001; last read: '\\\"st\xC3\xB6p<U+0001>'")},
       },
       /*handled=*/false);
   // The server keeps serving after them.
@@ -389,7 +368,8 @@ TEST_F(CommandProtocolTest, LargeAndDeepRequests) {
   EXPECT_EQ(Process(deep_objects + "1" + std::string(20000, '}')), kMissing);
 
   EXPECT_EQ(Process(std::string(65535, '[')),
-            ParseError("line 1, column 65536: syntax error while parsing value - "
+            ParseError("line 1, column 65536",
+                       "value - "
                        "unexpected end of input; expected '[', '{', or a literal"));
 }
 

@@ -54,19 +54,15 @@ int Squat(DWORD instances, DWORD milliseconds) {
     OVERLAPPED overlapped{};
     ::ResetEvent(event.get());
     overlapped.hEvent = event.get();
-    bool connected = false;
-    if (::ConnectNamedPipe(pipe.get(), &overlapped)) {
-      connected = true;
-    } else if (::GetLastError() == ERROR_PIPE_CONNECTED) {
-      connected = true;
-    } else if (::GetLastError() == ERROR_IO_PENDING) {
-      DWORD moved = 0;
-      if (::WaitForSingleObject(event.get(), 2) == WAIT_OBJECT_0) {
-        connected = ::GetOverlappedResult(pipe.get(), &overlapped, &moved, FALSE) != FALSE;
-      } else {
+    bool connected =
+        ::ConnectNamedPipe(pipe.get(), &overlapped) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+    if (!connected && ::GetLastError() == ERROR_IO_PENDING) {
+      // Listens for a moment; a connect still pending then is cancelled and waited out.
+      if (::WaitForSingleObject(event.get(), 2) != WAIT_OBJECT_0) {
         ::CancelIoEx(pipe.get(), &overlapped);
-        connected = ::GetOverlappedResult(pipe.get(), &overlapped, &moved, TRUE) != FALSE;
       }
+      DWORD moved = 0;
+      connected = ::GetOverlappedResult(pipe.get(), &overlapped, &moved, TRUE) != FALSE;
     }
     if (connected) ++captured;
   }

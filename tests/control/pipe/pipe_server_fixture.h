@@ -1,6 +1,7 @@
-// Shared pieces of the Windows pipe server tests: the real server over the real named pipe,
-// serving a real tunnel controller and guard that run over the stand-ins of tun2proxy, the
-// filter engine, the interface lookup and the thread launch; a timed Stop.
+// Shared pieces of the pipe server tests: the real server (over the real named pipe, or the
+// pipe stand-in on the host) serving a real tunnel controller and guard that run over the
+// stand-ins of tun2proxy, the filter engine, the interface lookup and the thread launch; a
+// timed Stop.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -80,27 +80,6 @@ TEST_F(PipeNameTest, NameHeldAtStartIsNeverJoinedAndIsTakenOnceFree) {
   }
 }
 
-// One client's exchange, with the process that served it.
-struct ServedExchange {
-  bool opened = false;
-  ULONG server_process = 0;
-  std::string reply;
-  bool ended_by_disconnect = false;
-};
-
-ServedExchange ExchangeAndAskWhoServed() {
-  ServedExchange result;
-  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
-  if (!pipe) return result;
-  result.opened = true;
-  ::GetNamedPipeServerProcessId(pipe.get(), &result.server_process);
-  WriteBytes(pipe.get(), kActiveRequest);
-  const ReadResult read = ReadUntilEnd(pipe.get());
-  result.reply = read.bytes;
-  result.ended_by_disconnect = IsDisconnect(read.end_error);
-  return result;
-}
-
 // While the server runs, another process creates the name in a loop, as a pipe of one
 // instance and as one of many. It never gets an instance of its own nor a client, and
 // every one of the clients sent meanwhile is answered by this process's server.
@@ -111,18 +90,18 @@ TEST_F(PipeNameTest, ProcessCreatingTheNameInALoopNeverGetsItWhileTheServerRuns)
     SCOPED_TRACE(instances);
     auto squatter = RunHolder(L"squat", instances, 3000);
     // At least kClientsPerRound clients, and more for as long as the squatter runs.
-    int sent = 0;
-    int answered_here = 0;
     for (int i = 0;
          i < kClientsPerRound || squatter.wait_for(milliseconds(0)) != std::future_status::ready;
          ++i) {
-      ++sent;
-      const ServedExchange exchange = ExchangeAndAskWhoServed();
-      EXPECT_TRUE(exchange.opened) << "client " << i;
-      EXPECT_EQ(exchange.server_process, ::GetCurrentProcessId()) << "client " << i;
-      EXPECT_EQ(exchange.reply, kInactiveReply) << "client " << i;
-      EXPECT_TRUE(exchange.ended_by_disconnect) << "client " << i;
-      if (exchange.reply == kInactiveReply) ++answered_here;
+      ScopedFileHandle pipe = OpenWithin(kLongWait);
+      ASSERT_TRUE(pipe) << "client " << i;
+      ULONG server = 0;
+      ::GetNamedPipeServerProcessId(pipe.get(), &server);
+      EXPECT_EQ(server, ::GetCurrentProcessId()) << "client " << i;
+      WriteBytes(pipe.get(), kActiveRequest);
+      const ReadResult read = ReadUntilEnd(pipe.get());
+      EXPECT_EQ(read.bytes, kInactiveReply) << "client " << i;
+      EXPECT_TRUE(IsDisconnect(read.end_error)) << "client " << i;
     }
     const ProcessResult run = squatter.get();
     ASSERT_EQ(run.start_error, 0u);
@@ -136,7 +115,6 @@ TEST_F(PipeNameTest, ProcessCreatingTheNameInALoopNeverGetsItWhileTheServerRuns)
     EXPECT_GT(attempts, 0);
     EXPECT_EQ(alone, 0) << "the squatter had the name to itself";
     EXPECT_EQ(captured, 0) << "a client reached the squatter";
-    EXPECT_EQ(answered_here, sent);
   }
   EXPECT_LT(TimedStop(server_), kStopBound);
 }

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "dnsguard/dns_filters.h"
-#include "tests/dnsguard/record_printers.h"
 #include "tests/standins/standins.h"
+#include "tests/standins/wfp/wfp_json.h"
 
 namespace brumo {
 namespace {

@@ -14,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/scope_exit.h"
 #include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 #include "tests/support/process_runner.h"
@@ -95,26 +96,6 @@ void StartClientOnBusyPipe(std::future<ProcessResult>* client) {
   *client = std::async(std::launch::async, Brumoctl, std::wstring(L"--no-verify active"));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 }
-
-// The "BrumoVPN" service entry in the SCM, never started, removed again when the test ends.
-class InstalledService {
- public:
-  InstalledService() {
-    if (entry_.Connect() != 0 || entry_.RemoveExisting() != 0) return;
-    installed_ = entry_.Install(OwnDirectory() + L"BrumoVPN-not-started.exe") == 0;
-  }
-  ~InstalledService() {
-    if (installed_) entry_.RemoveExisting();
-  }
-  InstalledService(const InstalledService&) = delete;
-  InstalledService& operator=(const InstalledService&) = delete;
-
-  explicit operator bool() const { return installed_; }
-
- private:
-  test_support::ServiceEntry entry_;
-  bool installed_ = false;
-};
 
 TEST(BrumoctlPipeTest, SendsTheRequestAndPrintsTheReply) {
   struct Case {
@@ -231,8 +212,12 @@ TEST(BrumoctlPipeTest, ServerThatNeverRepliesIsGivenUpOn) {
 
 // With the service installed but not running, whoever serves the pipe is not the service.
 TEST(BrumoctlPipeTest, RefusesAPipeNotServedByTheInstalledService) {
-  const InstalledService service;
-  ASSERT_TRUE(service) << GetLastError();
+  test_support::ServiceEntry entry;
+  ASSERT_EQ(entry.Connect(), 0u);
+  ASSERT_EQ(entry.RemoveExisting(), 0u);
+  // Never started; removed again when the test ends.
+  ASSERT_EQ(entry.Install(OwnDirectory() + L"BrumoVPN-not-started.exe"), 0u);
+  const ScopeExit remove([&entry] { entry.RemoveExisting(); });
   std::future<std::string> request = ServeOneAsync("{}");
 
   const ProcessResult result = Brumoctl(L"start");

@@ -13,14 +13,16 @@
 #include "common/utf8_win.h"
 #include "tests/support/standin_log.h"
 
+using namespace brumo::test_support;
+using brumo::Widen;
+
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
     std::fputs("usage: standin_log <log> [first-line] | standin_log --left <log>\n", stderr);
     return 2;
   }
   if (std::string(argv[1]) == "--left" && argc == 3) {
-    std::printf("%s\n",
-                brumo::test_support::ReadEngineLeft(brumo::Widen(argv[2], CP_ACP)).dump().c_str());
+    std::printf("%s\n", ReadEngineLeft(Widen(argv[2], CP_ACP)).dump().c_str());
     return 0;
   }
   long first = 1;
@@ -32,10 +34,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::vector<std::string> lines = brumo::test_support::CompleteLines(
-      brumo::test_support::ReadWholeFile(brumo::Widen(argv[1], CP_ACP)));
+  const std::vector<std::string> lines = CompleteLines(ReadWholeFile(Widen(argv[1], CP_ACP)));
   for (std::size_t i = static_cast<std::size_t>(first - 1); i < lines.size(); ++i) {
-    const std::string text = brumo::test_support::Readable(lines[i]) + "\n";
+    const std::string text = Readable(lines[i]) + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
   }
   return 0;

@@ -12,15 +12,15 @@
 
 namespace brumo {
 
-// The UTF-16 text of the UTF-8 `text`.
-inline std::wstring Widen(std::string_view text) {
+// The UTF-16 text of `text` in UTF-8, or in `code_page` (CP_ACP: as a program receives argv).
+inline std::wstring Widen(std::string_view text, UINT code_page = CP_UTF8) {
   if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
   // The length goes to the platform as an int: there is no terminator to stop at.
   const int length = static_cast<int>(text.size());
-  const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  const int needed = ::MultiByteToWideChar(code_page, 0, text.data(), length, nullptr, 0);
   if (needed <= 0) return {};
   std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
+  ::MultiByteToWideChar(code_page, 0, text.data(), length, wide.data(), needed);
   return wide;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/dnsguard/record_printers.h"
+#include "tests/standins/wfp/wfp_json.h"
 
 namespace brumo {
 namespace {
@@ -29,21 +29,13 @@ TEST(DnsFilterData, GuidsReadAsTheirSdkTexts) {
   }
 }
 
-TEST(DnsFilterData, SessionIsDynamicWithThePlatformDefaultTimeout) {
-  const SessionRecord session = MakeSessionRecord();
-  EXPECT_EQ(session.name, u"BrumoVPN WFP session");
-  EXPECT_EQ(session.description, u"BrumoVPN DNS leak prevention");
-  EXPECT_EQ(session.flags, 1u);
-  EXPECT_EQ(session.txn_wait_timeout_ms, 0u);
-}
-
-TEST(DnsFilterData, SublayerIsNotPersistentAndWeighs0x8000) {
-  const SublayerRecord sublayer = MakeSublayerRecord();
-  EXPECT_EQ(GuidText(sublayer.key), "{8F6A0F7D-2ED2-4D79-A21F-7B2D11417398}");
-  EXPECT_EQ(sublayer.name, u"BrumoVPN DNS leak prevention");
-  EXPECT_EQ(sublayer.description, u"Blocks outbound DNS on non-tunnel interfaces");
-  EXPECT_EQ(sublayer.flags, 0u);
-  EXPECT_EQ(sublayer.weight, 32768u);
+// The key's text is checked above.
+TEST(DnsFilterData, DynamicSessionAndNonPersistentSublayerOfWeight0x8000) {
+  EXPECT_EQ(MakeSessionRecord(),
+            (SessionRecord{u"BrumoVPN WFP session", u"BrumoVPN DNS leak prevention", 1, 0}));
+  EXPECT_EQ(MakeSublayerRecord(),
+            (SublayerRecord{kDnsSublayerKey, u"BrumoVPN DNS leak prevention",
+                            u"Blocks outbound DNS on non-tunnel interfaces", 0, 32768}));
 }
 
 // Every field of the twelve filters, in the order they are added. The index has bits in

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "dnsguard/dns_filters.h"
-#include "tests/dnsguard/record_printers.h"
 #include "tests/standins/standins.h"
+#include "tests/standins/wfp/wfp_json.h"
 
 namespace brumo {
 namespace {
@@ -165,9 +165,7 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
     SCOPED_TRACE(c.name);
     const standins::Scope case_stand_ins;
     std::optional<DnsLeakGuard> guard(std::in_place);
-    if (c.enabled) {
-      ASSERT_TRUE(guard->Enable("brumotun").ok);
-    }
+    ASSERT_TRUE(!c.enabled || guard->Enable("brumotun").ok);
     const std::vector<Call> enable = wfp_standin::Recorded().calls;
     if (c.deletions_fail) {
       for (const Op op : {Op::kDeleteFilterById, Op::kDeleteSublayerByKey, Op::kCloseEngine}) {

@@ -14,6 +14,7 @@
 namespace brumo {
 namespace {
 
+using interfaces_standin::AliasFailure;
 using std::chrono::milliseconds;
 constexpr std::int64_t kMs = 1'000'000;  // nanoseconds
 
@@ -67,7 +68,7 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
   const standins::Scope stand_ins(/*virtual_clock=*/false);
   interfaces_standin::SetInterface("brumotun", 3);
   using Answer = std::function<InterfaceIndexResult(int, std::int64_t)>;
-  const Answer never = [](int, std::int64_t) { return interfaces_standin::AliasFailure(); };
+  const Answer never = [](int, std::int64_t) { return AliasFailure(); };
   const std::string no_luid = "ConvertInterfaceAliasToLuid failed: 87";
   const std::string utf8 = "t\xC3\xBCn\xE2\x82\xAC";
   const struct {
@@ -82,10 +83,8 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
       {"found at once", "brumotun", 0, 50 * kMs, [](int, std::int64_t) { return Found(9); }, 1,
        Found(9)},
       {"appears after one second", "brumotun", 0, 50 * kMs,
-       [](int, std::int64_t now) {
-         return now >= 1007 * kMs ? Found(12) : interfaces_standin::AliasFailure();
-       },
-       21, Found(12)},
+       [](int, std::int64_t now) { return now >= 1007 * kMs ? Found(12) : AliasFailure(); }, 21,
+       Found(12)},
       {"exact pauses", "brumotun", 0, 50 * kMs, never, 81, Unresolved("brumotun", no_luid, 4000)},
       {"slow lookups mean fewer of them", "brumotun", 30 * kMs, 50 * kMs, never, 51,
        Unresolved("brumotun", no_luid, 4000)},
@@ -96,11 +95,11 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
       {"alias kept as given, UTF-8", utf8, 0, 50 * kMs, never, 81, Unresolved(utf8, no_luid, 4000)},
       {"only the last lookup counts", "brumotun", 0, 50 * kMs,
        [](int n, std::int64_t) {
-         return n < 5 ? interfaces_standin::AliasFailure() : interfaces_standin::IndexFailure(1168);
+         return n < 5 ? AliasFailure() : interfaces_standin::IndexFailure(1168);
        },
        81, Unresolved("brumotun", "ConvertInterfaceLuidToIndex failed: 1168", 4000)},
       {"statuses unsigned decimal", "brumotun", 0, 50 * kMs,
-       [](int, std::int64_t) { return interfaces_standin::AliasFailure(0x80320009); }, 81,
+       [](int, std::int64_t) { return AliasFailure(0x80320009); }, 81,
        Unresolved("brumotun", "ConvertInterfaceAliasToLuid failed: 2150760457", 4000)},
       {"empty alias fails the conversion", "", 0, 50 * kMs,
        [](int, std::int64_t) { return ResolveTunnelInterface(""); }, 81,
@@ -118,8 +117,7 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
 
 // The production wait, on the real clock: found at once, and found after real pauses.
 TEST(WaitForTunnelInterface, FindsTheAdapterAtOnceOrAfterPauses) {
-  const std::vector<InterfaceIndexResult> failures = {interfaces_standin::AliasFailure(),
-                                                      interfaces_standin::AliasFailure(),
+  const std::vector<InterfaceIndexResult> failures = {AliasFailure(), AliasFailure(),
                                                       interfaces_standin::IndexFailure(1168)};
   for (const std::size_t failed : {std::size_t{0}, failures.size()}) {
     SCOPED_TRACE(failed);

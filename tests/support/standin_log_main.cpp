@@ -10,21 +10,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/utf8_win.h"
 #include "tests/support/standin_log.h"
 
-namespace {
-
-// A path from the command line, in the ANSI code page as the program receives it.
-std::wstring Wide(const char* text) {
-  const int size = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (size <= 1) return {};
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), size);
-  wide.resize(static_cast<std::size_t>(size - 1));
-  return wide;
-}
-
-}  // namespace
+using namespace brumo::test_support;
+using brumo::Widen;
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
@@ -32,7 +22,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (std::string(argv[1]) == "--left" && argc == 3) {
-    std::printf("%s\n", brumo::test_support::ReadEngineLeft(Wide(argv[2])).dump().c_str());
+    std::printf("%s\n", ReadEngineLeft(Widen(argv[2], CP_ACP)).dump().c_str());
     return 0;
   }
   long first = 1;
@@ -44,10 +34,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::vector<std::string> lines =
-      brumo::test_support::CompleteLines(brumo::test_support::ReadWholeFile(Wide(argv[1])));
+  const std::vector<std::string> lines = CompleteLines(ReadWholeFile(Widen(argv[1], CP_ACP)));
   for (std::size_t i = static_cast<std::size_t>(first - 1); i < lines.size(); ++i) {
-    const std::string text = brumo::test_support::Readable(lines[i]) + "\n";
+    const std::string text = Readable(lines[i]) + "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);
   }
   return 0;

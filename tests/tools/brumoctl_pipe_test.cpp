@@ -7,12 +7,14 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "common/scope_exit.h"
 #include "common/scoped_resource_win.h"
 #include "control/control_names.h"
 #include "tests/support/process_runner.h"
@@ -33,8 +35,10 @@ ScopedFileHandle CreateInstance(DWORD open_mode = PIPE_ACCESS_DUPLEX) {
 }
 
 // Serves one exchange on `instance` the way the service does: one read, one write, flush,
-// disconnect. Returns the request bytes, or nothing when the client left without one.
-std::string ServeOne(ScopedFileHandle instance, const std::string& reply) {
+// disconnect. Without a reply it neither replies nor disconnects, and returns once the
+// client has closed its end. Returns the request bytes, or nothing when the client left
+// without one.
+std::string ServeOne(ScopedFileHandle instance, std::optional<std::string> reply) {
   if (!ConnectNamedPipe(instance.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
     return {};
   }
@@ -45,9 +49,12 @@ std::string ServeOne(ScopedFileHandle instance, const std::string& reply) {
     read = 0;
   }
   request.resize(read);
-  if (read > 0) {
+  if (!reply) {
+    char more = 0;
+    ReadFile(instance.get(), &more, 1, &read, nullptr);
+  } else if (!request.empty()) {
     DWORD written = 0;
-    WriteFile(instance.get(), reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+    WriteFile(instance.get(), reply->data(), static_cast<DWORD>(reply->size()), &written, nullptr);
     FlushFileBuffers(instance.get());
   }
   DisconnectNamedPipe(instance.get());
@@ -55,7 +62,7 @@ std::string ServeOne(ScopedFileHandle instance, const std::string& reply) {
 }
 
 // A new instance that serves one exchange (ServeOne) on a thread of its own.
-std::future<std::string> ServeOneAsync(std::string reply) {
+std::future<std::string> ServeOneAsync(std::optional<std::string> reply) {
   ScopedFileHandle instance = CreateInstance();
   EXPECT_TRUE(instance) << GetLastError();
   return std::async(std::launch::async, ServeOne, std::move(instance), std::move(reply));
@@ -89,26 +96,6 @@ void StartClientOnBusyPipe(std::future<ProcessResult>* client) {
   *client = std::async(std::launch::async, Brumoctl, std::wstring(L"--no-verify active"));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 }
-
-// The "BrumoVPN" service entry in the SCM, never started, removed again when the test ends.
-class InstalledService {
- public:
-  InstalledService() {
-    if (entry_.Connect() != 0 || entry_.RemoveExisting() != 0) return;
-    installed_ = entry_.Install(OwnDirectory() + L"BrumoVPN-not-started.exe") == 0;
-  }
-  ~InstalledService() {
-    if (installed_) entry_.RemoveExisting();
-  }
-  InstalledService(const InstalledService&) = delete;
-  InstalledService& operator=(const InstalledService&) = delete;
-
-  explicit operator bool() const { return installed_; }
-
- private:
-  test_support::ServiceEntry entry_;
-  bool installed_ = false;
-};
 
 TEST(BrumoctlPipeTest, SendsTheRequestAndPrintsTheReply) {
   struct Case {
@@ -172,35 +159,31 @@ TEST(BrumoctlPipeTest, UnreachableServerMeansExitTwoWithOneLine) {
   }
 }
 
-// The pipe is held by another client when brumoctl comes; it waits and is served once the
+// The pipe is held by another client when brumoctl comes. It waits and is served once the
 // server has disconnected that client and listens again on the same instance, as the
-// service does.
-TEST(BrumoctlPipeTest, WaitsForABusyPipe) {
-  ScopedFileHandle instance = CreateInstance();
-  ASSERT_TRUE(instance);
-  std::future<ProcessResult> client;
-  ASSERT_NO_FATAL_FAILURE(StartClientOnBusyPipe(&client));
-  DisconnectNamedPipe(instance.get());
-  const std::string request = ServeOne(std::move(instance), std::string(kInactiveReply));
-
-  const ProcessResult result = client.get();
-  EXPECT_EQ(request, kActiveRequest);
-  EXPECT_EQ(result.exit_code, 0u) << result.err;
-  EXPECT_EQ(result.out, std::string(kInactiveReply) + "\r\n");
-}
-
-// The pipe is busy when brumoctl comes, and then the server goes away altogether (the
-// service stopped): brumoctl says so, rather than that the pipe stayed busy.
-TEST(BrumoctlPipeTest, ServerThatGoesAwayWhileBusyIsReportedGone) {
-  ScopedFileHandle instance = CreateInstance();
-  ASSERT_TRUE(instance);
-  std::future<ProcessResult> client;
-  ASSERT_NO_FATAL_FAILURE(StartClientOnBusyPipe(&client));
-  instance.reset();
-
-  const ProcessResult result = client.get();
-  ExpectFailed(result, "went away");
-  EXPECT_THAT(result.err, ::testing::Not(HasSubstr("busy after")));
+// service does; when the server goes away altogether instead (the service stopped),
+// brumoctl says so, rather than that the pipe stayed busy.
+TEST(BrumoctlPipeTest, WaitsForABusyPipeAndSeesItGone) {
+  for (const bool server_stays : {true, false}) {
+    SCOPED_TRACE(server_stays ? "server listens again" : "server goes away");
+    ScopedFileHandle instance = CreateInstance();
+    ASSERT_TRUE(instance);
+    std::future<ProcessResult> client;
+    ASSERT_NO_FATAL_FAILURE(StartClientOnBusyPipe(&client));
+    if (!server_stays) {
+      instance.reset();
+      const ProcessResult result = client.get();
+      ExpectFailed(result, "went away");
+      EXPECT_THAT(result.err, ::testing::Not(HasSubstr("busy after")));
+      continue;
+    }
+    DisconnectNamedPipe(instance.get());
+    const std::string request = ServeOne(std::move(instance), std::string(kInactiveReply));
+    const ProcessResult result = client.get();
+    EXPECT_EQ(request, kActiveRequest);
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(result.out, std::string(kInactiveReply) + "\r\n");
+  }
 }
 
 // A reply longer than 64 KiB is not taken.
@@ -217,25 +200,11 @@ TEST(BrumoctlPipeTest, ReplyLongerThan64KiBIsNotTaken) {
 // A server that takes the request and then neither replies nor disconnects: brumoctl gives
 // up after its bound of ten seconds instead of waiting for ever.
 TEST(BrumoctlPipeTest, ServerThatNeverRepliesIsGivenUpOn) {
-  ScopedFileHandle instance = CreateInstance();
-  ASSERT_TRUE(instance);
-  std::future<DWORD> server = std::async(std::launch::async, [&instance] {
-    if (!ConnectNamedPipe(instance.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-      return DWORD{0};
-    }
-    char request[256];
-    DWORD read = 0;
-    ReadFile(instance.get(), request, sizeof(request), &read, nullptr);
-    // Returns once the client has closed its end.
-    char more = 0;
-    DWORD ignored = 0;
-    ReadFile(instance.get(), &more, 1, &ignored, nullptr);
-    return read;
-  });
+  std::future<std::string> request = ServeOneAsync(std::nullopt);
   const auto start = std::chrono::steady_clock::now();
   const ProcessResult result = Brumoctl(L"--no-verify active");
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GT(server.get(), 0u);
+  EXPECT_EQ(request.get(), kActiveRequest);
 
   ExpectFailed(result, "no complete reply within 10 s");
   EXPECT_GE(took, std::chrono::milliseconds(ctl::kReplyTimeoutMs / 2));
@@ -243,8 +212,12 @@ TEST(BrumoctlPipeTest, ServerThatNeverRepliesIsGivenUpOn) {
 
 // With the service installed but not running, whoever serves the pipe is not the service.
 TEST(BrumoctlPipeTest, RefusesAPipeNotServedByTheInstalledService) {
-  const InstalledService service;
-  ASSERT_TRUE(service) << GetLastError();
+  test_support::ServiceEntry entry;
+  ASSERT_EQ(entry.Connect(), 0u);
+  ASSERT_EQ(entry.RemoveExisting(), 0u);
+  // Never started; removed again when the test ends.
+  ASSERT_EQ(entry.Install(OwnDirectory() + L"BrumoVPN-not-started.exe"), 0u);
+  const ScopeExit remove([&entry] { entry.RemoveExisting(); });
   std::future<std::string> request = ServeOneAsync("{}");
 
   const ProcessResult result = Brumoctl(L"start");

@@ -5,6 +5,7 @@
 #include <tuple>
 #include <vector>
 
+#include <fmt/ranges.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -21,9 +22,7 @@ using Kind = ParsedArguments::Kind;
 using namespace test_support;
 
 std::string Join(const std::vector<std::string>& args) {
-  std::string text;
-  for (const std::string& a : args) text += "[" + a + "]";
-  return text;
+  return args.empty() ? "" : fmt::format("[{}]", fmt::join(args, "]["));
 }
 
 TEST(BrumoctlArgumentsTest, Accepted) {

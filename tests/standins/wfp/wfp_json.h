@@ -1,19 +1,27 @@
 // The filter-engine records and the in-memory engine's live state as JSON: the form in which
-// the stand-in fwpuclnt.dll logs them (tests/standins/fwpuclnt_dll/README.md) and in which
-// the tests compare them. GUIDs are their registry texts, names UTF-8.
+// the stand-in fwpuclnt.dll logs them (tests/standins/fwpuclnt_dll/README.md), in which
+// the tests compare them and in which gtest prints them. GUIDs are their registry texts,
+// names UTF-8.
 #pragma once
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 
 #include "dnsguard/wfp_records.h"
-#include "tests/dnsguard/record_printers.h"
 #include "tests/standins/wfp/wfp_standin.h"
 
 namespace brumo {
+
+inline std::string GuidText(const Guid& g) {
+  return fmt::format("{{{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}}}",
+                     g.data1, g.data2, g.data3, g.data4[0], g.data4[1], g.data4[2], g.data4[3],
+                     g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+}
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 inline std::string Utf8(std::u16string_view text) {
@@ -65,6 +73,11 @@ inline void to_json(nlohmann::json& j, const SessionRecord& s) {
        {"flags", s.flags},
        {"txn_wait_timeout_ms", s.txn_wait_timeout_ms}};
 }
+
+inline void PrintTo(const Guid& g, std::ostream* os) { *os << GuidText(g); }
+inline void PrintTo(const FilterRecord& f, std::ostream* os) { *os << nlohmann::json(f); }
+inline void PrintTo(const SublayerRecord& s, std::ostream* os) { *os << nlohmann::json(s); }
+inline void PrintTo(const SessionRecord& s, std::ostream* os) { *os << nlohmann::json(s); }
 
 namespace wfp_standin {
 

@@ -152,11 +152,6 @@ int Run(std::unique_lock<std::mutex>& lock, State& state, const std::string& tun
   return *token ? kStopped : kTunnelFailed;
 }
 
-bool WaitFor(std::chrono::milliseconds timeout, bool (*done)(const Record&, int), int count) {
-  std::unique_lock<std::mutex> lock(The().mutex);
-  return The().changed.wait_for(lock, timeout, [&] { return done(The().state.record, count); });
-}
-
 }  // namespace
 
 void Reset() {
@@ -188,13 +183,10 @@ void EndRunsByThemselves() {
 
 Record Recorded() { return The().Get(&State::record); }
 
-bool WaitForRunsInside(int count, std::chrono::milliseconds timeout) {
-  return WaitFor(
-      timeout, [](const Record& r, int n) { return r.runs_inside == n; }, count);
-}
 bool WaitForRunCalls(int count, std::chrono::milliseconds timeout) {
-  return WaitFor(
-      timeout, [](const Record& r, int n) { return r.run_calls >= n; }, count);
+  std::unique_lock<std::mutex> lock(The().mutex);
+  return The().changed.wait_for(lock, timeout,
+                                [&] { return The().state.record.run_calls >= count; });
 }
 
 const standins::ResetWhenLinked registered(&Reset);

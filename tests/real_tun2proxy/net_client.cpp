@@ -47,16 +47,10 @@ ScopedFd OpenSocket(int type, std::string& error) {
 }
 
 bool RecvExact(int fd, unsigned char* out, std::size_t size, std::string& error) {
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, out, size, 0);
-    if (n <= 0) {
-      error = n == 0 ? "connection closed early" : Errno("recv");
-      return false;
-    }
-    out += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  const ssize_t n = ::recv(fd, out, size, MSG_WAITALL);
+  if (n == static_cast<ssize_t>(size)) return true;
+  error = n < 0 ? Errno("recv") : "connection closed early";
+  return false;
 }
 
 void AppendAddress(std::string& out, const sockaddr_in& address) {

@@ -162,12 +162,7 @@ class Runs {
   // Takes a returned call out of those inside and says what it returned.
   std::string Returned(std::future<int>& call) {
     const std::string text = "run=" + std::to_string(call.get());
-    for (auto it = inside_.begin(); it != inside_.end(); ++it) {
-      if (&*it == &call) {
-        inside_.erase(it);
-        break;
-      }
-    }
+    std::erase_if(inside_, [&](const std::future<int>& it) { return &it == &call; });
     return text;
   }
 

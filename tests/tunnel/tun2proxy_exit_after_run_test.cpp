@@ -50,10 +50,9 @@ int RunStopAndLinger(int report_fd) {
 
 // The forked child, killed and reaped when the test leaves before it ended.
 struct Child {
-  pid_t pid = -1;
-  bool reaped = false;
+  pid_t pid = -1;  // -1 once reaped
   ~Child() {
-    if (pid > 0 && !reaped) {
+    if (pid > 0) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
@@ -93,7 +92,7 @@ TEST(Tun2proxyExitAfterRunTest, ProcessEndsAboutTwoSecondsAfterItsRunReturns) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - returned_at);
   ASSERT_EQ(ended, child.pid) << "the child still ran " << after.count()
                               << " ms after its run returned";
-  child.reaped = true;
+  child.pid = -1;
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 255) << "not the library's exit(-1)";
   // The library's thread sleeps 2 s from just before the run returns; half of that tells

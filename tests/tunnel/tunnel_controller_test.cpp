@@ -107,27 +107,23 @@ TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) 
 TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   platform_standin::UseVirtualClock(false);
   using std::chrono::milliseconds;
-  const struct {
-    const char* name;
-    t2p::RunMode mode;
-    milliseconds delay;
-    int run_result;
-    bool ends_before_launch_returns;
-  } cases[] = {
-      {"returns at once", t2p::RunMode::kReturn, milliseconds(0), 0, false},
-      {"returns at once with an error", t2p::RunMode::kReturn, milliseconds(0), 1, false},
-      {"returns after 50 ms", t2p::RunMode::kDelay, milliseconds(50), 0, false},
-      // The running flag must be set before the launch, or it outlives the worker.
-      {"returns before the launch does", t2p::RunMode::kReturn, milliseconds(0), 0, true},
-      {"fails, its registration left", t2p::RunMode::kFailsRegistered, milliseconds(0), 0, false},
-  };
   TunnelController controller(&guard_);
   int attempts = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    t2p::SetRunMode(c.mode, c.delay);
-    t2p::SetRunResult(c.run_result);
-    if (c.ends_before_launch_returns) platform_standin::RunNextLaunchToEnd();
+  // Name, run mode and its delay, run result, whether the run ends before the launch
+  // returns.
+  for (const auto& [name, mode, delay, run_result, ends_before_launch_returns] : {
+           std::tuple{"returns at once", t2p::RunMode::kReturn, milliseconds(0), 0, false},
+           {"returns at once with an error", t2p::RunMode::kReturn, milliseconds(0), 1, false},
+           {"returns after 50 ms", t2p::RunMode::kDelay, milliseconds(50), 0, false},
+           // The running flag must be set before the launch, or it outlives the worker.
+           {"returns before the launch does", t2p::RunMode::kReturn, milliseconds(0), 0, true},
+           {"fails, its registration left", t2p::RunMode::kFailsRegistered, milliseconds(0), 0,
+            false},
+       }) {
+    SCOPED_TRACE(name);
+    t2p::SetRunMode(mode, delay);
+    t2p::SetRunResult(run_result);
+    if (ends_before_launch_returns) platform_standin::RunNextLaunchToEnd();
     ExpectFailure(controller.Start(), kExitedPrematurely);
     ++attempts;
     const t2p::Record r = t2p::Recorded();

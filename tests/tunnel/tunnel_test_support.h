@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -125,23 +124,19 @@ inline std::future<OpResult> RunAsync(std::function<OpResult()> op) {
   return std::async(std::launch::async, std::move(op));
 }
 
-// Closed until opened once; waiters give up after kLongWait so that a broken test ends.
+// Closed until opened (again and again: the first time counts); waiters give up after
+// kLongWait so that a broken test ends.
 class Gate {
  public:
   void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    opened_.notify_all();
+    std::call_once(once_, [this] { promise_.set_value(); });
   }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return opened_.wait_for(lock, kLongWait, [this] { return open_; });
-  }
+  bool Wait() { return opened_.wait_for(kLongWait) == std::future_status::ready; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
+  std::once_flag once_;
+  std::promise<void> promise_;
+  std::shared_future<void> opened_ = promise_.get_future().share();
 };
 
 // A point where a thread waits to be released; `reached` opens when one gets there.

@@ -40,7 +40,8 @@ constexpr auto kShutdownBound = 15s;
 std::atomic<bool> g_ending{false};
 std::mutex g_mutex;
 std::condition_variable g_changed;
-int g_runs_inside = 0;
+// Lowered under g_mutex, so that a wait on g_changed sees the last run end.
+std::atomic<int> g_runs_inside{0};
 
 void OnSignal(int) { g_ending.store(true); }
 
@@ -109,10 +110,7 @@ void ServeRun(int fd, const RunRequest& run) {
   Say(Describe(run));
   int result = 0;
   bool done = false;
-  {
-    const std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_runs_inside;
-  }
+  ++g_runs_inside;
   std::thread runner([&] {
     const int value =
         tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),

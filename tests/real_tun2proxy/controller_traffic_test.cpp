@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -51,21 +50,13 @@ class RealTunnelTraffic : public ::testing::Test {
     ASSERT_EQ(ProcessRequest(kStartRequest, controller_), kStartedReply);
     const unsigned index = DeviceIndex();
     ASSERT_NE(index, 0u);
-    // The permit filters of this enable, the last ones submitted, name the device.
+    // The filters of this enable, the last ones submitted, are the guard's twelve for the
+    // device.
     const engine::Record engine = engine::Recorded();
     EXPECT_EQ(engine.live_filter_ids.size(), 12u);
-    std::vector<std::uint32_t> named;
-    for (const FilterRecord& filter : engine.filters) {
-      for (const FilterCondition& condition : filter.conditions) {
-        if (condition.field_key == kFwpmConditionInterfaceIndex) {
-          named.push_back(condition.value.value);
-        }
-      }
-    }
-    const std::size_t permits = kDnsFilterLayers.size() * kDnsFilterRules.size();
-    ASSERT_GE(named.size(), permits);
-    EXPECT_EQ(std::vector<std::uint32_t>(named.end() - permits, named.end()),
-              std::vector<std::uint32_t>(permits, index));
+    ASSERT_GE(engine.filters.size(), 12u);
+    EXPECT_EQ(std::vector<FilterRecord>(engine.filters.end() - 12, engine.filters.end()),
+              BuildDnsFilters(index));
     ASSERT_TRUE(Shell(R"(bash -c '. "$BRUMO_NET_LIB" && brumo_real_net_route_tunnel')"));
   }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace brumo::real_net {
@@ -19,15 +20,21 @@ constexpr std::size_t kKeptBody = 4096;
 
 std::string Errno(std::string_view what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool ToSockaddr(const Endpoint& endpoint, sockaddr_in& out) {
-  std::memset(&out, 0, sizeof out);
+std::optional<sockaddr_in> ToSockaddr(const Endpoint& endpoint, std::string& error) {
+  sockaddr_in out{};
   out.sin_family = AF_INET;
   out.sin_port = htons(endpoint.port);
-  return inet_pton(AF_INET, endpoint.ip.c_str(), &out.sin_addr) == 1;
+  if (inet_pton(AF_INET, endpoint.ip.c_str(), &out.sin_addr) == 1) return out;
+  error = "not an IPv4 address: " + endpoint.ip;
+  return std::nullopt;
+}
+
+const sockaddr* Generic(const sockaddr_in& address) {
+  return reinterpret_cast<const sockaddr*>(&address);
 }
 
 ScopedFd OpenSocket(int type, std::string& error) {
-  ScopedFd fd(::socket(AF_INET, type, 0));
+  ScopedFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!fd) {
     error = Errno("socket");
     return fd;
@@ -39,29 +46,11 @@ ScopedFd OpenSocket(int type, std::string& error) {
   return fd;
 }
 
-bool SendAll(int fd, std::string_view bytes, std::string& error) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) {
-      error = Errno("send");
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 bool RecvExact(int fd, unsigned char* out, std::size_t size, std::string& error) {
-  while (size > 0) {
-    const ssize_t n = ::recv(fd, out, size, 0);
-    if (n <= 0) {
-      error = n == 0 ? "connection closed early" : Errno("recv");
-      return false;
-    }
-    out += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  const ssize_t n = ::recv(fd, out, size, MSG_WAITALL);
+  if (n == static_cast<ssize_t>(size)) return true;
+  error = n < 0 ? Errno("recv") : "connection closed early";
+  return false;
 }
 
 void AppendAddress(std::string& out, const sockaddr_in& address) {
@@ -81,9 +70,7 @@ bool Socks5Request(int fd, unsigned char command, const sockaddr_in& target, soc
     error = "SOCKS5 proxy refused the method";
     return false;
   }
-  std::string request("\x05", 1);
-  request.push_back(static_cast<char>(command));
-  request.push_back('\0');
+  std::string request{'\x05', static_cast<char>(command), '\0'};
   AppendAddress(request, target);
   if (!SendAll(fd, request, error)) return false;
   unsigned char reply[10];
@@ -93,64 +80,81 @@ bool Socks5Request(int fd, unsigned char command, const sockaddr_in& target, soc
             std::to_string(reply[3]) + ")";
     return false;
   }
-  std::memset(&bound, 0, sizeof bound);
+  bound = sockaddr_in{};
   bound.sin_family = AF_INET;
   std::memcpy(&bound.sin_addr, reply + 4, 4);
   std::memcpy(&bound.sin_port, reply + 8, 2);
   return true;
 }
 
-ScopedFd Connect(const sockaddr_in& to, std::string& error) {
-  ScopedFd fd = OpenSocket(SOCK_STREAM, error);
-  if (fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+}  // namespace
+
+ScopedFd ConnectTcp(const Endpoint& to, std::string& error) {
+  const std::optional<sockaddr_in> address = ToSockaddr(to, error);
+  ScopedFd fd = address ? OpenSocket(SOCK_STREAM, error) : ScopedFd();
+  if (fd && ::connect(fd.get(), Generic(*address), sizeof *address) != 0) {
     error = Errno("connect");
     fd.reset();
   }
   return fd;
 }
 
-}  // namespace
+ScopedFd ListenTcp(const Endpoint& at, std::string& error) {
+  const std::optional<sockaddr_in> address = ToSockaddr(at, error);
+  ScopedFd fd = address ? OpenSocket(SOCK_STREAM, error) : ScopedFd();
+  const int yes = 1;
+  if (fd &&
+      (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+       ::bind(fd.get(), Generic(*address), sizeof *address) != 0 || ::listen(fd.get(), 16) != 0)) {
+    error = Errno("listen");
+    fd.reset();
+  }
+  return fd;
+}
 
-bool ReadHarness(Harness& harness, std::string& error) {
-  const auto read = [&error](const char* name, std::string& out) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') {
-      if (error.empty()) error = std::string(name) + " is not set: run under run-in-net";
+bool SendAll(int fd, std::string_view bytes, std::string& error) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) {
+      error = Errno("send");
       return false;
     }
-    out = value;
-    return true;
-  };
-  std::string server;
-  std::string proxy;
-  bool ok = read("BRUMO_NET_SERVER_ADDR", server);
-  ok = read("BRUMO_NET_PROXY", proxy) && ok;
-  ok = read("BRUMO_NET_PROXY_ADDR", harness.proxy_external) && ok;
-  if (!ok) return false;
-  const std::size_t colon = proxy.rfind(':');
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool ReadHarness(Harness& harness, std::string& error) {
+  const char* const names[] = {"BRUMO_NET_SERVER_ADDR", "BRUMO_NET_PROXY", "BRUMO_NET_PROXY_ADDR"};
+  std::string values[3];
+  for (int i = 0; i < 3; ++i) {
+    const char* value = std::getenv(names[i]);
+    if (value == nullptr || *value == '\0') {
+      error = std::string(names[i]) + " is not set: run under run-in-net";
+      return false;
+    }
+    values[i] = value;
+  }
+  const std::size_t colon = values[1].rfind(':');
   if (colon == std::string::npos) {
     error = "BRUMO_NET_PROXY is not address:port";
     return false;
   }
-  harness.http = {server, 80};
-  harness.dns = {server, 53};
-  harness.proxy = {proxy.substr(0, colon),
-                   static_cast<std::uint16_t>(std::atoi(proxy.c_str() + colon + 1))};
+  harness.http = {values[0], 80};
+  harness.dns = {values[0], 53};
+  harness.proxy = {values[1].substr(0, colon),
+                   static_cast<std::uint16_t>(std::atoi(values[1].c_str() + colon + 1))};
+  harness.proxy_external = values[2];
   return true;
 }
 
 HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint* socks) {
   HttpReply reply;
-  sockaddr_in target{};
-  sockaddr_in first_hop{};
-  if (!ToSockaddr(server, target) || (socks != nullptr && !ToSockaddr(*socks, first_hop))) {
-    reply.error = "not an IPv4 address";
-    return reply;
-  }
-  ScopedFd fd = Connect(socks != nullptr ? first_hop : target, reply.error);
+  const std::optional<sockaddr_in> target = ToSockaddr(server, reply.error);
+  ScopedFd fd = target ? ConnectTcp(socks != nullptr ? *socks : server, reply.error) : ScopedFd();
   if (!fd) return reply;
   sockaddr_in bound{};
-  if (socks != nullptr && !Socks5Request(fd.get(), 1, target, bound, reply.error)) return reply;
+  if (socks != nullptr && !Socks5Request(fd.get(), 1, *target, bound, reply.error)) return reply;
 
   std::string request = "GET ";
   request.append(path).append(" HTTP/1.1\r\nHost: ").append(server.ip);
@@ -184,9 +188,7 @@ HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint*
       part = std::string_view(head).substr(header_end + 4);
     }
     reply.body_bytes += part.size();
-    if (reply.body.size() < kKeptBody) {
-      reply.body.append(part.substr(0, kKeptBody - reply.body.size()));
-    }
+    reply.body.append(part.substr(0, kKeptBody - reply.body.size()));
     if (head.size() > header_end + 4) head.resize(header_end + 4);
   }
   reply.status = std::atoi(head.c_str() + 9);
@@ -196,37 +198,25 @@ HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint*
 
 DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks)
     : server_(server), through_socks_(socks != nullptr) {
-  sockaddr_in target{};
-  if (!ToSockaddr(server, target)) {
-    error_ = "not an IPv4 address";
-    return;
-  }
-  udp_ = OpenSocket(SOCK_DGRAM, error_);
+  std::optional<sockaddr_in> relay = ToSockaddr(server, error_);
+  if (relay) udp_ = OpenSocket(SOCK_DGRAM, error_);
   if (!udp_) return;
-  sockaddr_in relay = target;
   if (socks != nullptr) {
-    sockaddr_in proxy{};
-    if (!ToSockaddr(*socks, proxy)) {
-      error_ = "not an IPv4 address";
-      return;
-    }
-    control_ = Connect(proxy, error_);
+    control_ = ConnectTcp(*socks, error_);
     if (!control_) return;
     // The association names the client's own UDP address, so bind it first.
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof local;
-    if (::bind(udp_.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+    if (::bind(udp_.get(), Generic(local), sizeof local) != 0 ||
         ::getsockname(udp_.get(), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
       error_ = Errno("bind");
       return;
     }
-    if (!Socks5Request(control_.get(), 3, local, relay, error_)) return;
+    if (!Socks5Request(control_.get(), 3, local, *relay, error_)) return;
   }
-  if (::connect(udp_.get(), reinterpret_cast<const sockaddr*>(&relay), sizeof relay) != 0) {
-    error_ = Errno("connect");
-  }
+  if (::connect(udp_.get(), Generic(*relay), sizeof *relay) != 0) error_ = Errno("connect");
 }
 
 DnsReply DnsClient::QueryA(std::string_view name) {
@@ -238,12 +228,11 @@ DnsReply DnsClient::QueryA(std::string_view name) {
   const std::uint16_t id = next_id_++;
   std::string query;
   if (through_socks_) {
-    sockaddr_in target{};
-    ToSockaddr(server_, target);
     query.append("\0\0\0", 3);  // reserved, fragment 0
-    AppendAddress(query, target);
+    AppendAddress(query, *ToSockaddr(server_, reply.error));
   }
-  const std::size_t dns_start = query.size();
+  // Replies relayed through the proxy carry the same SOCKS5 UDP header in front.
+  const std::size_t start = query.size();
   const unsigned char header[12] = {
       static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id & 0xff), 1, 0, 0, 1};
   query.append(reinterpret_cast<const char*>(header), sizeof header);
@@ -266,8 +255,6 @@ DnsReply DnsClient::QueryA(std::string_view name) {
       reply.error = Errno("recv");
       return reply;
     }
-    // Skips the SOCKS5 UDP header (IPv4 form) in front of a relayed datagram.
-    const std::size_t start = dns_start;
     const std::size_t size = static_cast<std::size_t>(n);
     if (size < start + 12 + 4) continue;
     const unsigned char* dns = in + start;

@@ -2,7 +2,8 @@
 // and the benchmark that carry traffic through the real tun2proxy: an HTTP GET and DNS A
 // queries, each sent either straight to the server (through whatever route the system
 // has, the tunnel when it is routed there) or through a SOCKS5 proxy (CONNECT for HTTP,
-// UDP ASSOCIATE for DNS). Every socket call is bounded by kIoTimeout. Linux only.
+// UDP ASSOCIATE for DNS). Every socket call is bounded by kIoTimeout. Also the TCP pieces
+// of the other Linux programs over the real tun2proxy. Linux only.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,13 @@ struct Endpoint {
   std::string ip;  // dotted IPv4
   std::uint16_t port = 0;
 };
+
+// A TCP connection to `to`, or a listener on `at` (address reused); none on failure, with
+// `error` saying why.
+ScopedFd ConnectTcp(const Endpoint& to, std::string& error);
+ScopedFd ListenTcp(const Endpoint& at, std::string& error);
+// Sends all of `bytes` (never raising SIGPIPE).
+bool SendAll(int fd, std::string_view bytes, std::string& error);
 
 // The harness's addresses, from the BRUMO_NET_* variables that real-net.sh exports.
 struct Harness {

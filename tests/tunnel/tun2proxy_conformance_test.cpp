@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <deque>
 #include <future>
 #include <memory>
@@ -18,21 +17,20 @@
 #include <vector>
 
 #include "dnsguard/interface_lookup.h"
+#include "tests/support/test_support.h"
 #include "tests/tunnel/controller_run_call.h"
 #include "tunnel/tun2proxy.h"
 #include "tunnel/tunnel_controller.h"
 
 #if defined(BRUMO_T2P_REAL)
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "tests/real_tun2proxy/scoped_fd.h"
+#include "tests/real_tun2proxy/net_client.h"
 #else
 #include "tests/standins/standins.h"
 #endif
@@ -68,13 +66,6 @@ void SetUpBackend() {
 void TakeDeviceName() { Shell("ip link add " + kDevice + " type bridge"); }
 void RemoveLink() { Shell("ip link del " + kDevice); }
 
-sockaddr_in Address(const char* ip, int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  inet_pton(AF_INET, ip, &address.sin_addr);
-  return address;
-}
 // The library ends the tunnel by itself when a write to its device fails: a session goes
 // through the tunnel (to a proxy that takes the connection and answers nothing), the device
 // is deleted, then the proxy closes its side, and the library's stack answers that on the
@@ -83,19 +74,11 @@ sockaddr_in Address(const char* ip, int port) {
 void EndTunnelFromOutside() {
   Shell("ip addr add 10.0.0.33/24 dev " + kDevice + " && ip link set " + kDevice +
         " up && ip route add 192.0.2.0/24 dev " + kDevice);
-  ScopedFd proxy(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const int on = 1;
-  setsockopt(proxy.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in proxy_address = Address("127.0.0.1", kProxyPort);
-  ASSERT_EQ(
-      bind(proxy.get(), reinterpret_cast<const sockaddr*>(&proxy_address), sizeof proxy_address),
-      0);
-  ASSERT_EQ(listen(proxy.get(), 1), 0);
-  ScopedFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const timeval bound{kBound.count(), 0};
-  setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  const sockaddr_in server = Address("192.0.2.80", 80);
-  ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&server), sizeof server), 0);
+  std::string error;
+  const ScopedFd proxy = real_net::ListenTcp({"127.0.0.1", kProxyPort}, error);
+  ASSERT_TRUE(proxy) << error;
+  const ScopedFd client = real_net::ConnectTcp({"192.0.2.80", 80}, error);
+  ASSERT_TRUE(client) << error;
   pollfd incoming{proxy.get(), POLLIN, 0};
   ASSERT_EQ(poll(&incoming, 1, static_cast<int>(milliseconds(kBound).count())), 1);
   const ScopedFd session(accept(proxy.get(), nullptr, nullptr));
@@ -179,12 +162,7 @@ class Runs {
   // Takes a returned call out of those inside and says what it returned.
   std::string Returned(std::future<int>& call) {
     const std::string text = "run=" + std::to_string(call.get());
-    for (auto it = inside_.begin(); it != inside_.end(); ++it) {
-      if (&*it == &call) {
-        inside_.erase(it);
-        break;
-      }
-    }
+    std::erase_if(inside_, [&](const std::future<int>& it) { return &it == &call; });
     return text;
   }
 
@@ -201,14 +179,12 @@ bool Ready(std::future<int>& call, milliseconds timeout) {
 std::string Play(const std::vector<Act>& acts) {
   Runs runs;
   std::vector<std::string> shown;
-  Clock::time_point stopped_at{};
   for (const Act act : acts) {
     switch (act) {
       case Act::kRun: {
         std::future<int>& call = runs.Start();
-        const auto deadline = Clock::now() + kBound;
-        while (!DevicePresent() && !Ready(call, milliseconds(5)) && Clock::now() < deadline) {
-        }
+        test_support::WaitUntil([&] { return DevicePresent() || Ready(call, milliseconds(0)); },
+                                kBound);
         shown.push_back(Ready(call, milliseconds(0)) ? runs.Returned(call) : "running");
         break;
       }
@@ -219,20 +195,12 @@ std::string Play(const std::vector<Act>& acts) {
       }
       case Act::kStop:
         shown.push_back("stop=" + std::to_string(tun2proxy_stop()));
-        stopped_at = Clock::now();
         break;
       case Act::kAwaitRun:
         if (!runs.AnyInside()) {
           shown.push_back("no run inside");
-        } else if (!Ready(runs.Oldest(), kBound)) {
-          shown.push_back("running");
         } else {
-          const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - stopped_at);
-          if (stopped_at != Clock::time_point{}) {
-            std::printf("the run call returned %lld ms after the last stop\n",
-                        static_cast<long long>(took.count()));
-          }
-          shown.push_back(runs.Returned(runs.Oldest()));
+          shown.push_back(Ready(runs.Oldest(), kBound) ? runs.Returned(runs.Oldest()) : "running");
         }
         break;
       case Act::kProbe:

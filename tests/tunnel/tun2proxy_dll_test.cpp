@@ -46,22 +46,19 @@ TEST(Tun2proxyDllTest, ControllerDrivesTheLibraryThroughItsExports) {
   {
     TunnelController controller(&guard);
 
-    SetEnv("BRUMO_T2P_MODE=block");
-    OpResult started = controller.Start();
-    EXPECT_TRUE(started.ok) << started.message;
-    EXPECT_TRUE(controller.IsRunning());
-    EXPECT_TRUE(controller.Stop().ok);
-    EXPECT_FALSE(controller.IsRunning());
-
-    SetEnv("BRUMO_T2P_MODE=return");
-    EXPECT_EQ(controller.Start().message, "tun2proxy thread exited prematurely");
-
-    // Outlives the launch check; the stop cuts it short.
-    SetEnv("BRUMO_T2P_MODE=delay:60000");
-    started = controller.Start();
-    EXPECT_TRUE(started.ok) << started.message;
-    EXPECT_TRUE(controller.Stop().ok);
-    EXPECT_FALSE(controller.IsRunning());
+    // "delay" outlives the launch check; the stop cuts it short. "return" ends within it.
+    for (const auto& [mode, start_message] : {std::pair{"block", ""},
+                                              {"return", "tun2proxy thread exited prematurely"},
+                                              {"delay:60000", ""}}) {
+      SCOPED_TRACE(mode);
+      SetEnv(std::string("BRUMO_T2P_MODE=") + mode);
+      const OpResult started = controller.Start();
+      EXPECT_EQ(started.message, start_message);
+      EXPECT_EQ(started.ok, *start_message == '\0');
+      EXPECT_EQ(controller.IsRunning(), started.ok);
+      EXPECT_TRUE(controller.Stop().ok);
+      EXPECT_FALSE(controller.IsRunning());
+    }
   }
 
   EXPECT_EQ(ReadLines(log), (std::vector<std::string>{kClearCallback, kRun, kStop, kClearCallback,

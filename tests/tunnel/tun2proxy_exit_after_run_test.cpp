@@ -9,11 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <string>
 #include <thread>
 
 #include "dnsguard/interface_lookup.h"
+#include "tests/support/test_support.h"
 #include "tests/tunnel/controller_run_call.h"
 #include "tunnel/tun2proxy.h"
 #include "tunnel/tunnel_controller.h"
@@ -28,33 +27,32 @@ using namespace std::chrono_literals;
 constexpr auto kChildLingers = 30s;
 constexpr auto kBound = 10s;
 
-// The child: one run call, stopped once its device is there; then writes
-// "run=<r> stop=<s> at=<t>" to `report`, t the steady clock's count in nanoseconds when the
-// run returned (CLOCK_MONOTONIC, the same clock in every process), and lingers.
-int RunStopAndLinger(int report) {
-  int run_result = 1;
-  std::thread run([&] { run_result = test_support::RunWithTheControllersArguments(); });
-  const auto deadline = Clock::now() + kBound;
-  while (!ResolveTunnelInterface(kTunnelDeviceName).ok && Clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  const int stop_result = tun2proxy_stop();
+// What the child writes to its parent once its run call has returned.
+struct Report {
+  int run = 1;
+  int stop = 1;
+  // On the steady clock (CLOCK_MONOTONIC, the same clock in every process).
+  Clock::duration returned_at{};
+};
+
+// The child: one run call, stopped once its device is there; then reports and lingers.
+int RunStopAndLinger(int report_fd) {
+  Report report;
+  std::thread run([&] { report.run = test_support::RunWithTheControllersArguments(); });
+  test_support::WaitUntil([] { return ResolveTunnelInterface(kTunnelDeviceName).ok; }, kBound);
+  report.stop = tun2proxy_stop();
   run.join();
-  const auto returned_at = Clock::now().time_since_epoch();
-  const std::string line = "run=" + std::to_string(run_result) +
-                           " stop=" + std::to_string(stop_result) +
-                           " at=" + std::to_string(std::chrono::nanoseconds(returned_at).count());
-  if (write(report, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return 2;
+  report.returned_at = Clock::now().time_since_epoch();
+  if (write(report_fd, &report, sizeof report) != static_cast<ssize_t>(sizeof report)) return 2;
   std::this_thread::sleep_for(kChildLingers);
   return 0;
 }
 
 // The forked child, killed and reaped when the test leaves before it ended.
 struct Child {
-  pid_t pid = -1;
-  bool reaped = false;
+  pid_t pid = -1;  // -1 once reaped
   ~Child() {
-    if (pid > 0 && !reaped) {
+    if (pid > 0) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
@@ -75,32 +73,26 @@ TEST(Tun2proxyExitAfterRunTest, ProcessEndsAboutTwoSecondsAfterItsRunReturns) {
 
   pollfd readable{fds[0], POLLIN, 0};
   const int ready = poll(&readable, 1, std::chrono::milliseconds(kBound).count());
-  char report[96] = {};
-  const ssize_t length = ready == 1 ? read(fds[0], report, sizeof report - 1) : 0;
+  Report report;
+  const ssize_t length = ready == 1 ? read(fds[0], &report, sizeof report) : 0;
   close(fds[0]);
   ASSERT_EQ(ready, 1) << "no report from the child";
-  long long at = 0;
-  int run_result = 1;
-  int stop_result = 1;
-  ASSERT_EQ(std::sscanf(report, "run=%d stop=%d at=%lld", &run_result, &stop_result, &at), 3)
-      << std::string(report, length > 0 ? length : 0);
-  EXPECT_EQ(run_result, 0);
-  EXPECT_EQ(stop_result, 0);
-  const Clock::time_point returned_at{std::chrono::nanoseconds(at)};
+  ASSERT_EQ(length, static_cast<ssize_t>(sizeof report));
+  EXPECT_EQ(report.run, 0);
+  EXPECT_EQ(report.stop, 0);
+  const Clock::time_point returned_at{report.returned_at};
 
   int status = 0;
   pid_t ended = 0;
-  while ((ended = waitpid(child.pid, &status, WNOHANG)) == 0 &&
-         Clock::now() < returned_at + kBound) {
-    std::this_thread::sleep_for(10ms);
-  }
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(returned_at + kBound - Clock::now());
+  test_support::WaitUntil([&] { return (ended = waitpid(child.pid, &status, WNOHANG)) != 0; },
+                          left);
   const auto after =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - returned_at);
   ASSERT_EQ(ended, child.pid) << "the child still ran " << after.count()
                               << " ms after its run returned";
-  child.reaped = true;
-  std::printf("the child ended %lld ms after its run call returned\n",
-              static_cast<long long>(after.count()));
+  child.pid = -1;
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 255) << "not the library's exit(-1)";
   // The library's thread sleeps 2 s from just before the run returns; half of that tells

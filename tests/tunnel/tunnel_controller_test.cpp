@@ -29,9 +29,7 @@ using TunnelControllerTest = TunnelTest;
 TEST_F(TunnelControllerTest, IdleControllerCallsNothing) {
   {
     TunnelController controller(&guard_);
-    EXPECT_FALSE(controller.IsRunning());
-    EXPECT_FALSE(controller.GetStatus().running);
-    ExpectSuccess(controller.Stop());
+    ExpectIdle(controller, 0);
     ExpectSuccess(controller.Stop());
   }
   EXPECT_EQ(t2p::Recorded().calls, Calls{});
@@ -80,19 +78,14 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     // One wait for the worker's end, through the clock seam.
     EXPECT_EQ(platform_standin::Waits(),
               std::vector<std::chrono::milliseconds>{kStopRepeatInterval});
-    EXPECT_FALSE(controller.IsRunning());
-    EXPECT_FALSE(controller.GetStatus().running);
     EXPECT_TRUE(EngineEmpty());
     EXPECT_EQ(t2p::Recorded().calls,
               (Calls{"set_log_callback", "set_log_callback", "run", "stop"}));
-    EXPECT_EQ(GuardDisables(), 1);
     // The filters go only once the worker has been joined.
     EXPECT_FALSE(running_at_disable);
     EXPECT_EQ(runs_inside_at_disable, 0);
-
     // Nothing is left to stop.
-    ExpectSuccess(controller.Stop());
-    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+    ExpectIdle(controller, 1);
     EXPECT_EQ(GuardDisables(), 1);
   }
 }
@@ -114,38 +107,31 @@ TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) 
 TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   platform_standin::UseVirtualClock(false);
   using std::chrono::milliseconds;
-  const struct {
-    const char* name;
-    t2p::RunMode mode;
-    milliseconds delay;
-    int run_result;
-    bool ends_before_launch_returns;
-  } cases[] = {
-      {"returns at once", t2p::RunMode::kReturn, milliseconds(0), 0, false},
-      {"returns at once with an error", t2p::RunMode::kReturn, milliseconds(0), 1, false},
-      {"returns after 50 ms", t2p::RunMode::kDelay, milliseconds(50), 0, false},
-      // The running flag must be set before the launch, or it outlives the worker.
-      {"returns before the launch does", t2p::RunMode::kReturn, milliseconds(0), 0, true},
-      {"fails, its registration left", t2p::RunMode::kFailsRegistered, milliseconds(0), 0, false},
-  };
   TunnelController controller(&guard_);
   int attempts = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    t2p::SetRunMode(c.mode, c.delay);
-    t2p::SetRunResult(c.run_result);
-    if (c.ends_before_launch_returns) platform_standin::RunNextLaunchToEnd();
+  // Name, run mode and its delay, run result, whether the run ends before the launch
+  // returns.
+  for (const auto& [name, mode, delay, run_result, ends_before_launch_returns] : {
+           std::tuple{"returns at once", t2p::RunMode::kReturn, milliseconds(0), 0, false},
+           {"returns at once with an error", t2p::RunMode::kReturn, milliseconds(0), 1, false},
+           {"returns after 50 ms", t2p::RunMode::kDelay, milliseconds(50), 0, false},
+           // The running flag must be set before the launch, or it outlives the worker.
+           {"returns before the launch does", t2p::RunMode::kReturn, milliseconds(0), 0, true},
+           {"fails, its registration left", t2p::RunMode::kFailsRegistered, milliseconds(0), 0,
+            false},
+       }) {
+    SCOPED_TRACE(name);
+    t2p::SetRunMode(mode, delay);
+    t2p::SetRunResult(run_result);
+    if (ends_before_launch_returns) platform_standin::RunNextLaunchToEnd();
     ExpectFailure(controller.Start(), kExitedPrematurely);
     ++attempts;
-    EXPECT_FALSE(controller.IsRunning());
     const t2p::Record r = t2p::Recorded();
     EXPECT_EQ(std::tuple(r.run_calls, r.set_log_callback_calls, r.stop_calls),
               std::tuple(attempts, attempts, attempts));
     EXPECT_EQ(GuardEnables(), 0);
     EXPECT_TRUE(engine::Recorded().calls.empty());
-    // Idle again: a stop has nothing to do.
-    ExpectSuccess(controller.Stop());
-    EXPECT_EQ(t2p::Recorded().stop_calls, attempts);
+    ExpectIdle(controller, attempts);
   }
 
   t2p::SetRunMode(t2p::RunMode::kBlock);
@@ -172,13 +158,10 @@ TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesItOn) {
       engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320017);
       ExpectFailure(controller.Start(), "FwpmTransactionCommit0 failed: 2150760471");
     }
-    EXPECT_FALSE(controller.IsRunning());
     EXPECT_EQ(t2p::Recorded().runs_inside, 0);
     EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
     EXPECT_TRUE(EngineEmpty());
-
-    ExpectSuccess(controller.Stop());
-    EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+    ExpectIdle(controller, 1);
     ExpectStartsAgain(controller, 2);
   }
 }
@@ -224,14 +207,10 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
   EXPECT_THAT([&] { controller.Start(); },
               ::testing::Throws<std::system_error>(::testing::Property(
                   &std::system_error::code, std::errc::resource_unavailable_try_again)));
-  EXPECT_FALSE(controller.IsRunning());
-  EXPECT_FALSE(controller.GetStatus().running);
   EXPECT_EQ(t2p::Recorded().calls, Calls{"set_log_callback"});
   EXPECT_EQ(GuardEnables(), 0);
-
   // Idle: Stop has nothing to stop (a flag left set would send it into the stop sequence).
-  ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 0);
+  ExpectIdle(controller, 0);
   EXPECT_TRUE(engine::Recorded().calls.empty());
 
   // The lock was released on the way out and the flag brought back: Start works again.

@@ -80,18 +80,12 @@ TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
 // Start to finish, then stops what it left running; whether the guard succeeded or not,
 // one stop sequence runs, after the enable.
 TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
-  struct Case {
-    const char* name;
-    OpResult enable_result;
-  };
-  const Case cases[] = {
-      {"guard enables", OpResult::Success()},
-      {"guard fails", OpResult::Failure("FwpmTransactionCommit0 failed: 2150760450")},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, enable_result] :
+       {std::pair{"guard enables", OpResult::Success()},
+        {"guard fails", OpResult::Failure("FwpmTransactionCommit0 failed: 2150760450")}}) {
+    SCOPED_TRACE(name);
     const standins::Scope case_stand_ins;
-    if (!c.enable_result.ok) engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320002);
+    if (!enable_result.ok) engine::FailAt(engine::Op::kCommitTransaction, 1, 0x80320002);
     TunnelController controller(&guard_);
     Hold hold;
     OnGuardEnable(hold.Here());
@@ -105,7 +99,7 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
 
     const OpResult started = start.get();
     EXPECT_EQ(std::pair(started.ok, started.message),
-              std::pair(c.enable_result.ok, c.enable_result.message));
+              std::pair(enable_result.ok, enable_result.message));
     ExpectSuccess(stop.get());
     EXPECT_FALSE(controller.IsRunning());
     EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
@@ -119,25 +113,17 @@ TEST_F(TunnelOverlapTest, StopDuringTheGuardPhaseOfStart) {
 // Start is answered at once (mutex_ is free) and launches nothing; the second Stop waits
 // and then finds nothing left to stop.
 TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
-  enum class HoldAt { kLibraryStop, kGuardDisable };
-  struct Case {
-    const char* name;
-    HoldAt hold_at;
-    const char* start_answer;
-    int log_callback_calls;  // the launch attempt of the refused Start clears it too
-  };
-  const Case cases[] = {
-      {"held in tun2proxy_stop", HoldAt::kLibraryStop, kAlreadyRunning, 1},
-      {"held in the guard's disable", HoldAt::kGuardDisable, kStillStopping, 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // Where the stop sequence is held, the Start's answer, and the log callback's clears (the
+  // launch attempt of the refused Start clears it too).
+  for (const auto& [in_library_stop, start_answer, log_callback_calls] :
+       {std::tuple{true, kAlreadyRunning, 1}, {false, kStillStopping, 2}}) {
+    SCOPED_TRACE(in_library_stop ? "held in tun2proxy_stop" : "held in the guard's disable");
     const standins::Scope case_stand_ins;
     TunnelController controller(&guard_);
     ExpectSuccess(controller.Start());
 
     Hold hold;
-    if (c.hold_at == HoldAt::kLibraryStop) {
+    if (in_library_stop) {
       t2p::SetStopHook(hold.Here());
     } else {
       OnGuardDisable(hold.Here());
@@ -152,11 +138,10 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     hold.release.Open();
 
     EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the stop sequence";
-    ExpectFailure(probe.get(), c.start_answer);
+    ExpectFailure(probe.get(), start_answer);
     ExpectSuccess(first.get());
     ExpectSuccess(second.get());
-    EXPECT_FALSE(controller.IsRunning());
-    EXPECT_EQ(t2p::Recorded().set_log_callback_calls, c.log_callback_calls);
+    EXPECT_EQ(t2p::Recorded().set_log_callback_calls, log_callback_calls);
     EXPECT_EQ(GuardEnables(), 1);
     ExpectStoppedOnceThenStartsAgain(controller);
   }
@@ -209,8 +194,6 @@ TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
   }
   go.Open();
   for (std::future<OpResult>& stop : stops) ExpectSuccess(stop.get());
-
-  EXPECT_FALSE(controller.IsRunning());
   ExpectStoppedOnceThenStartsAgain(controller);
 }
 

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -74,6 +73,14 @@ inline int GuardDisables() {
   return static_cast<int>(std::count(ops.begin(), ops.end(), engine::Op::kCloseEngine));
 }
 
+// Idle, as both queries show it, and a Stop has nothing to do: the library's stops stay at
+// `stop_calls`.
+inline void ExpectIdle(TunnelController& controller, int stop_calls) {
+  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_FALSE(controller.GetStatus().running);
+  ExpectSuccess(controller.Stop());
+  EXPECT_EQ(t2p::Recorded().stop_calls, stop_calls);
+}
 // The controller starts again, through the whole sequence: its `run_calls`th run call and
 // the guard's filters.
 inline void ExpectStartsAgain(TunnelController& controller, int run_calls) {
@@ -82,12 +89,12 @@ inline void ExpectStartsAgain(TunnelController& controller, int run_calls) {
   EXPECT_EQ(t2p::Recorded().run_calls, run_calls);
   EXPECT_TRUE(FiltersInPlace());
 }
-// One run and one stop sequence behind the controller: the guard disabled once and nothing
-// left in the engine; with the hooks of the library's stop and the engine cleared, it
+// One run and one stop sequence behind the controller: idle, the guard disabled once and
+// nothing left in the engine; with the hooks of the library's stop and the engine cleared, it
 // starts again.
 inline void ExpectStoppedOnceThenStartsAgain(TunnelController& controller) {
   EXPECT_EQ(t2p::Recorded().run_calls, 1);
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
+  ExpectIdle(controller, 1);
   EXPECT_EQ(GuardDisables(), 1);
   EXPECT_TRUE(EngineEmpty());
   t2p::SetStopHook(nullptr);
@@ -117,23 +124,19 @@ inline std::future<OpResult> RunAsync(std::function<OpResult()> op) {
   return std::async(std::launch::async, std::move(op));
 }
 
-// Closed until opened once; waiters give up after kLongWait so that a broken test ends.
+// Closed until opened (again and again: the first time counts); waiters give up after
+// kLongWait so that a broken test ends.
 class Gate {
  public:
   void Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    opened_.notify_all();
+    std::call_once(once_, [this] { promise_.set_value(); });
   }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return opened_.wait_for(lock, kLongWait, [this] { return open_; });
-  }
+  bool Wait() { return opened_.wait_for(kLongWait) == std::future_status::ready; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
+  std::once_flag once_;
+  std::promise<void> promise_;
+  std::shared_future<void> opened_ = promise_.get_future().share();
 };
 
 // A point where a thread waits to be released; `reached` opens when one gets there.

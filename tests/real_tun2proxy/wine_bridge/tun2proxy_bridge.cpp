@@ -9,8 +9,6 @@
 // SIGINT or SIGTERM, or after SECONDS (default 900): a run still inside is stopped first.
 // A run connection that its caller closes before the reply is taken for a stop: the
 // process that asked for the run is gone.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/real_tun2proxy/scoped_fd.h"
+#include "tests/real_tun2proxy/net_client.h"
 #include "tests/real_tun2proxy/wine_bridge/bridge_wire.h"
 #include "tunnel/tun2proxy.h"
 
@@ -42,7 +40,8 @@ constexpr auto kShutdownBound = 15s;
 std::atomic<bool> g_ending{false};
 std::mutex g_mutex;
 std::condition_variable g_changed;
-int g_runs_inside = 0;
+// Lowered under g_mutex, so that a wait on g_changed sees the last run end.
+std::atomic<int> g_runs_inside{0};
 
 void OnSignal(int) { g_ending.store(true); }
 
@@ -56,13 +55,10 @@ void PrintLibraryMessage(int level, const char* message, void*) {
   std::fprintf(stderr, "tun2proxy[%d]: %s\n", level, message == nullptr ? "" : message);
 }
 
-bool SendAll(int fd, const std::string& text) {
-  for (std::size_t sent = 0; sent < text.size();) {
-    const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+// Answers the caller; a caller gone meanwhile is not told.
+void Reply(int fd, int value) {
+  std::string error;
+  real_net::SendAll(fd, std::to_string(value) + "\n", error);
 }
 
 // The request's lines, or none when it is incomplete, unknown or too long.
@@ -114,10 +110,7 @@ void ServeRun(int fd, const RunRequest& run) {
   Say(Describe(run));
   int result = 0;
   bool done = false;
-  {
-    const std::lock_guard<std::mutex> lock(g_mutex);
-    ++g_runs_inside;
-  }
+  ++g_runs_inside;
   std::thread runner([&] {
     const int value =
         tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),
@@ -150,7 +143,7 @@ void ServeRun(int fd, const RunRequest& run) {
   const auto took =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   Say("run -> " + std::to_string(result) + " after " + std::to_string(took) + " ms");
-  SendAll(fd, std::to_string(result) + "\n");
+  Reply(fd, result);
 }
 
 void Serve(ScopedFd connection) {
@@ -163,33 +156,17 @@ void Serve(ScopedFd connection) {
   if (lines.front() == "stop") {
     const int result = tun2proxy_stop();
     Say("stop -> " + std::to_string(result));
-    SendAll(fd, std::to_string(result) + "\n");
+    Reply(fd, result);
   } else if (lines.front().starts_with("log ")) {
     const bool set = lines.front() == "log set";
     tun2proxy_set_log_callback(set ? PrintLibraryMessage : nullptr, nullptr);
     Say(std::string("set_log_callback callback=") + (set ? "set" : "null"));
-    SendAll(fd, "0\n");
+    Reply(fd, 0);
   } else if (const std::optional<RunRequest> run = DecodeRun(lines)) {
     ServeRun(fd, *run);
   } else {
     Say("refused a run request that is not one");
   }
-}
-
-ScopedFd Listen() {
-  ScopedFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s) return s;
-  const int yes = 1;
-  ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(kPort);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(s.get(), 16) != 0) {
-    return {};
-  }
-  return s;
 }
 
 int Main(int argc, char** argv) {
@@ -204,9 +181,10 @@ int Main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  const ScopedFd listener = Listen();
+  std::string error;
+  const ScopedFd listener = real_net::ListenTcp({"127.0.0.1", kPort}, error);
   if (!listener) {
-    std::perror("tun2proxy-bridge: cannot listen on 127.0.0.1");
+    std::fprintf(stderr, "tun2proxy-bridge: cannot listen on 127.0.0.1: %s\n", error.c_str());
     return 1;
   }
   Say("listening on 127.0.0.1:" + std::to_string(kPort));

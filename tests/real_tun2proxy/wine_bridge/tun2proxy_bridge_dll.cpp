@@ -35,39 +35,26 @@ struct SocketTraits {
 using ScopedSocket = ScopedResource<SocketTraits>;
 
 // Winsock for the life of one call (its start and clean-up are counted).
-class WinsockUse {
- public:
-  WinsockUse() {
-    WSADATA data{};
-    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
+struct WinsockUse {
+  WSADATA data{};
+  const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
   ~WinsockUse() {
-    if (started_) WSACleanup();
+    if (started) WSACleanup();
   }
-  WinsockUse(const WinsockUse&) = delete;
-  WinsockUse& operator=(const WinsockUse&) = delete;
-  bool started() const { return started_; }
-
- private:
-  bool started_ = false;
 };
 
+// A connection to the bridge whose replies wait at most `reply_timeout_ms` (0: no bound).
 ScopedSocket Connect(DWORD reply_timeout_ms) {
   ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  if (!s) return s;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kPort);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<const sockaddr*>(&address),
-              static_cast<int>(sizeof address)) != 0) {
+  if (!s || connect(s.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return {};
   }
-  if (reply_timeout_ms != 0) {
-    const DWORD timeout = reply_timeout_ms;
-    setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-               static_cast<int>(sizeof timeout));
-  }
+  setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&reply_timeout_ms),
+             sizeof reply_timeout_ms);
   return s;
 }
 
@@ -97,7 +84,7 @@ std::optional<int> ReadReply(SOCKET s) {
 // One call: sends `request`, waits for the reply (at most `reply_timeout_ms`; 0: no bound).
 std::optional<int> Call(const std::string& request, DWORD reply_timeout_ms) {
   const WinsockUse winsock;
-  if (!winsock.started()) return std::nullopt;
+  if (!winsock.started) return std::nullopt;
   const ScopedSocket s = Connect(reply_timeout_ms);
   if (!s || !SendAll(s.get(), request)) return std::nullopt;
   return ReadReply(s.get());

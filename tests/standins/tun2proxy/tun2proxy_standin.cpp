@@ -63,12 +63,6 @@ std::optional<std::string> Environment(const char* name) {
   return std::string(value, length);
 }
 
-std::optional<int> IntFromEnvironment(const char* name) {
-  const std::optional<std::string> value = Environment(name);
-  if (!value) return std::nullopt;
-  return std::atoi(value->c_str());
-}
-
 // The file `name` beside this DLL when it exists, else empty. A service gets the service
 // manager's environment, not its tester's: such a tester asks for the log by creating
 // "tun2proxy.log", and sets the mode in "tun2proxy.mode".
@@ -100,8 +94,12 @@ void ApplyEnvironment(State& state) {
     state.mode = text[0] == 'd' ? RunMode::kDelay : RunMode::kRegistersLate;
     state.delay = std::chrono::milliseconds(std::atoi(mode.c_str() + text.find(':') + 1));
   }
-  state.run_result = IntFromEnvironment("BRUMO_T2P_RUN_RESULT");
-  state.stop_result = IntFromEnvironment("BRUMO_T2P_STOP_RESULT");
+  const auto number = [](const char* name) -> std::optional<int> {
+    const std::optional<std::string> value = Environment(name);
+    return value ? std::optional(std::atoi(value->c_str())) : std::nullopt;
+  };
+  state.run_result = number("BRUMO_T2P_RUN_RESULT");
+  state.stop_result = number("BRUMO_T2P_STOP_RESULT");
 }
 
 // Appends one line per call; the file is opened and closed each time, so another process
@@ -152,11 +150,6 @@ int Run(std::unique_lock<std::mutex>& lock, State& state, const std::string& tun
   return *token ? kStopped : kTunnelFailed;
 }
 
-bool WaitFor(std::chrono::milliseconds timeout, bool (*done)(const Record&, int), int count) {
-  std::unique_lock<std::mutex> lock(The().mutex);
-  return The().changed.wait_for(lock, timeout, [&] { return done(The().state.record, count); });
-}
-
 }  // namespace
 
 void Reset() {
@@ -188,13 +181,10 @@ void EndRunsByThemselves() {
 
 Record Recorded() { return The().Get(&State::record); }
 
-bool WaitForRunsInside(int count, std::chrono::milliseconds timeout) {
-  return WaitFor(
-      timeout, [](const Record& r, int n) { return r.runs_inside == n; }, count);
-}
 bool WaitForRunCalls(int count, std::chrono::milliseconds timeout) {
-  return WaitFor(
-      timeout, [](const Record& r, int n) { return r.run_calls >= n; }, count);
+  std::unique_lock<std::mutex> lock(The().mutex);
+  return The().changed.wait_for(lock, timeout,
+                                [&] { return The().state.record.run_calls >= count; });
 }
 
 const standins::ResetWhenLinked registered(&Reset);

@@ -83,9 +83,7 @@ struct Record {
 };
 Record Recorded();
 
-// Waits until `count` run calls are inside at once, or until `count` run calls were made
-// since Reset; false when `timeout` passed first.
-bool WaitForRunsInside(int count, std::chrono::milliseconds timeout);
+// Waits until `count` run calls were made since Reset; false when `timeout` passed first.
 bool WaitForRunCalls(int count, std::chrono::milliseconds timeout);
 
 }  // namespace brumo::tun2proxy_standin

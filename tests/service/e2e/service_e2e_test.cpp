@@ -22,11 +22,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <regex>
 #include <string>
 #include <thread>
@@ -248,18 +248,12 @@ TEST_F(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   ASSERT_NO_FATAL_FAILURE(StopServiceAt(h.standins_exe));
 
   std::vector<StatusSample> seen;
-  std::atomic<bool> start_failed{false};
+  std::future<DWORD> start = std::async(std::launch::async, [&] { return h.service.Start(); });
   // Without pauses between readings; a start that never runs fails below once 20 s are over.
-  std::thread watcher([&] {
-    const Clock::time_point until = Clock::now() + 20s;
-    while (Clock::now() < until && !start_failed.load()) {
-      if (ReadReport(&seen).state == SERVICE_RUNNING) return;
-    }
-  });
-  const DWORD start_error = h.service.Start();
-  if (start_error != 0) start_failed.store(true);
-  watcher.join();
-  ASSERT_EQ(start_error, 0u);
+  const Clock::time_point until = Clock::now() + 20s;
+  while (Clock::now() < until && ReadReport(&seen).state != SERVICE_RUNNING) {
+  }
+  ASSERT_EQ(start.get(), 0u);
 
   SCOPED_TRACE("status readings:\n" + Trace(seen));
 

@@ -197,14 +197,8 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
 // wait hint, until the stopped report. Without the repeats, an SCM whose wait hint ran
 // out would take the service for hung.
 TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) {
-  const auto stop_pending_reports = [] {
-    const std::vector<ServiceStatusRecord> reports = service::Recorded().reports;
-    return std::count_if(reports.begin(), reports.end(), [](const ServiceStatusRecord& r) {
-      return r.current_state == kServiceStopPending;
-    });
-  };
   bool repeated = false;
-  t2p::SetStopHook([&] { repeated = WaitUntil([&] { return stop_pending_reports() >= 3; }); });
+  t2p::SetStopHook([&] { repeated = WaitUntil([] { return Count("report stop-pending") >= 3; }); });
   ServiceThread main(host);
   ASSERT_TRUE(WaitUntil([] { return Logged("report running"); }));
   ASSERT_TRUE(slots.controller->Start().ok);

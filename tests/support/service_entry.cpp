@@ -125,10 +125,7 @@ DWORD ServiceEntry::Start() {
   return ::StartServiceW(service_.get(), 0, nullptr) ? 0 : ::GetLastError();
 }
 
-DWORD ServiceEntry::Stop(StatusSample* sample) {
-  StatusSample ignored;
-  return Control(SERVICE_CONTROL_STOP, sample != nullptr ? sample : &ignored);
-}
+DWORD ServiceEntry::Stop(StatusSample* sample) { return Control(SERVICE_CONTROL_STOP, sample); }
 
 DWORD ServiceEntry::Query(StatusSample* sample) const {
   SERVICE_STATUS_PROCESS status{};
@@ -144,7 +141,7 @@ DWORD ServiceEntry::Query(StatusSample* sample) const {
 DWORD ServiceEntry::Control(DWORD code, StatusSample* sample) {
   SERVICE_STATUS status{};
   if (!::ControlService(service_.get(), code, &status)) return ::GetLastError();
-  Fill(status, sample);
+  if (sample != nullptr) Fill(status, sample);
   return 0;
 }
 

@@ -54,8 +54,8 @@ class ServiceEntry {
   // The stop control; `sample` (optional) gets the status it returns.
   DWORD Stop(StatusSample* sample = nullptr);
   DWORD Query(StatusSample* sample) const;
-  // ControlService with `code`; `sample` gets the status it returns.
-  DWORD Control(DWORD code, StatusSample* sample);
+  // ControlService with `code`; `sample` (optional) gets the status it returns.
+  DWORD Control(DWORD code, StatusSample* sample = nullptr);
   // Polls every few milliseconds until the state is `state` or `timeout_ms` has passed;
   // `last` (optional) gets the last reading. True when the state was reached.
   bool WaitForState(DWORD state, DWORD timeout_ms, StatusSample* last = nullptr) const;

@@ -8,9 +8,11 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <utility>
 
-#include "common/scoped_resource_win.h"
 #include "common/utf8_win.h"
 #include "tests/support/standin_log.h"
 #include "tests/support/test_support.h"
@@ -32,18 +34,11 @@ std::string EnvironmentText(const wchar_t* name) {
 // Writes `text` to `path` whole: to a temporary name first, then renamed, so that the
 // reader never sees half a file.
 bool WriteFileAtomically(const std::wstring& path, const std::string& text) {
-  const std::wstring temporary = path + L".tmp";
-  {
-    const ScopedFileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size()) {
-      return false;
-    }
-  }
-  return MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+  const std::filesystem::path temporary = path + L".tmp";
+  if (!(std::ofstream(temporary, std::ios::binary) << text).flush()) return false;
+  std::error_code error;
+  std::filesystem::rename(temporary, path, error);
+  return !error;
 }
 
 }  // namespace

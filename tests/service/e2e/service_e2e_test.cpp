@@ -22,11 +22,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <regex>
 #include <string>
 #include <thread>
@@ -65,7 +65,11 @@ constexpr DWORD kStateTimeoutMs = 15000;
 
 using Lines = std::vector<std::string>;
 
-struct Harness {
+// The copies of the product and the service entry. As the test environment it installs the
+// entry before the first case (removing one that an aborted earlier run left behind) and
+// removes it after the last, whatever the cases did.
+class Harness : public ::testing::Environment {
+ public:
   std::wstring own = OwnDirectory();
   std::wstring standins_dir = own + L"with standins\\";
   std::wstring wine_fwp_dir = own + L"wine fwpuclnt\\";
@@ -75,51 +79,38 @@ struct Harness {
   std::wstring brumoctl = own + L"brumoctl.exe";
   ServiceEntry service;
   TunDevice device;
-};
 
-Harness& TheHarness() {
-  static Harness harness;
-  return harness;
-}
-
-// Installs the service entry before the first case (removing one that an aborted earlier
-// run left behind) and removes it after the last, whatever the cases did.
-class ServiceEnvironment : public ::testing::Environment {
- public:
   void SetUp() override {
-    Harness& h = TheHarness();
     for (const std::wstring& file :
-         {h.standins_exe, h.standins_dir + L"tun2proxy.dll", h.standins_dir + L"fwpuclnt.dll",
-          h.wine_fwp_exe, h.wine_fwp_dir + L"tun2proxy.dll", h.hung_exe,
-          h.own + L"run ignores stops\\tun2proxy.mode", h.brumoctl}) {
+         {standins_exe, standins_dir + L"tun2proxy.dll", standins_dir + L"fwpuclnt.dll",
+          wine_fwp_exe, wine_fwp_dir + L"tun2proxy.dll", hung_exe,
+          own + L"run ignores stops\\tun2proxy.mode", brumoctl}) {
       ASSERT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
           << Narrow(file) << " is missing";
     }
-    ASSERT_EQ(GetFileAttributesW((h.wine_fwp_dir + L"fwpuclnt.dll").c_str()),
-              INVALID_FILE_ATTRIBUTES)
+    ASSERT_EQ(GetFileAttributesW((wine_fwp_dir + L"fwpuclnt.dll").c_str()), INVALID_FILE_ATTRIBUTES)
         << "a stand-in fwpuclnt.dll must not sit beside the copy that meets Wine's own";
-    ASSERT_TRUE(StandinLogs(h.standins_dir).EnableTun2proxyLog());
-    ASSERT_TRUE(StandinLogs(h.wine_fwp_dir).EnableTun2proxyLog());
+    ASSERT_TRUE(StandinLogs(standins_dir).EnableTun2proxyLog());
+    ASSERT_TRUE(StandinLogs(wine_fwp_dir).EnableTun2proxyLog());
 
-    ASSERT_EQ(h.service.Connect(), 0u);
-    ASSERT_EQ(h.service.RemoveExisting(), 0u) << "removing a BrumoVPN service left behind";
-    ASSERT_EQ(h.service.Install(h.standins_exe), 0u);
-    if (!h.device.controllable()) {
-      std::printf("note: %s; cases that need to change it are skipped\n",
-                  h.device.why_not().c_str());
+    ASSERT_EQ(service.Connect(), 0u);
+    ASSERT_EQ(service.RemoveExisting(), 0u) << "removing a BrumoVPN service left behind";
+    ASSERT_EQ(service.Install(standins_exe), 0u);
+    if (!device.controllable()) {
+      std::printf("note: %s; cases that need to change it are skipped\n", device.why_not().c_str());
     }
   }
 
   void TearDown() override {
-    Harness& h = TheHarness();
-    if (h.service.installed()) {
-      EXPECT_EQ(h.service.RemoveExisting(), 0u);
+    if (service.installed()) {
+      EXPECT_EQ(service.RemoveExisting(), 0u);
     }
   }
 };
 
-[[maybe_unused]] ::testing::Environment* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new ServiceEnvironment);
+Harness* const kHarness = static_cast<Harness*>(::testing::AddGlobalTestEnvironment(new Harness));
+
+Harness& TheHarness() { return *kHarness; }
 
 // Waits for the service to reach `state`; `last` (optional) gets the last reading.
 void AwaitState(DWORD state, StatusSample* last = nullptr, DWORD timeout_ms = kStateTimeoutMs) {
@@ -235,29 +226,34 @@ void ArrangeDevice(bool present) {
     if (IsSkipped()) return;                         \
   } while (false)
 
+// Every case works on the one harness; most read the logs of the stand-ins' copy.
+class E2eTest : public ::testing::Test {
+ protected:
+  Harness& h = TheHarness();
+  StandinLogs logs{h.standins_dir};
+};
+using ServiceStart = E2eTest;
+using ControlPipe = E2eTest;
+using TunnelWithoutDevice = E2eTest;
+using Tunnel = E2eTest;
+using ServiceStop = E2eTest;
+
 ProcessResult RunBrumoctl(const std::wstring& arguments) {
   const std::wstring& exe = TheHarness().brumoctl;
   return RunProcess(QuotedPath(exe) + L" " + arguments, exe, 30000);
 }
 
 // From a stopped service: what the SCM sees while it starts, read as fast as it answers.
-TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
-  Harness& h = TheHarness();
+TEST_F(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   ASSERT_NO_FATAL_FAILURE(StopServiceAt(h.standins_exe));
 
   std::vector<StatusSample> seen;
-  std::atomic<bool> start_failed{false};
+  std::future<DWORD> start = std::async(std::launch::async, [&] { return h.service.Start(); });
   // Without pauses between readings; a start that never runs fails below once 20 s are over.
-  std::thread watcher([&] {
-    const Clock::time_point until = Clock::now() + 20s;
-    while (Clock::now() < until && !start_failed.load()) {
-      if (ReadReport(&seen).state == SERVICE_RUNNING) return;
-    }
-  });
-  const DWORD start_error = h.service.Start();
-  if (start_error != 0) start_failed.store(true);
-  watcher.join();
-  ASSERT_EQ(start_error, 0u);
+  const Clock::time_point until = Clock::now() + 20s;
+  while (Clock::now() < until && ReadReport(&seen).state != SERVICE_RUNNING) {
+  }
+  ASSERT_EQ(start.get(), 0u);
 
   SCOPED_TRACE("status readings:\n" + Trace(seen));
 
@@ -288,8 +284,8 @@ TEST(ServiceStart, ReportsRisingCheckpointsThenRunning) {
   EXPECT_TRUE(interrogated.SameReport(running_report)) << Describe(interrogated);
 }
 
-TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
-  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(TheHarness().standins_exe));
+TEST_F(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
+  ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
 
   const Exchange exchange = RoundTrip(kActiveRequest, 20s);
   EXPECT_TRUE(exchange.Complete()) << exchange.open_error << " " << exchange.reply.end_error;
@@ -305,11 +301,9 @@ TEST(ControlPipe, ActiveWhileDownIsInactiveOverThePipeAndThroughBrumoctl) {
 
 // Without the device the start gives up after its wait, stops the worker it launched and
 // leaves the service serving.
-TEST(TunnelWithoutDevice, StartFailsAfterItsWait) {
-  Harness& h = TheHarness();
+TEST_F(TunnelWithoutDevice, StartFailsAfterItsWait) {
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   BRUMO_REQUIRE_DEVICE(false);
-  StandinLogs logs(h.standins_dir);
   logs.Mark();
 
   const Clock::time_point sent = Clock::now();
@@ -332,11 +326,9 @@ TEST(TunnelWithoutDevice, StartFailsAfterItsWait) {
 // that command has finished (about four seconds), and all the while the SCM is told again
 // every second that the stop is under way, each time with the next checkpoint. The client
 // still gets the start's reply.
-TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRisingCheckpoints) {
-  Harness& h = TheHarness();
+TEST_F(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRisingCheckpoints) {
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   BRUMO_REQUIRE_DEVICE(false);
-  StandinLogs logs(h.standins_dir);
   logs.Mark();
 
   Exchange start;
@@ -371,12 +363,10 @@ TEST(TunnelWithoutDevice, ServiceStopDuringTheStartsWaitRepeatsStopPendingWithRi
 }
 
 // tun2proxy creates its adapter some time after the run call; the start waits for it.
-TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
-  Harness& h = TheHarness();
+TEST_F(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
   if (!h.device.controllable()) GTEST_SKIP() << "skipped: " << h.device.why_not();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   BRUMO_REQUIRE_DEVICE(false);
-  StandinLogs logs(h.standins_dir);
   logs.Mark();
 
   Exchange start;
@@ -403,13 +393,11 @@ TEST(TunnelWithoutDevice, CreatedAboutASecondAfterStartIsWaitedFor) {
 }
 
 // The whole road of a tunnel: start, its state, a refused second start, stop, stop again.
-TEST(Tunnel, StartActiveStopAgainstTheStandins) {
+TEST_F(Tunnel, StartActiveStopAgainstTheStandins) {
   BRUMO_REQUIRE_DEVICE(true);
-  Harness& h = TheHarness();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
   const std::uint32_t index = TunDevice::WineIndex();
   ASSERT_NE(index, 0u);
-  StandinLogs logs(h.standins_dir);
 
   logs.Mark();
   EXPECT_EQ(Send(kStartRequest), kStartedReply);
@@ -442,7 +430,7 @@ TEST(Tunnel, StartActiveStopAgainstTheStandins) {
 
 // Wine's fwpuclnt cannot open an engine: the start reports its status, takes the tunnel
 // down again, and the service answers the next requests as before.
-TEST(Tunnel, WinesOwnFilterEngineFailsTheStartAndTheServiceKeepsServing) {
+TEST_F(Tunnel, WinesOwnFilterEngineFailsTheStartAndTheServiceKeepsServing) {
   FWPM_SESSION0 probe{};
   probe.flags = kFwpmSessionFlagDynamic;
   HANDLE engine = nullptr;
@@ -452,9 +440,8 @@ TEST(Tunnel, WinesOwnFilterEngineFailsTheStartAndTheServiceKeepsServing) {
     GTEST_SKIP() << "this fwpuclnt opens an engine; the case is about Wine's, which cannot";
   }
   BRUMO_REQUIRE_DEVICE(true);
-  Harness& h = TheHarness();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.wine_fwp_exe));
-  StandinLogs logs(h.wine_fwp_dir);
+  logs = StandinLogs(h.wine_fwp_dir);
   const std::string refused =
       fmt::format(R"({{"message":"FwpmEngineOpen0 failed: {}","status":"error"}})", status);
 
@@ -470,10 +457,8 @@ TEST(Tunnel, WinesOwnFilterEngineFailsTheStartAndTheServiceKeepsServing) {
 
 // A stop with the tunnel down: stop-pending, then stopped with exit code 0 within about a
 // second, neither library called; started again, it serves as before.
-TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
-  Harness& h = TheHarness();
+TEST_F(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
-  StandinLogs logs(h.standins_dir);
   logs.Mark();
 
   const Clock::time_point stop_sent = Clock::now();
@@ -488,8 +473,7 @@ TEST(ServiceStop, WhileTheTunnelIsDownReportsStoppedAndStartsAgain) {
 // Stop controls sent from the start on: refused while the service starts (it accepts no
 // control then), taken once it runs; it ends stopped with exit code 0, leaves no pipe
 // behind, and starts again as usual.
-TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
-  Harness& h = TheHarness();
+TEST_F(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
   ASSERT_NO_FATAL_FAILURE(StopServiceAt(h.standins_exe));
   ASSERT_EQ(h.service.Start(), 0u);
   StatusSample at_control;
@@ -507,11 +491,9 @@ TEST(ServiceStop, EarlyStopIsRefusedUntilRunningThenEndsStoppedAndStartsAgain) {
 // so the client whose "start" was read before the stop control still takes its reply after
 // it, from a tunnel that still runs, and nothing brings the tunnel back; then the tunnel is
 // stopped once and its filters removed.
-TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
+TEST_F(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   BRUMO_REQUIRE_DEVICE(true);
-  Harness& h = TheHarness();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.standins_exe));
-  StandinLogs logs(h.standins_dir);
   ASSERT_EQ(Send(kStartRequest), kStartedReply);
   logs.Mark();
 
@@ -528,13 +510,8 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
   ASSERT_NO_FATAL_FAILURE(SendStopControl());
   // The server waits up to 500 ms for this client to take the rest of its reply; for the
   // first 150 ms of that the tunnel must still run.
-  const Clock::time_point watched_until = Clock::now() + 150ms;
-  bool tunnel_stopped = false;
-  while (!tunnel_stopped && Clock::now() < watched_until) {
-    tunnel_stopped = !logs.Tun2proxyLines().empty();
-    Sleep(10);
-  }
-  EXPECT_FALSE(tunnel_stopped) << "the tunnel was stopped before the pipe server";
+  EXPECT_FALSE(WaitUntil([&] { return !logs.Tun2proxyLines().empty(); }, 150ms))
+      << "the tunnel was stopped before the pipe server";
   EXPECT_EQ(first + ReadUntilEnd(held.get()).bytes, kAlreadyRunningReply);
 
   ASSERT_NO_FATAL_FAILURE(ExpectStopsCleanly());
@@ -556,9 +533,8 @@ TEST(ServiceStop, WhileTheTunnelRunsStopsThePipeServerFirst) {
 // held in its teardown: the service stop still ends, in stopped with 1066 and the
 // shutdown's own code once the service's bound has passed, and the process is gone with
 // the exit code 1066. Started again from the usual copy, it serves as before.
-TEST(ServiceStop, WhenTheTunnelNeverStopsEndsTheProcessWithItsCode) {
+TEST_F(ServiceStop, WhenTheTunnelNeverStopsEndsTheProcessWithItsCode) {
   BRUMO_REQUIRE_DEVICE(true);
-  Harness& h = TheHarness();
   ASSERT_NO_FATAL_FAILURE(RunServiceFrom(h.hung_exe));
   ASSERT_EQ(Send(kStartRequest), kStartedReply);
   StatusSample running;

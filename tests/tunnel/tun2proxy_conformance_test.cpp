@@ -4,12 +4,12 @@
 // BRUMO_T2P_REAL) the real library on Linux, as root in a network namespace of the test's
 // own, where its device is a Linux TUN device found by a Linux lookup. Every run call has
 // the controller's arguments.
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <deque>
 #include <future>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -128,33 +128,29 @@ struct Row {
   const char* expected;
 };
 
-// Every run call made, on threads of their own; at the end, whatever is left inside is
-// ended and joined.
+bool Ready(std::future<int>& call, milliseconds timeout) {
+  return call.wait_for(timeout) == std::future_status::ready;
+}
+
+// Every run call made, each on a detached thread of its own whose last act is to give its
+// result; at the end, whatever is left inside is ended.
 class Runs {
  public:
   ~Runs() {
     const auto deadline = Clock::now() + kBound;
     while (!inside_.empty() && Clock::now() < deadline) {
       EndLeftoverRuns();
-      if (inside_.front().wait_for(milliseconds(100)) == std::future_status::ready) {
-        inside_.pop_front();
-      }
-    }
-    for (std::thread& thread : threads_) {
-      if (inside_.empty()) {
-        thread.join();
-      } else {
-        thread.detach();  // a run call that never returns; the failure is reported
-      }
+      if (Ready(inside_.front(), milliseconds(100))) inside_.pop_front();
     }
     EXPECT_TRUE(inside_.empty()) << "a run call did not return at the end";
   }
 
   std::future<int>& Start() {
-    auto returned = std::make_shared<std::promise<int>>();
-    inside_.push_back(returned->get_future());
-    threads_.emplace_back(
-        [returned] { returned->set_value(test_support::RunWithTheControllersArguments()); });
+    std::promise<int> returned;
+    inside_.push_back(returned.get_future());
+    std::thread([returned = std::move(returned)]() mutable {
+      returned.set_value(test_support::RunWithTheControllersArguments());
+    }).detach();
     return inside_.back();
   }
   bool AnyInside() const { return !inside_.empty(); }
@@ -168,12 +164,7 @@ class Runs {
 
  private:
   std::deque<std::future<int>> inside_;
-  std::vector<std::thread> threads_;
 };
-
-bool Ready(std::future<int>& call, milliseconds timeout) {
-  return call.wait_for(timeout) == std::future_status::ready;
-}
 
 // Plays the acts and returns what each showed, joined by ", ".
 std::string Play(const std::vector<Act>& acts) {
@@ -218,9 +209,7 @@ std::string Play(const std::vector<Act>& acts) {
         break;
     }
   }
-  std::string joined;
-  for (const std::string& text : shown) joined += (joined.empty() ? "" : ", ") + text;
-  return joined;
+  return fmt::format("{}", fmt::join(shown, ", "));
 }
 
 using enum Act;

@@ -57,14 +57,13 @@ TEST_F(TunnelOverlapTest, EngineStandInSeesTwoThreadsInside) {
 
 // A Start in the guard's enable holds no lock: a second Start is answered at once.
 TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
-  TunnelController controller(&guard_);
   Hold hold;
   OnGuardEnable(hold.Here());
 
-  std::future<OpResult> start = RunAsync([&] { return controller.Start(); });
+  std::future<OpResult> start = RunAsync([&] { return controller_.Start(); });
   ASSERT_TRUE(hold.reached.Wait());
-  EXPECT_TRUE(controller.IsRunning());
-  std::future<OpResult> probe = RunAsync([&] { return controller.Start(); });
+  EXPECT_TRUE(controller_.IsRunning());
+  std::future<OpResult> probe = RunAsync([&] { return controller_.Start(); });
   const bool probe_finished = Finishes(probe);
   hold.release.Open();
 
@@ -73,7 +72,7 @@ TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
   ExpectSuccess(start.get());
   EXPECT_EQ(t2p::Recorded().run_calls, 1);
   EXPECT_EQ(GuardEnables(), 1);
-  ExpectSuccess(controller.Stop());
+  ExpectSuccess(controller_.Stop());
 }
 
 // The service stops while a pipe "start" is in the guard's enable. The Stop waits for the
@@ -154,34 +153,32 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
 // join (a race that valgrind's helgrind reports; ThreadSanitizer cannot see the write
 // inside the uninstrumented std::thread::join).
 TEST_F(TunnelOverlapTest, StartDuringTheJoinOfAnEndedWorker) {
-  TunnelController controller(&guard_);
-  ExpectSuccess(controller.Start());
+  ExpectSuccess(controller_.Start());
   t2p::EndRunsByThemselves();
-  ASSERT_TRUE(WaitUntil([&] { return !controller.IsRunning(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !controller_.IsRunning(); }));
 
   Hold library_stop;
   Gate release_disable;
   t2p::SetStopHook(library_stop.Here());
   OnGuardDisable([&] { release_disable.Wait(); });
 
-  std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
+  std::future<OpResult> stop = RunAsync([&] { return controller_.Stop(); });
   ASSERT_TRUE(library_stop.reached.Wait());
   // Time for the join instead of a signal from after it: a signal would order the Start
   // after the join.
   library_stop.release.Open();
   std::this_thread::sleep_for(kLetOthersArrive);
-  const OpResult refused = controller.Start();
+  const OpResult refused = controller_.Start();
   release_disable.Open();
 
   ExpectFailure(refused, kStillStopping);
   ExpectSuccess(stop.get());
-  ExpectStoppedOnceThenStartsAgain(controller);
+  ExpectStoppedOnceThenStartsAgain(controller_);
 }
 
 // Several Stops released together, with tun2proxy_stop slow enough for them to meet.
 TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
-  TunnelController controller(&guard_);
-  ExpectSuccess(controller.Start());
+  ExpectSuccess(controller_.Start());
   t2p::SetStopHook([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
 
   Gate go;
@@ -189,12 +186,12 @@ TEST_F(TunnelOverlapTest, StopsAtOnceRunOneStopSequence) {
   for (int i = 0; i < 4; ++i) {
     stops.push_back(RunAsync([&] {
       go.Wait();
-      return controller.Stop();
+      return controller_.Stop();
     }));
   }
   go.Open();
   for (std::future<OpResult>& stop : stops) ExpectSuccess(stop.get());
-  ExpectStoppedOnceThenStartsAgain(controller);
+  ExpectStoppedOnceThenStartsAgain(controller_);
 }
 
 }  // namespace

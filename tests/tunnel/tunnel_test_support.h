@@ -18,6 +18,7 @@
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/standins.h"
 #include "tests/support/test_support.h"
+#include "tunnel/tunnel_controller.h"
 
 namespace brumo {
 
@@ -26,10 +27,7 @@ inline void PrintTo(const OpResult& result, std::ostream* os) {
 }
 
 namespace tun2proxy_standin {
-inline void PrintTo(const RunArgs& args, std::ostream* os) {
-  *os << "{" << args.proxy_url << ", " << args.tun << ", " << args.bypass << ", "
-      << args.dns_strategy << ", " << args.root_privilege << ", " << args.verbosity << "}";
-}
+inline void PrintTo(const RunArgs& args, std::ostream* os) { *os << LogLine(args); }
 }  // namespace tun2proxy_standin
 
 namespace tunnel_test {
@@ -153,6 +151,7 @@ struct Hold {
 class TunnelTest : public ::testing::Test {
  protected:
   void TearDown() override {
+    controller_.Stop();
     EXPECT_LE(engine::Recorded().max_threads_inside, 1)
         << "two threads were inside the DNS leak guard";
     EXPECT_EQ(t2p::Recorded().runs_inside, 0) << "a worker is still inside the run call";
@@ -163,6 +162,8 @@ class TunnelTest : public ::testing::Test {
   standins::Scope stand_ins_;
   // Controllers made by the cases stop through it.
   DnsLeakGuard guard_;
+  // The cases' controller, unless a case needs one of its own; stopped by TearDown.
+  TunnelController controller_{&guard_};
 };
 
 }  // namespace tunnel_test

@@ -10,13 +10,13 @@
 // A run connection that its caller closes before the reply is taken for a stop: the
 // process that asked for the run is gone.
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -33,7 +33,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kRequestTimeout = 5s;
 constexpr auto kStopRepeat = 1s;
 constexpr auto kShutdownBound = 15s;
 
@@ -61,28 +60,20 @@ void Reply(int fd, int value) {
   real_net::SendAll(fd, std::to_string(value) + "\n", error);
 }
 
-// The request's lines, or none when it is incomplete, unknown or too long.
+// The request's lines, or none when it is incomplete, unknown or too long. Each receive
+// waits at most real_net::kIoTimeout, the listener's, which an accepted socket inherits.
 std::vector<std::string> ReadRequest(int fd) {
   std::string text;
-  const Clock::time_point until = Clock::now() + kRequestTimeout;
+  char buffer[512];
   for (;;) {
     std::vector<std::string> lines = Lines(text);
-    if (!lines.empty()) {
-      const std::size_t wanted = RequestLines(lines.front());
-      if (wanted == 0) return {};
-      if (lines.size() >= wanted) {
-        lines.resize(wanted);
-        return lines;
-      }
+    const std::size_t wanted = lines.empty() ? 1 : RequestLines(lines.front());
+    if (wanted == 0) return {};
+    if (lines.size() >= wanted) {
+      lines.resize(wanted);
+      return lines;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (text.size() > kMaxRequest || left <= 0ms ||
-        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      return {};
-    }
-    char buffer[512];
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t n = text.size() > kMaxRequest ? 0 : ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) return {};
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -97,17 +88,10 @@ bool PeerGone(int fd) {
   return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-std::string Describe(const RunRequest& run) {
-  return "run proxy_url=" + run.proxy_url + " tun=" + run.tun + " bypass=" + run.bypass +
-         " dns_strategy=" + std::to_string(run.dns_strategy) +
-         " root_privilege=" + (run.root_privilege ? "1" : "0") +
-         " verbosity=" + std::to_string(run.verbosity);
-}
-
 // Runs the real library's run call on a thread of its own and answers when it returns; a
 // caller gone, or the bridge ending, stops it meanwhile.
 void ServeRun(int fd, const RunRequest& run) {
-  Say(Describe(run));
+  Say(tun2proxy_standin::LogLine(run));
   int result = 0;
   bool done = false;
   ++g_runs_inside;
@@ -176,10 +160,8 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tun2proxy-bridge [--for SECONDS]\n");
     return 2;
   }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
 
   std::string error;
   const ScopedFd listener = real_net::ListenTcp({"127.0.0.1", kPort}, error);

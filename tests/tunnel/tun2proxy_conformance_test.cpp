@@ -153,13 +153,16 @@ class Runs {
     }).detach();
     return inside_.back();
   }
-  bool AnyInside() const { return !inside_.empty(); }
-  std::future<int>& Oldest() { return inside_.front(); }
-  // Takes a returned call out of those inside and says what it returned.
-  std::string Returned(std::future<int>& call) {
+  // "run=<result>" once `call` has returned within `timeout` (it is then no longer inside),
+  // else "running".
+  std::string Await(std::future<int>& call, milliseconds timeout) {
+    if (!Ready(call, timeout)) return "running";
     const std::string text = "run=" + std::to_string(call.get());
     std::erase_if(inside_, [&](const std::future<int>& it) { return &it == &call; });
     return text;
+  }
+  std::string AwaitOldest() {
+    return inside_.empty() ? "no run inside" : Await(inside_.front(), kBound);
   }
 
  private:
@@ -176,23 +179,17 @@ std::string Play(const std::vector<Act>& acts) {
         std::future<int>& call = runs.Start();
         test_support::WaitUntil([&] { return DevicePresent() || Ready(call, milliseconds(0)); },
                                 kBound);
-        shown.push_back(Ready(call, milliseconds(0)) ? runs.Returned(call) : "running");
+        shown.push_back(runs.Await(call, milliseconds(0)));
         break;
       }
-      case Act::kRunToEnd: {
-        std::future<int>& call = runs.Start();
-        shown.push_back(Ready(call, kBound) ? runs.Returned(call) : "running");
+      case Act::kRunToEnd:
+        shown.push_back(runs.Await(runs.Start(), kBound));
         break;
-      }
       case Act::kStop:
         shown.push_back("stop=" + std::to_string(tun2proxy_stop()));
         break;
       case Act::kAwaitRun:
-        if (!runs.AnyInside()) {
-          shown.push_back("no run inside");
-        } else {
-          shown.push_back(Ready(runs.Oldest(), kBound) ? runs.Returned(runs.Oldest()) : "running");
-        }
+        shown.push_back(runs.AwaitOldest());
         break;
       case Act::kProbe:
         shown.push_back(DevicePresent() ? "device" : "no device");

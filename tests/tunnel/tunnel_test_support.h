@@ -79,9 +79,9 @@ inline void ExpectIdle(TunnelController& controller, int stop_calls) {
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::Recorded().stop_calls, stop_calls);
 }
-// The controller starts again, through the whole sequence: its `run_calls`th run call and
+// The controller starts (again), through the whole sequence: its `run_calls`th run call and
 // the guard's filters.
-inline void ExpectStartsAgain(TunnelController& controller, int run_calls) {
+inline void ExpectStarts(TunnelController& controller, int run_calls) {
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::Recorded().run_calls, run_calls);
@@ -97,7 +97,7 @@ inline void ExpectStoppedOnceThenStartsAgain(TunnelController& controller) {
   EXPECT_TRUE(EngineEmpty());
   t2p::SetStopHook(nullptr);
   engine::SetHook(nullptr);
-  ExpectStartsAgain(controller, 2);
+  ExpectStarts(controller, 2);
 }
 
 // Runs `hook` inside the guard's Enable (at its lookup of the adapter), on the caller's

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "tests/standins/guarded.h"
 
@@ -203,14 +204,13 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
                         standin::Text(bypass),    dns_strategy,
                         root_privilege,           verbosity};
   standin::AppendLog(standin::LogLine(args));
-  const std::string device = args.tun;
-  state.record.runs.push_back(std::move(args));
+  state.record.runs.push_back(args);
   state.record.calls.push_back("run");
   ++state.record.run_calls;
   ++state.record.runs_inside;
   guarded.changed.notify_all();
 
-  const int result = standin::Run(lock, state, device);
+  const int result = standin::Run(lock, state, args.tun);
   --state.record.runs_inside;
   guarded.changed.notify_all();
   const bool replaceable = result == standin::kStopped || result == standin::kTunnelFailed;
@@ -228,12 +228,8 @@ int tun2proxy_stop(void) {
   // The hook ran outside the lock: it may wait for other threads that call into this
   // stand-in.
   const int result = standin::The()([](standin::State& s) {
-    int result = standin::kNotRegistered;
-    if (s.registered) {
-      *s.registered = true;
-      s.registered.reset();
-      result = standin::kStopped;
-    }
+    const int result = s.registered ? standin::kStopped : standin::kNotRegistered;
+    if (s.registered) *std::exchange(s.registered, nullptr) = true;
     return s.stop_result.value_or(result);
   });
   standin::The().changed.notify_all();

@@ -165,18 +165,17 @@ HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint*
   // since tun2proxy does not pass it on while the client's side stays open.
   std::string head;
   std::vector<char> buffer(1 << 16);
-  std::size_t header_end = std::string::npos;
-  std::size_t length = 0;
-  while (header_end == std::string::npos || reply.body_bytes < length) {
+  std::size_t length = std::string::npos;  // the body's, once the head is in
+  while (length == std::string::npos || reply.body_bytes < length) {
     const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
     if (n <= 0) {
       reply.error = n == 0 ? "connection closed before the reply's end" : Errno("recv");
       return reply;
     }
     std::string_view part(buffer.data(), static_cast<std::size_t>(n));
-    if (header_end == std::string::npos) {
+    if (length == std::string::npos) {
       head.append(part);
-      header_end = head.find("\r\n\r\n");
+      const std::size_t header_end = head.find("\r\n\r\n");
       if (header_end == std::string::npos) continue;
       const std::size_t field = head.find("\r\nContent-Length: ");
       if (head.compare(0, 9, "HTTP/1.1 ") != 0 || field == std::string::npos ||
@@ -185,19 +184,17 @@ HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint*
         return reply;
       }
       length = std::strtoull(head.c_str() + field + 18, nullptr, 10);
+      reply.status = std::atoi(head.c_str() + 9);
       part = std::string_view(head).substr(header_end + 4);
     }
     reply.body_bytes += part.size();
     reply.body.append(part.substr(0, kKeptBody - reply.body.size()));
-    if (head.size() > header_end + 4) head.resize(header_end + 4);
   }
-  reply.status = std::atoi(head.c_str() + 9);
   reply.ok = true;
   return reply;
 }
 
-DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks)
-    : server_(server), through_socks_(socks != nullptr) {
+DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks) : server_(server) {
   std::optional<sockaddr_in> relay = ToSockaddr(server, error_);
   if (relay) udp_ = OpenSocket(SOCK_DGRAM, error_);
   if (!udp_) return;
@@ -227,7 +224,7 @@ DnsReply DnsClient::QueryA(std::string_view name) {
   }
   const std::uint16_t id = next_id_++;
   std::string query;
-  if (through_socks_) {
+  if (control_) {
     query.append("\0\0\0", 3);  // reserved, fragment 0
     AppendAddress(query, *ToSockaddr(server_, reply.error));
   }

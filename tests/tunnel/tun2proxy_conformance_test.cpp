@@ -249,9 +249,7 @@ TEST_P(Tun2proxyConformanceTest, Row) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Tun2proxyConformanceTest, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                           return std::string(info.param.name);
-                         });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace brumo

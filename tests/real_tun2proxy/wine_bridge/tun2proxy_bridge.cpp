@@ -15,16 +15,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "tests/real_tun2proxy/net_client.h"
 #include "tests/real_tun2proxy/wine_bridge/bridge_wire.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tun2proxy.h"
 
 namespace brumo::t2p_bridge {
@@ -37,10 +38,8 @@ constexpr auto kStopRepeat = 1s;
 constexpr auto kShutdownBound = 15s;
 
 std::atomic<bool> g_ending{false};
-std::mutex g_mutex;
-std::condition_variable g_changed;
-// Lowered under g_mutex, so that a wait on g_changed sees the last run end.
 std::atomic<int> g_runs_inside{0};
+std::mutex g_mutex;  // one line of output at a time
 
 void OnSignal(int) { g_ending.store(true); }
 
@@ -92,27 +91,15 @@ bool PeerGone(int fd) {
 // caller gone, or the bridge ending, stops it meanwhile.
 void ServeRun(int fd, const RunRequest& run) {
   Say(tun2proxy_standin::LogLine(run));
-  int result = 0;
-  bool done = false;
   ++g_runs_inside;
-  std::thread runner([&] {
-    const int value =
-        tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),
-                                run.dns_strategy, run.root_privilege, run.verbosity);
-    const std::lock_guard<std::mutex> lock(g_mutex);
-    result = value;
-    done = true;
-    --g_runs_inside;
-    g_changed.notify_all();
+  std::future<int> returned = std::async(std::launch::async, [&] {
+    return tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),
+                                   run.dns_strategy, run.root_privilege, run.verbosity);
   });
   const Clock::time_point started = Clock::now();
   Clock::time_point next_stop = Clock::time_point::min();
   bool stopping = false;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(g_mutex);
-      if (g_changed.wait_for(lock, 100ms, [&] { return done; })) break;
-    }
+  while (returned.wait_for(100ms) != std::future_status::ready) {
     if (!stopping && (PeerGone(fd) || g_ending.load())) {
       stopping = true;
       Say("run: its caller is gone or the bridge ends: stopping it");
@@ -123,7 +110,8 @@ void ServeRun(int fd, const RunRequest& run) {
       next_stop = Clock::now() + kStopRepeat;
     }
   }
-  runner.join();
+  const int result = returned.get();
+  --g_runs_inside;
   const auto took =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   Say("run -> " + std::to_string(result) + " after " + std::to_string(took) + " ms");
@@ -179,9 +167,7 @@ int Main(int argc, char** argv) {
   }
   // The runs inside see g_ending and stop themselves; their threads answer and end.
   g_ending.store(true);
-  std::unique_lock<std::mutex> lock(g_mutex);
-  const bool ended = g_changed.wait_for(lock, kShutdownBound, [] { return g_runs_inside == 0; });
-  lock.unlock();
+  const bool ended = test_support::WaitUntil([] { return g_runs_inside == 0; }, kShutdownBound);
   Say(ended ? "ended" : "ended with a run still inside");
   // Serving threads may still be answering or reading a request; they are detached and go
   // with the process, before anything they use is destroyed.

@@ -101,8 +101,8 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   const std::optional<std::string> request =
       bridge::EncodeRun({bridge::OrEmpty(proxy_url), bridge::OrEmpty(tun), bridge::OrEmpty(bypass),
                          dns_strategy, root_privilege, verbosity});
-  if (!request) return bridge::kUnreachableRun;
-  return bridge::Call(*request, 0).value_or(bridge::kUnreachableRun);
+  return request ? bridge::Call(*request, 0).value_or(bridge::kUnreachableRun)
+                 : bridge::kUnreachableRun;
 }
 
 int tun2proxy_stop(void) {

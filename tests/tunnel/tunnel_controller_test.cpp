@@ -83,8 +83,7 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     EXPECT_FALSE(running_at_disable);
     EXPECT_EQ(runs_inside_at_disable, 0);
     // Nothing is left to stop.
-    ExpectIdle(controller, 1);
-    EXPECT_EQ(GuardDisables(), 1);
+    ExpectStoppedOnceThenStartsAgain(controller);
   }
 }
 
@@ -177,9 +176,7 @@ TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) 
   EXPECT_EQ(GuardEnables(), 1);
 
   ExpectSuccess(controller_.Stop());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  EXPECT_TRUE(EngineEmpty());
-  ExpectStarts(controller_, 2);
+  ExpectStoppedOnceThenStartsAgain(controller_);
 }
 
 TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
@@ -227,17 +224,13 @@ TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped)
 
   ExpectFailure(controller_.Start(), kExitedPrematurely);
   EXPECT_TRUE(ended_in_enable);
-  EXPECT_FALSE(controller_.IsRunning());
   EXPECT_EQ(t2p::Recorded().runs_inside, 0);
   EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
   // The guard was enabled and then disabled again: no filter is left live.
   EXPECT_EQ(GuardEnables(), 1);
-  EXPECT_EQ(GuardDisables(), 1);
-  EXPECT_TRUE(EngineEmpty());
-
   // The worker was joined: the next Start launches instead of answering "still stopping".
   interfaces_standin::SetLookupHook(nullptr);
-  ExpectStarts(controller_, 2);
+  ExpectStoppedOnceThenStartsAgain(controller_);
 }
 
 // A run call that registers itself with the library only after the first stop: that stop

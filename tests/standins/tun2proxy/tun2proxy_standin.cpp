@@ -73,8 +73,8 @@ std::filesystem::path FileBesideModule(const wchar_t* name) {
       GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer, MAX_PATH * 2);
   if (length == 0 || length >= MAX_PATH * 2) return {};
   const auto file = std::filesystem::path(std::wstring(buffer, length)).parent_path() / name;
-  return GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES ? std::filesystem::path()
-                                                                     : file;
+  std::error_code error;
+  return std::filesystem::exists(file, error) ? file : std::filesystem::path();
 }
 
 // Read on every call, so a test program can switch modes between calls. Without the

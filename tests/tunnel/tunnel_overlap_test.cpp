@@ -27,10 +27,6 @@ using Calls = std::vector<std::string>;
 // short only weakens a case; it never makes a correct controller fail.
 constexpr std::chrono::milliseconds kLetOthersArrive{200};
 
-bool Finishes(std::future<OpResult>& op) {
-  return op.wait_for(kLongWait) == std::future_status::ready;
-}
-
 using TunnelOverlapTest = TunnelTest;
 
 // The overlap check of the other cases can fire at all: two guards enabled at once, each
@@ -64,7 +60,7 @@ TEST_F(TunnelOverlapTest, MutexIsFreeWhileTheGuardEnables) {
   ASSERT_TRUE(hold.reached.Wait());
   EXPECT_TRUE(controller_.IsRunning());
   std::future<OpResult> probe = RunAsync([&] { return controller_.Start(); });
-  const bool probe_finished = Finishes(probe);
+  const bool probe_finished = probe.wait_for(kLongWait) == std::future_status::ready;
   hold.release.Open();
 
   EXPECT_TRUE(probe_finished) << "Start waited for mutex_ held across the guard's enable";
@@ -129,7 +125,7 @@ TEST_F(TunnelOverlapTest, StartAndStopDuringTheStopSequence) {
     std::future<OpResult> first = RunAsync([&] { return controller.Stop(); });
     ASSERT_TRUE(hold.reached.Wait());
     std::future<OpResult> probe = RunAsync([&] { return controller.Start(); });
-    const bool probe_finished = Finishes(probe);
+    const bool probe_finished = probe.wait_for(kLongWait) == std::future_status::ready;
     std::future<OpResult> second = RunAsync([&] { return controller.Stop(); });
     std::this_thread::sleep_for(kLetOthersArrive);
     hold.release.Open();

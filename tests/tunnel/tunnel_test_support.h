@@ -1,6 +1,6 @@
 // Shared pieces of the tunnel controller tests: a fixture that holds the stand-ins under
-// the controller and its real guard and checks that the guard never held two threads, a
-// one-shot gate, and result checks.
+// the controller and its real guard, and the cases' controller, and checks that the guard
+// never held two threads; a one-shot gate, and result checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,10 +21,6 @@
 #include "tunnel/tunnel_controller.h"
 
 namespace brumo {
-
-inline void PrintTo(const OpResult& result, std::ostream* os) {
-  *os << "{ok=" << result.ok << ", message=\"" << result.message << "\"}";
-}
 
 namespace tun2proxy_standin {
 inline void PrintTo(const RunArgs& args, std::ostream* os) { *os << LogLine(args); }

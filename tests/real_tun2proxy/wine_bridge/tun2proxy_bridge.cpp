@@ -123,9 +123,7 @@ void Serve(ScopedFd connection) {
   const std::vector<std::string> lines = ReadRequest(fd);
   if (lines.empty()) {
     Say("refused a connection: no complete request");
-    return;
-  }
-  if (lines.front() == "stop") {
+  } else if (lines.front() == "stop") {
     const int result = tun2proxy_stop();
     Say("stop -> " + std::to_string(result));
     Reply(fd, result);

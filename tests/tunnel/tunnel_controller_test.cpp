@@ -155,9 +155,7 @@ TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesItOn) {
     }
     EXPECT_EQ(t2p::Recorded().runs_inside, 0);
     EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
-    EXPECT_TRUE(EngineEmpty());
-    ExpectIdle(controller, 1);
-    ExpectStarts(controller, 2);
+    ExpectStoppedOnceThenStartsAgain(controller);
   }
 }
 

@@ -105,8 +105,7 @@ void ServeRun(int fd, const RunRequest& run) {
       Say("run: its caller is gone or the bridge ends: stopping it");
     }
     if (stopping && Clock::now() >= next_stop) {
-      const int stopped = tun2proxy_stop();
-      Say("stop (by the bridge) -> " + std::to_string(stopped));
+      Say("stop (by the bridge) -> " + std::to_string(tun2proxy_stop()));
       next_stop = Clock::now() + kStopRepeat;
     }
   }

@@ -217,16 +217,12 @@ DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks) : server_(se
 }
 
 DnsReply DnsClient::QueryA(std::string_view name) {
-  DnsReply reply;
-  if (!ok()) {
-    reply.error = error_;
-    return reply;
-  }
+  if (!ok()) return {false, error_, ""};
   const std::uint16_t id = next_id_++;
   std::string query;
   if (control_) {
     query.append("\0\0\0", 3);  // reserved, fragment 0
-    AppendAddress(query, *ToSockaddr(server_, reply.error));
+    AppendAddress(query, *ToSockaddr(server_, error_));
   }
   // Replies relayed through the proxy carry the same SOCKS5 UDP header in front.
   const std::size_t start = query.size();
@@ -242,33 +238,25 @@ DnsReply DnsClient::QueryA(std::string_view name) {
   }
   query.append("\0\0\x01\0\x01", 5);  // root, QTYPE A, QCLASS IN
   if (::send(udp_.get(), query.data(), query.size(), 0) != static_cast<ssize_t>(query.size())) {
-    reply.error = Errno("send");
-    return reply;
+    return {false, Errno("send"), ""};
   }
   unsigned char in[2048];
   for (int attempt = 0; attempt < 8; ++attempt) {
     const ssize_t n = ::recv(udp_.get(), in, sizeof in, 0);
-    if (n < 0) {
-      reply.error = Errno("recv");
-      return reply;
-    }
+    if (n < 0) return {false, Errno("recv"), ""};
     const std::size_t size = static_cast<std::size_t>(n);
     if (size < start + 12 + 4) continue;
     const unsigned char* dns = in + start;
     if (dns[0] != (id >> 8) || dns[1] != (id & 0xff)) continue;  // a late reply
     const int answers = (dns[6] << 8) | dns[7];
     if (answers < 1 || dns[size - start - 6] != 0 || dns[size - start - 5] != 4) {
-      reply.error = "no A record in the reply";
-      return reply;
+      return {false, "no A record in the reply", ""};
     }
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, in + size - 4, text, sizeof text);
-    reply.address = text;
-    reply.ok = true;
-    return reply;
+    return {true, "", text};
   }
-  reply.error = "no reply with the query's id";
-  return reply;
+  return {false, "no reply with the query's id", ""};
 }
 
 }  // namespace brumo::real_net

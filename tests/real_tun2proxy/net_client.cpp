@@ -165,18 +165,17 @@ HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint*
   // since tun2proxy does not pass it on while the client's side stays open.
   std::string head;
   std::vector<char> buffer(1 << 16);
-  std::size_t header_end = std::string::npos;
-  std::size_t length = 0;
-  while (header_end == std::string::npos || reply.body_bytes < length) {
+  std::size_t length = std::string::npos;  // the body's, once the head is in
+  while (length == std::string::npos || reply.body_bytes < length) {
     const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
     if (n <= 0) {
       reply.error = n == 0 ? "connection closed before the reply's end" : Errno("recv");
       return reply;
     }
     std::string_view part(buffer.data(), static_cast<std::size_t>(n));
-    if (header_end == std::string::npos) {
+    if (length == std::string::npos) {
       head.append(part);
-      header_end = head.find("\r\n\r\n");
+      const std::size_t header_end = head.find("\r\n\r\n");
       if (header_end == std::string::npos) continue;
       const std::size_t field = head.find("\r\nContent-Length: ");
       if (head.compare(0, 9, "HTTP/1.1 ") != 0 || field == std::string::npos ||
@@ -185,19 +184,17 @@ HttpReply HttpGet(const Endpoint& server, std::string_view path, const Endpoint*
         return reply;
       }
       length = std::strtoull(head.c_str() + field + 18, nullptr, 10);
+      reply.status = std::atoi(head.c_str() + 9);
       part = std::string_view(head).substr(header_end + 4);
     }
     reply.body_bytes += part.size();
     reply.body.append(part.substr(0, kKeptBody - reply.body.size()));
-    if (head.size() > header_end + 4) head.resize(header_end + 4);
   }
-  reply.status = std::atoi(head.c_str() + 9);
   reply.ok = true;
   return reply;
 }
 
-DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks)
-    : server_(server), through_socks_(socks != nullptr) {
+DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks) : server_(server) {
   std::optional<sockaddr_in> relay = ToSockaddr(server, error_);
   if (relay) udp_ = OpenSocket(SOCK_DGRAM, error_);
   if (!udp_) return;
@@ -220,16 +217,12 @@ DnsClient::DnsClient(const Endpoint& server, const Endpoint* socks)
 }
 
 DnsReply DnsClient::QueryA(std::string_view name) {
-  DnsReply reply;
-  if (!ok()) {
-    reply.error = error_;
-    return reply;
-  }
+  if (!ok()) return {false, error_, ""};
   const std::uint16_t id = next_id_++;
   std::string query;
-  if (through_socks_) {
+  if (control_) {
     query.append("\0\0\0", 3);  // reserved, fragment 0
-    AppendAddress(query, *ToSockaddr(server_, reply.error));
+    AppendAddress(query, *ToSockaddr(server_, error_));
   }
   // Replies relayed through the proxy carry the same SOCKS5 UDP header in front.
   const std::size_t start = query.size();
@@ -245,33 +238,25 @@ DnsReply DnsClient::QueryA(std::string_view name) {
   }
   query.append("\0\0\x01\0\x01", 5);  // root, QTYPE A, QCLASS IN
   if (::send(udp_.get(), query.data(), query.size(), 0) != static_cast<ssize_t>(query.size())) {
-    reply.error = Errno("send");
-    return reply;
+    return {false, Errno("send"), ""};
   }
   unsigned char in[2048];
   for (int attempt = 0; attempt < 8; ++attempt) {
     const ssize_t n = ::recv(udp_.get(), in, sizeof in, 0);
-    if (n < 0) {
-      reply.error = Errno("recv");
-      return reply;
-    }
+    if (n < 0) return {false, Errno("recv"), ""};
     const std::size_t size = static_cast<std::size_t>(n);
     if (size < start + 12 + 4) continue;
     const unsigned char* dns = in + start;
     if (dns[0] != (id >> 8) || dns[1] != (id & 0xff)) continue;  // a late reply
     const int answers = (dns[6] << 8) | dns[7];
     if (answers < 1 || dns[size - start - 6] != 0 || dns[size - start - 5] != 4) {
-      reply.error = "no A record in the reply";
-      return reply;
+      return {false, "no A record in the reply", ""};
     }
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, in + size - 4, text, sizeof text);
-    reply.address = text;
-    reply.ok = true;
-    return reply;
+    return {true, "", text};
   }
-  reply.error = "no reply with the query's id";
-  return reply;
+  return {false, "no reply with the query's id", ""};
 }
 
 }  // namespace brumo::real_net

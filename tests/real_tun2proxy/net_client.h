@@ -67,9 +67,10 @@ class DnsClient {
 
  private:
   Endpoint server_;
-  ScopedFd control_;  // the SOCKS5 association's TCP connection; it lasts as long as the socket
+  // The SOCKS5 association's TCP connection, none without a proxy; it lasts as long as the
+  // socket.
+  ScopedFd control_;
   ScopedFd udp_;
-  bool through_socks_ = false;
   std::uint16_t next_id_ = 0x4200;
   std::string error_;
 };

@@ -4,12 +4,12 @@
 // BRUMO_T2P_REAL) the real library on Linux, as root in a network namespace of the test's
 // own, where its device is a Linux TUN device found by a Linux lookup. Every run call has
 // the controller's arguments.
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <deque>
 #include <future>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -24,7 +24,6 @@
 
 #if defined(BRUMO_T2P_REAL)
 #include <net/if.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,8 +78,7 @@ void EndTunnelFromOutside() {
   ASSERT_TRUE(proxy) << error;
   const ScopedFd client = real_net::ConnectTcp({"192.0.2.80", 80}, error);
   ASSERT_TRUE(client) << error;
-  pollfd incoming{proxy.get(), POLLIN, 0};
-  ASSERT_EQ(poll(&incoming, 1, static_cast<int>(milliseconds(kBound).count())), 1);
+  // The accept waits at most the listener's receive timeout, real_net::kIoTimeout.
   const ScopedFd session(accept(proxy.get(), nullptr, nullptr));
   ASSERT_GE(session.get(), 0);
   RemoveLink();
@@ -128,52 +126,46 @@ struct Row {
   const char* expected;
 };
 
-// Every run call made, on threads of their own; at the end, whatever is left inside is
-// ended and joined.
+bool Ready(std::future<int>& call, milliseconds timeout) {
+  return call.wait_for(timeout) == std::future_status::ready;
+}
+
+// Every run call made, each on a detached thread of its own whose last act is to give its
+// result; at the end, whatever is left inside is ended.
 class Runs {
  public:
   ~Runs() {
     const auto deadline = Clock::now() + kBound;
     while (!inside_.empty() && Clock::now() < deadline) {
       EndLeftoverRuns();
-      if (inside_.front().wait_for(milliseconds(100)) == std::future_status::ready) {
-        inside_.pop_front();
-      }
-    }
-    for (std::thread& thread : threads_) {
-      if (inside_.empty()) {
-        thread.join();
-      } else {
-        thread.detach();  // a run call that never returns; the failure is reported
-      }
+      if (Ready(inside_.front(), milliseconds(100))) inside_.pop_front();
     }
     EXPECT_TRUE(inside_.empty()) << "a run call did not return at the end";
   }
 
   std::future<int>& Start() {
-    auto returned = std::make_shared<std::promise<int>>();
-    inside_.push_back(returned->get_future());
-    threads_.emplace_back(
-        [returned] { returned->set_value(test_support::RunWithTheControllersArguments()); });
+    std::promise<int> returned;
+    inside_.push_back(returned.get_future());
+    std::thread([returned = std::move(returned)]() mutable {
+      returned.set_value(test_support::RunWithTheControllersArguments());
+    }).detach();
     return inside_.back();
   }
-  bool AnyInside() const { return !inside_.empty(); }
-  std::future<int>& Oldest() { return inside_.front(); }
-  // Takes a returned call out of those inside and says what it returned.
-  std::string Returned(std::future<int>& call) {
+  // "run=<result>" once `call` has returned within `timeout` (it is then no longer inside),
+  // else "running".
+  std::string Await(std::future<int>& call, milliseconds timeout) {
+    if (!Ready(call, timeout)) return "running";
     const std::string text = "run=" + std::to_string(call.get());
     std::erase_if(inside_, [&](const std::future<int>& it) { return &it == &call; });
     return text;
   }
+  std::string AwaitOldest() {
+    return inside_.empty() ? "no run inside" : Await(inside_.front(), kBound);
+  }
 
  private:
   std::deque<std::future<int>> inside_;
-  std::vector<std::thread> threads_;
 };
-
-bool Ready(std::future<int>& call, milliseconds timeout) {
-  return call.wait_for(timeout) == std::future_status::ready;
-}
 
 // Plays the acts and returns what each showed, joined by ", ".
 std::string Play(const std::vector<Act>& acts) {
@@ -185,23 +177,17 @@ std::string Play(const std::vector<Act>& acts) {
         std::future<int>& call = runs.Start();
         test_support::WaitUntil([&] { return DevicePresent() || Ready(call, milliseconds(0)); },
                                 kBound);
-        shown.push_back(Ready(call, milliseconds(0)) ? runs.Returned(call) : "running");
+        shown.push_back(runs.Await(call, milliseconds(0)));
         break;
       }
-      case Act::kRunToEnd: {
-        std::future<int>& call = runs.Start();
-        shown.push_back(Ready(call, kBound) ? runs.Returned(call) : "running");
+      case Act::kRunToEnd:
+        shown.push_back(runs.Await(runs.Start(), kBound));
         break;
-      }
       case Act::kStop:
         shown.push_back("stop=" + std::to_string(tun2proxy_stop()));
         break;
       case Act::kAwaitRun:
-        if (!runs.AnyInside()) {
-          shown.push_back("no run inside");
-        } else {
-          shown.push_back(Ready(runs.Oldest(), kBound) ? runs.Returned(runs.Oldest()) : "running");
-        }
+        shown.push_back(runs.AwaitOldest());
         break;
       case Act::kProbe:
         shown.push_back(DevicePresent() ? "device" : "no device");
@@ -218,9 +204,7 @@ std::string Play(const std::vector<Act>& acts) {
         break;
     }
   }
-  std::string joined;
-  for (const std::string& text : shown) joined += (joined.empty() ? "" : ", ") + text;
-  return joined;
+  return fmt::format("{}", fmt::join(shown, ", "));
 }
 
 using enum Act;
@@ -263,9 +247,7 @@ TEST_P(Tun2proxyConformanceTest, Row) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Tun2proxyConformanceTest, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<Row>& info) {
-                           return std::string(info.param.name);
-                         });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace brumo

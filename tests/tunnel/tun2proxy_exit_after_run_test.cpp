@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/scope_exit.h"
 #include "dnsguard/interface_lookup.h"
 #include "tests/support/test_support.h"
 #include "tests/tunnel/controller_run_call.h"
@@ -48,27 +49,20 @@ int RunStopAndLinger(int report_fd) {
   return 0;
 }
 
-// The forked child, killed and reaped when the test leaves before it ended.
-struct Child {
-  pid_t pid = -1;  // -1 once reaped
-  ~Child() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 TEST(Tun2proxyExitAfterRunTest, ProcessEndsAboutTwoSecondsAfterItsRunReturns) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  Child child;
-  child.pid = fork();
-  ASSERT_GE(child.pid, 0);
-  if (child.pid == 0) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
     close(fds[0]);
     _exit(RunStopAndLinger(fds[1]));
   }
+  // Killed and reaped when the test leaves before it ended.
+  ScopeExit reap([child] {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  });
   close(fds[1]);
 
   pollfd readable{fds[0], POLLIN, 0};
@@ -86,13 +80,12 @@ TEST(Tun2proxyExitAfterRunTest, ProcessEndsAboutTwoSecondsAfterItsRunReturns) {
   pid_t ended = 0;
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(returned_at + kBound - Clock::now());
-  test_support::WaitUntil([&] { return (ended = waitpid(child.pid, &status, WNOHANG)) != 0; },
-                          left);
+  test_support::WaitUntil([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; }, left);
   const auto after =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - returned_at);
-  ASSERT_EQ(ended, child.pid) << "the child still ran " << after.count()
-                              << " ms after its run returned";
-  child.pid = -1;
+  ASSERT_EQ(ended, child) << "the child still ran " << after.count()
+                          << " ms after its run returned";
+  reap.Dismiss();
   ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
   EXPECT_EQ(WEXITSTATUS(status), 255) << "not the library's exit(-1)";
   // The library's thread sleeps 2 s from just before the run returns; half of that tells

@@ -56,11 +56,9 @@ TEST_F(TunnelControllerTest, StartThenStop) {
       runs_inside_at_disable = t2p::Recorded().runs_inside;
     });
 
-    ExpectSuccess(controller.Start());
-    EXPECT_TRUE(controller.IsRunning());
+    ExpectStarts(controller, 1);
     EXPECT_TRUE(controller.GetStatus().running);
     EXPECT_EQ(t2p::Recorded().runs_inside, 1);
-    EXPECT_TRUE(FiltersInPlace());
     EXPECT_EQ(interfaces_standin::LookedUpAliases(), Calls{"brumotun"});
     EXPECT_EQ(engine::Recorded().filters, BuildDnsFilters(standins::kTunnelIndex));
     const t2p::RunArgs expected_run{
@@ -85,17 +83,15 @@ TEST_F(TunnelControllerTest, StartThenStop) {
     EXPECT_FALSE(running_at_disable);
     EXPECT_EQ(runs_inside_at_disable, 0);
     // Nothing is left to stop.
-    ExpectIdle(controller, 1);
-    EXPECT_EQ(GuardDisables(), 1);
+    ExpectStoppedOnceThenStartsAgain(controller);
   }
 }
 
 TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) {
-  TunnelController controller(&guard_);
-  ExpectSuccess(controller.Start());
+  ExpectSuccess(controller_.Start());
   const std::size_t engine_calls = engine::Recorded().calls.size();
-  ExpectFailure(controller.Start(), kAlreadyRunning);
-  EXPECT_TRUE(controller.IsRunning());
+  ExpectFailure(controller_.Start(), kAlreadyRunning);
+  EXPECT_TRUE(controller_.IsRunning());
   EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run"}));
   EXPECT_EQ(GuardEnables(), 1);
   EXPECT_EQ(engine::Recorded().calls.size(), engine_calls);
@@ -107,7 +103,6 @@ TEST_F(TunnelControllerTest, StartWhileRunningIsRefusedAtOnceAndChangesNothing) 
 TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
   platform_standin::UseVirtualClock(false);
   using std::chrono::milliseconds;
-  TunnelController controller(&guard_);
   int attempts = 0;
   // Name, run mode and its delay, run result, whether the run ends before the launch
   // returns.
@@ -124,19 +119,19 @@ TEST_F(TunnelControllerTest, RunEndingWithinTheLaunchCheckIsReportedAndJoined) {
     t2p::SetRunMode(mode, delay);
     t2p::SetRunResult(run_result);
     if (ends_before_launch_returns) platform_standin::RunNextLaunchToEnd();
-    ExpectFailure(controller.Start(), kExitedPrematurely);
+    ExpectFailure(controller_.Start(), kExitedPrematurely);
     ++attempts;
     const t2p::Record r = t2p::Recorded();
     EXPECT_EQ(std::tuple(r.run_calls, r.set_log_callback_calls, r.stop_calls),
               std::tuple(attempts, attempts, attempts));
     EXPECT_EQ(GuardEnables(), 0);
     EXPECT_TRUE(engine::Recorded().calls.empty());
-    ExpectIdle(controller, attempts);
+    ExpectIdle(controller_, attempts);
   }
 
   t2p::SetRunMode(t2p::RunMode::kBlock);
   t2p::SetRunResult(0);
-  ExpectStartsAgain(controller, attempts + 1);
+  ExpectStarts(controller_, attempts + 1);
 }
 
 // The guard fails (its commit) or throws (out of memory after some of its filters are in):
@@ -160,31 +155,26 @@ TEST_F(TunnelControllerTest, GuardFailureTakesTheTunnelDownAndPassesItOn) {
     }
     EXPECT_EQ(t2p::Recorded().runs_inside, 0);
     EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
-    EXPECT_TRUE(EngineEmpty());
-    ExpectIdle(controller, 1);
-    ExpectStartsAgain(controller, 2);
+    ExpectStoppedOnceThenStartsAgain(controller);
   }
 }
 
 TEST_F(TunnelControllerTest, LibraryEndingByItselfNeedsAStopBeforeTheNextStart) {
-  TunnelController controller(&guard_);
-  ExpectSuccess(controller.Start());
+  ExpectSuccess(controller_.Start());
 
   t2p::EndRunsByThemselves();
-  ASSERT_TRUE(WaitUntil([&] { return !controller.IsRunning(); }));
-  EXPECT_FALSE(controller.GetStatus().running);
+  ASSERT_TRUE(WaitUntil([&] { return !controller_.IsRunning(); }));
+  EXPECT_FALSE(controller_.GetStatus().running);
   // The filters stay until a stop, so DNS cannot leak past the dead tunnel.
   EXPECT_TRUE(FiltersInPlace());
 
   // Refused, but still a launch attempt: the log callback is cleared again.
-  ExpectFailure(controller.Start(), kStillStopping);
+  ExpectFailure(controller_.Start(), kStillStopping);
   EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "set_log_callback"}));
   EXPECT_EQ(GuardEnables(), 1);
 
-  ExpectSuccess(controller.Stop());
-  EXPECT_EQ(t2p::Recorded().stop_calls, 1);
-  EXPECT_TRUE(EngineEmpty());
-  ExpectStartsAgain(controller, 2);
+  ExpectSuccess(controller_.Stop());
+  ExpectStoppedOnceThenStartsAgain(controller_);
 }
 
 TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
@@ -201,24 +191,21 @@ TEST_F(TunnelControllerTest, DestructorCompletesTheStopSequence) {
 // The worker thread cannot be created: the standard system error reaches the caller and
 // the controller is idle again, its lock free.
 TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesItIdle) {
-  TunnelController controller(&guard_);
   platform_standin::FailNextLaunch();
 
-  EXPECT_THAT([&] { controller.Start(); },
+  EXPECT_THAT([&] { controller_.Start(); },
               ::testing::Throws<std::system_error>(::testing::Property(
                   &std::system_error::code, std::errc::resource_unavailable_try_again)));
   EXPECT_EQ(t2p::Recorded().calls, Calls{"set_log_callback"});
   EXPECT_EQ(GuardEnables(), 0);
   // Idle: Stop has nothing to stop (a flag left set would send it into the stop sequence).
-  ExpectIdle(controller, 0);
+  ExpectIdle(controller_, 0);
   EXPECT_TRUE(engine::Recorded().calls.empty());
 
   // The lock was released on the way out and the flag brought back: Start works again.
-  ExpectSuccess(controller.Start());
-  EXPECT_TRUE(controller.IsRunning());
+  ExpectStarts(controller_, 1);
   EXPECT_EQ(platform_standin::LaunchCalls(), 2);
-  EXPECT_EQ(t2p::Recorded().run_calls, 1);
-  ExpectSuccess(controller.Stop());
+  ExpectSuccess(controller_.Stop());
   EXPECT_EQ(GuardDisables(), 1);
 }
 
@@ -227,26 +214,21 @@ TEST_F(TunnelControllerTest, ThreadCreationFailureRaisesTheSystemErrorAndLeavesI
 // filters of a gone adapter in place and the ended worker unjoined (the next Start would
 // then answer "still stopping"). The stop sequence runs.
 TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped) {
-  TunnelController controller(&guard_);
   bool ended_in_enable = false;
   OnGuardEnable([&] {
     t2p::EndRunsByThemselves();
-    ended_in_enable = WaitUntil([&] { return !controller.IsRunning(); });
+    ended_in_enable = WaitUntil([&] { return !controller_.IsRunning(); });
   });
 
-  ExpectFailure(controller.Start(), kExitedPrematurely);
+  ExpectFailure(controller_.Start(), kExitedPrematurely);
   EXPECT_TRUE(ended_in_enable);
-  EXPECT_FALSE(controller.IsRunning());
   EXPECT_EQ(t2p::Recorded().runs_inside, 0);
   EXPECT_EQ(t2p::Recorded().calls, (Calls{"set_log_callback", "run", "stop"}));
   // The guard was enabled and then disabled again: no filter is left live.
   EXPECT_EQ(GuardEnables(), 1);
-  EXPECT_EQ(GuardDisables(), 1);
-  EXPECT_TRUE(EngineEmpty());
-
   // The worker was joined: the next Start launches instead of answering "still stopping".
   interfaces_standin::SetLookupHook(nullptr);
-  ExpectStartsAgain(controller, 2);
+  ExpectStoppedOnceThenStartsAgain(controller_);
 }
 
 // A run call that registers itself with the library only after the first stop: that stop
@@ -255,18 +237,17 @@ TEST_F(TunnelControllerTest, RunEndingDuringTheGuardsEnableIsReportedAndStopped)
 // forever.
 TEST_F(TunnelControllerTest, RunThatRegistersLateIsStillStopped) {
   t2p::SetRunMode(t2p::RunMode::kRegistersLate, std::chrono::milliseconds(300));
-  TunnelController controller(&guard_);
-  ExpectSuccess(controller.Start());
+  ExpectSuccess(controller_.Start());
   // The repeat waits on the real clock: on the virtual one each wait for the lost stop
   // would last the stand-in's real limit.
   platform_standin::UseVirtualClock(false);
 
-  std::future<OpResult> stop = RunAsync([&] { return controller.Stop(); });
+  std::future<OpResult> stop = RunAsync([&] { return controller_.Stop(); });
   const bool stopped = stop.wait_for(kLongWait) == std::future_status::ready;
   if (!stopped) t2p::EndRunsByThemselves();  // lets the test binary end
   ASSERT_TRUE(stopped) << "Stop did not return while the run registered late";
   ExpectSuccess(stop.get());
-  EXPECT_FALSE(controller.IsRunning());
+  EXPECT_FALSE(controller_.IsRunning());
   EXPECT_EQ(t2p::Recorded().runs_inside, 0);
   EXPECT_GE(t2p::Recorded().stop_calls, 2);
   EXPECT_TRUE(EngineEmpty());

@@ -1,6 +1,6 @@
 // Shared pieces of the tunnel controller tests: a fixture that holds the stand-ins under
-// the controller and its real guard and checks that the guard never held two threads, a
-// one-shot gate, and result checks.
+// the controller and its real guard, and the cases' controller, and checks that the guard
+// never held two threads; a one-shot gate, and result checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,18 +18,12 @@
 #include "dnsguard/dns_leak_guard.h"
 #include "tests/standins/standins.h"
 #include "tests/support/test_support.h"
+#include "tunnel/tunnel_controller.h"
 
 namespace brumo {
 
-inline void PrintTo(const OpResult& result, std::ostream* os) {
-  *os << "{ok=" << result.ok << ", message=\"" << result.message << "\"}";
-}
-
 namespace tun2proxy_standin {
-inline void PrintTo(const RunArgs& args, std::ostream* os) {
-  *os << "{" << args.proxy_url << ", " << args.tun << ", " << args.bypass << ", "
-      << args.dns_strategy << ", " << args.root_privilege << ", " << args.verbosity << "}";
-}
+inline void PrintTo(const RunArgs& args, std::ostream* os) { *os << LogLine(args); }
 }  // namespace tun2proxy_standin
 
 namespace tunnel_test {
@@ -81,9 +75,9 @@ inline void ExpectIdle(TunnelController& controller, int stop_calls) {
   ExpectSuccess(controller.Stop());
   EXPECT_EQ(t2p::Recorded().stop_calls, stop_calls);
 }
-// The controller starts again, through the whole sequence: its `run_calls`th run call and
+// The controller starts (again), through the whole sequence: its `run_calls`th run call and
 // the guard's filters.
-inline void ExpectStartsAgain(TunnelController& controller, int run_calls) {
+inline void ExpectStarts(TunnelController& controller, int run_calls) {
   ExpectSuccess(controller.Start());
   EXPECT_TRUE(controller.IsRunning());
   EXPECT_EQ(t2p::Recorded().run_calls, run_calls);
@@ -99,7 +93,7 @@ inline void ExpectStoppedOnceThenStartsAgain(TunnelController& controller) {
   EXPECT_TRUE(EngineEmpty());
   t2p::SetStopHook(nullptr);
   engine::SetHook(nullptr);
-  ExpectStartsAgain(controller, 2);
+  ExpectStarts(controller, 2);
 }
 
 // Runs `hook` inside the guard's Enable (at its lookup of the adapter), on the caller's
@@ -153,6 +147,7 @@ struct Hold {
 class TunnelTest : public ::testing::Test {
  protected:
   void TearDown() override {
+    controller_.Stop();
     EXPECT_LE(engine::Recorded().max_threads_inside, 1)
         << "two threads were inside the DNS leak guard";
     EXPECT_EQ(t2p::Recorded().runs_inside, 0) << "a worker is still inside the run call";
@@ -163,6 +158,8 @@ class TunnelTest : public ::testing::Test {
   standins::Scope stand_ins_;
   // Controllers made by the cases stop through it.
   DnsLeakGuard guard_;
+  // The cases' controller, unless a case needs one of its own; stopped by TearDown.
+  TunnelController controller_{&guard_};
 };
 
 }  // namespace tunnel_test

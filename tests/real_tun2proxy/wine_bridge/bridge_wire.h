@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/standins/tun2proxy/tun2proxy_standin.h"
+
 namespace brumo::t2p_bridge {
 
 // Fixed: a service started by the service manager does not get its tester's environment.
@@ -28,14 +30,7 @@ inline constexpr std::uint16_t kPort = 12736;
 // Longest request the bridge reads; real requests are well under 1 KiB.
 inline constexpr std::size_t kMaxRequest = 4096;
 
-struct RunRequest {
-  std::string proxy_url;
-  std::string tun;
-  std::string bypass;
-  int dns_strategy = 0;
-  bool root_privilege = false;
-  int verbosity = 0;
-};
+using RunRequest = tun2proxy_standin::RunArgs;
 
 // The run request's text; nullopt when a text holds a line end and cannot be carried.
 inline std::optional<std::string> EncodeRun(const RunRequest& run) {

@@ -10,21 +10,22 @@
 // A run connection that its caller closes before the reply is taken for a stop: the
 // process that asked for the run is gone.
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "tests/real_tun2proxy/net_client.h"
 #include "tests/real_tun2proxy/wine_bridge/bridge_wire.h"
+#include "tests/support/test_support.h"
 #include "tunnel/tun2proxy.h"
 
 namespace brumo::t2p_bridge {
@@ -33,15 +34,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kRequestTimeout = 5s;
 constexpr auto kStopRepeat = 1s;
 constexpr auto kShutdownBound = 15s;
 
 std::atomic<bool> g_ending{false};
-std::mutex g_mutex;
-std::condition_variable g_changed;
-// Lowered under g_mutex, so that a wait on g_changed sees the last run end.
 std::atomic<int> g_runs_inside{0};
+std::mutex g_mutex;  // one line of output at a time
 
 void OnSignal(int) { g_ending.store(true); }
 
@@ -61,28 +59,20 @@ void Reply(int fd, int value) {
   real_net::SendAll(fd, std::to_string(value) + "\n", error);
 }
 
-// The request's lines, or none when it is incomplete, unknown or too long.
+// The request's lines, or none when it is incomplete, unknown or too long. Each receive
+// waits at most real_net::kIoTimeout, the listener's, which an accepted socket inherits.
 std::vector<std::string> ReadRequest(int fd) {
   std::string text;
-  const Clock::time_point until = Clock::now() + kRequestTimeout;
+  char buffer[512];
   for (;;) {
     std::vector<std::string> lines = Lines(text);
-    if (!lines.empty()) {
-      const std::size_t wanted = RequestLines(lines.front());
-      if (wanted == 0) return {};
-      if (lines.size() >= wanted) {
-        lines.resize(wanted);
-        return lines;
-      }
+    const std::size_t wanted = lines.empty() ? 1 : RequestLines(lines.front());
+    if (wanted == 0) return {};
+    if (lines.size() >= wanted) {
+      lines.resize(wanted);
+      return lines;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (text.size() > kMaxRequest || left <= 0ms ||
-        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      return {};
-    }
-    char buffer[512];
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t n = text.size() > kMaxRequest ? 0 : ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) return {};
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -97,49 +87,30 @@ bool PeerGone(int fd) {
   return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-std::string Describe(const RunRequest& run) {
-  return "run proxy_url=" + run.proxy_url + " tun=" + run.tun + " bypass=" + run.bypass +
-         " dns_strategy=" + std::to_string(run.dns_strategy) +
-         " root_privilege=" + (run.root_privilege ? "1" : "0") +
-         " verbosity=" + std::to_string(run.verbosity);
-}
-
 // Runs the real library's run call on a thread of its own and answers when it returns; a
 // caller gone, or the bridge ending, stops it meanwhile.
 void ServeRun(int fd, const RunRequest& run) {
-  Say(Describe(run));
-  int result = 0;
-  bool done = false;
+  Say(tun2proxy_standin::LogLine(run));
   ++g_runs_inside;
-  std::thread runner([&] {
-    const int value =
-        tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),
-                                run.dns_strategy, run.root_privilege, run.verbosity);
-    const std::lock_guard<std::mutex> lock(g_mutex);
-    result = value;
-    done = true;
-    --g_runs_inside;
-    g_changed.notify_all();
+  std::future<int> returned = std::async(std::launch::async, [&] {
+    return tun2proxy_with_name_run(run.proxy_url.c_str(), run.tun.c_str(), run.bypass.c_str(),
+                                   run.dns_strategy, run.root_privilege, run.verbosity);
   });
   const Clock::time_point started = Clock::now();
   Clock::time_point next_stop = Clock::time_point::min();
   bool stopping = false;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(g_mutex);
-      if (g_changed.wait_for(lock, 100ms, [&] { return done; })) break;
-    }
+  while (returned.wait_for(100ms) != std::future_status::ready) {
     if (!stopping && (PeerGone(fd) || g_ending.load())) {
       stopping = true;
       Say("run: its caller is gone or the bridge ends: stopping it");
     }
     if (stopping && Clock::now() >= next_stop) {
-      const int stopped = tun2proxy_stop();
-      Say("stop (by the bridge) -> " + std::to_string(stopped));
+      Say("stop (by the bridge) -> " + std::to_string(tun2proxy_stop()));
       next_stop = Clock::now() + kStopRepeat;
     }
   }
-  runner.join();
+  const int result = returned.get();
+  --g_runs_inside;
   const auto took =
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   Say("run -> " + std::to_string(result) + " after " + std::to_string(took) + " ms");
@@ -151,9 +122,7 @@ void Serve(ScopedFd connection) {
   const std::vector<std::string> lines = ReadRequest(fd);
   if (lines.empty()) {
     Say("refused a connection: no complete request");
-    return;
-  }
-  if (lines.front() == "stop") {
+  } else if (lines.front() == "stop") {
     const int result = tun2proxy_stop();
     Say("stop -> " + std::to_string(result));
     Reply(fd, result);
@@ -176,10 +145,8 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "usage: tun2proxy-bridge [--for SECONDS]\n");
     return 2;
   }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
 
   std::string error;
   const ScopedFd listener = real_net::ListenTcp({"127.0.0.1", kPort}, error);
@@ -197,9 +164,7 @@ int Main(int argc, char** argv) {
   }
   // The runs inside see g_ending and stop themselves; their threads answer and end.
   g_ending.store(true);
-  std::unique_lock<std::mutex> lock(g_mutex);
-  const bool ended = g_changed.wait_for(lock, kShutdownBound, [] { return g_runs_inside == 0; });
-  lock.unlock();
+  const bool ended = test_support::WaitUntil([] { return g_runs_inside == 0; }, kShutdownBound);
   Say(ended ? "ended" : "ended with a run still inside");
   // Serving threads may still be answering or reading a request; they are detached and go
   // with the process, before anything they use is destroyed.

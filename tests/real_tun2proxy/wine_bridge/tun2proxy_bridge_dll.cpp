@@ -34,14 +34,12 @@ struct SocketTraits {
 };
 using ScopedSocket = ScopedResource<SocketTraits>;
 
-// Winsock for the life of one call (its start and clean-up are counted).
-struct WinsockUse {
-  WSADATA data{};
-  const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  ~WinsockUse() {
-    if (started) WSACleanup();
-  }
-};
+// Winsock, started by the first call for the rest of the process.
+bool WinsockStarted() {
+  static WSADATA data{};
+  static const bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  return started;
+}
 
 // A connection to the bridge whose replies wait at most `reply_timeout_ms` (0: no bound).
 ScopedSocket Connect(DWORD reply_timeout_ms) {
@@ -83,8 +81,7 @@ std::optional<int> ReadReply(SOCKET s) {
 
 // One call: sends `request`, waits for the reply (at most `reply_timeout_ms`; 0: no bound).
 std::optional<int> Call(const std::string& request, DWORD reply_timeout_ms) {
-  const WinsockUse winsock;
-  if (!winsock.started) return std::nullopt;
+  if (!WinsockStarted()) return std::nullopt;
   const ScopedSocket s = Connect(reply_timeout_ms);
   if (!s || !SendAll(s.get(), request)) return std::nullopt;
   return ReadReply(s.get());
@@ -104,8 +101,8 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   const std::optional<std::string> request =
       bridge::EncodeRun({bridge::OrEmpty(proxy_url), bridge::OrEmpty(tun), bridge::OrEmpty(bypass),
                          dns_strategy, root_privilege, verbosity});
-  if (!request) return bridge::kUnreachableRun;
-  return bridge::Call(*request, 0).value_or(bridge::kUnreachableRun);
+  return request ? bridge::Call(*request, 0).value_or(bridge::kUnreachableRun)
+                 : bridge::kUnreachableRun;
 }
 
 int tun2proxy_stop(void) {

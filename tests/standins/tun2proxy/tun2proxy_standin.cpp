@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "tests/standins/guarded.h"
 
@@ -72,21 +73,19 @@ std::filesystem::path FileBesideModule(const wchar_t* name) {
       GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), buffer, MAX_PATH * 2);
   if (length == 0 || length >= MAX_PATH * 2) return {};
   const auto file = std::filesystem::path(std::wstring(buffer, length)).parent_path() / name;
-  return GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES ? std::filesystem::path()
-                                                                     : file;
+  std::error_code error;
+  return std::filesystem::exists(file, error) ? file : std::filesystem::path();
 }
 
-// The first line of "tun2proxy.mode" beside this DLL, else empty.
-std::string ModeBesideModule() {
-  const std::filesystem::path file = FileBesideModule(L"tun2proxy.mode");
-  std::string line;
-  if (!file.empty()) std::getline(std::ifstream(file), line);
-  return line;
-}
-
-// Read on every call, so a test program can switch modes between calls.
+// Read on every call, so a test program can switch modes between calls. Without the
+// variable, the first line of "tun2proxy.mode" beside this DLL (none: an empty mode).
 void ApplyEnvironment(State& state) {
-  const std::string mode = Environment("BRUMO_T2P_MODE").value_or(ModeBesideModule());
+  std::string mode;
+  if (const std::optional<std::string> variable = Environment("BRUMO_T2P_MODE")) {
+    mode = *variable;
+  } else {
+    std::getline(std::ifstream(FileBesideModule(L"tun2proxy.mode")), mode);
+  }
   const std::string_view text = mode;
   state.mode = text == "return" ? RunMode::kReturn : RunMode::kBlock;
   if (text == "ignore-stops") state.mode = RunMode::kIgnoresStops;
@@ -204,18 +203,14 @@ int tun2proxy_with_name_run(const char* proxy_url, const char* tun, const char* 
   standin::RunArgs args{standin::Text(proxy_url), standin::Text(tun),
                         standin::Text(bypass),    dns_strategy,
                         root_privilege,           verbosity};
-  standin::AppendLog("run proxy_url=" + args.proxy_url + " tun=" + args.tun +
-                     " bypass=" + args.bypass + " dns_strategy=" + std::to_string(dns_strategy) +
-                     " root_privilege=" + (root_privilege ? "1" : "0") +
-                     " verbosity=" + std::to_string(verbosity));
-  const std::string device = args.tun;
-  state.record.runs.push_back(std::move(args));
+  standin::AppendLog(standin::LogLine(args));
+  state.record.runs.push_back(args);
   state.record.calls.push_back("run");
   ++state.record.run_calls;
   ++state.record.runs_inside;
   guarded.changed.notify_all();
 
-  const int result = standin::Run(lock, state, device);
+  const int result = standin::Run(lock, state, args.tun);
   --state.record.runs_inside;
   guarded.changed.notify_all();
   const bool replaceable = result == standin::kStopped || result == standin::kTunnelFailed;
@@ -233,12 +228,8 @@ int tun2proxy_stop(void) {
   // The hook ran outside the lock: it may wait for other threads that call into this
   // stand-in.
   const int result = standin::The()([](standin::State& s) {
-    int result = standin::kNotRegistered;
-    if (s.registered) {
-      *s.registered = true;
-      s.registered.reset();
-      result = standin::kStopped;
-    }
+    const int result = s.registered ? standin::kStopped : standin::kNotRegistered;
+    if (s.registered) *std::exchange(s.registered, nullptr) = true;
     return s.stop_result.value_or(result);
   });
   standin::The().changed.notify_all();
@@ -248,9 +239,9 @@ int tun2proxy_stop(void) {
 void tun2proxy_set_log_callback(Tun2proxyLogCallback callback, void* ctx) {
   standin::The()([&](standin::State& s) {
     standin::ApplyEnvironment(s);
-    standin::AppendLog(std::string("set_log_callback callback=") +
-                       standin::PointerText(callback != nullptr) +
-                       " ctx=" + standin::PointerText(ctx != nullptr));
+    standin::AppendLog(fmt::format("set_log_callback callback={} ctx={}",
+                                   standin::PointerText(callback != nullptr),
+                                   standin::PointerText(ctx != nullptr)));
     s.record.calls.push_back("set_log_callback");
     ++s.record.set_log_callback_calls;
     s.record.log_callback = callback;

@@ -9,6 +9,8 @@
 // All functions are thread-safe. Reset between tests, when no run call is inside.
 #pragma once
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -41,6 +43,13 @@ struct RunArgs {
 
   bool operator==(const RunArgs&) const = default;
 };
+
+// The run call's line of the DLL's call log (README.md), which the Wine bridge writes too.
+inline std::string LogLine(const RunArgs& run) {
+  return fmt::format(
+      "run proxy_url={} tun={} bypass={} dns_strategy={} root_privilege={:d} verbosity={}",
+      run.proxy_url, run.tun, run.bypass, run.dns_strategy, run.root_privilege, run.verbosity);
+}
 
 // Block mode, the library's own results, nothing registered, counts and records cleared,
 // no log callback, no hook, no device model.

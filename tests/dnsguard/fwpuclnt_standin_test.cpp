@@ -29,30 +29,24 @@ using test_support::CompleteLines;
 using test_support::ParseFwpLines;
 
 // Points the stand-in at a fresh log of this test's own.
-class StandinLog {
- public:
-  explicit StandinLog(const wchar_t* name) {
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    path_ = std::wstring(folder, length) + name + L"_" + std::to_wstring(::GetCurrentProcessId()) +
-            L".log";
-    ::DeleteFileW(path_.c_str());
-    ::SetEnvironmentVariableW(L"BRUMO_FWP_LOG", path_.c_str());
+struct StandinLog {
+  explicit StandinLog(const wchar_t* name)
+      : path(std::filesystem::temp_directory_path() /
+             (name + std::to_wstring(::GetCurrentProcessId()) + L".log")) {
+    std::filesystem::remove(path);
+    ::SetEnvironmentVariableW(L"BRUMO_FWP_LOG", path.c_str());
   }
   ~StandinLog() {
     ::SetEnvironmentVariableW(L"BRUMO_FWP_LOG", nullptr);
-    ::DeleteFileW(path_.c_str());
+    std::filesystem::remove(path);
   }
   StandinLog(const StandinLog&) = delete;
   StandinLog& operator=(const StandinLog&) = delete;
 
   std::vector<FwpCall> Lines() const {
-    return ParseFwpLines(CompleteLines(test_support::ReadWholeFile(path_)));
+    return ParseFwpLines(CompleteLines(test_support::ReadWholeFile(path)));
   }
-  const std::wstring& path() const { return path_; }
-
- private:
-  std::wstring path_;
+  const std::filesystem::path path;
 };
 
 template <typename Function>
@@ -72,7 +66,7 @@ TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
   const auto close = Export<decltype(&::FwpmEngineClose0)>(module, "FwpmEngineClose0");
   ASSERT_TRUE(open != nullptr && close != nullptr);
 
-  StandinLog log(L"standin_probe");
+  StandinLog log(L"standin_probe_");
   wchar_t name[] = L"probe \"x\"\t\u00e9\U0001F600";
   FWPM_SESSION0 session{};
   session.displayData.name = name;
@@ -82,7 +76,7 @@ TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
   EXPECT_EQ(open(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &handle), 0u);
   EXPECT_NE(handle, nullptr);
   EXPECT_EQ(close(handle), 0u);
-  std::ofstream(std::filesystem::path(log.path()), std::ios::app) << R"({"call":"FwpmEngineOpen0")";
+  std::ofstream(log.path, std::ios::app) << R"({"call":"FwpmEngineOpen0")";
 
   std::vector<FwpCall> lines = log.Lines();
   ASSERT_EQ(lines.size(), 2u);
@@ -104,7 +98,7 @@ TEST(StandinFwpuclnt, GuardSubmitsTheTableFieldByField) {
   const InterfaceIndexResult found = ResolveTunnelInterface(alias);
   ASSERT_TRUE(found.ok) << found.message;
 
-  StandinLog log(L"standin_guard");
+  StandinLog log(L"standin_guard_");
   {
     DnsLeakGuard guard;
     ASSERT_TRUE(guard.Enable(alias).ok);
@@ -120,7 +114,7 @@ TEST(StandinFwpuclnt, GuardSubmitsTheTableFieldByField) {
 
 // Wine's interface indices are small; the seam must carry all 32 bits of one.
 TEST(StandinFwpuclnt, InterfaceIndexKeepsAllItsBits) {
-  StandinLog log(L"standin_index");
+  StandinLog log(L"standin_index_");
   ScopedFilterEngine engine;
   ASSERT_EQ(wfp::OpenEngine(MakeSessionRecord(), engine.put()), 0u);
   ASSERT_EQ(wfp::AddSublayer(engine.get(), MakeSublayerRecord()), 0u);
@@ -140,7 +134,7 @@ TEST(StandinFwpuclnt, FailedEnableEndsWithTheAbort) {
   for (const auto& [function, nth] :
        {std::pair{"FwpmFilterAdd0", 5}, {"FwpmTransactionCommit0", 1}}) {
     SCOPED_TRACE(function);
-    StandinLog log(L"standin_fail");
+    StandinLog log(L"standin_fail_");
     fail_call(function, nth, 0x80320009);
     DnsLeakGuard guard;
     EXPECT_FALSE(guard.Enable(ResolvableAlias()).ok);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <bit>
 #include <cwchar>
 #include <initializer_list>
 #include <iterator>
@@ -46,11 +47,8 @@ std::u16string Text(const wchar_t* text) {
   return text == nullptr ? std::u16string() : std::u16string(text, text + std::wcslen(text));
 }
 
-Guid FromGuid(const GUID& g) {
-  Guid out{g.Data1, g.Data2, g.Data3, {}};
-  for (int i = 0; i < 8; ++i) out.data4[i] = g.Data4[i];
-  return out;
-}
+// The layouts are the same (checked in dnsguard/wfp_engine_win.cpp).
+Guid FromGuid(const GUID& g) { return std::bit_cast<Guid>(g); }
 
 // FWP_VALUE0 and FWP_CONDITION_VALUE0 share the members read here; a type the records do
 // not know keeps its number and the value 0.

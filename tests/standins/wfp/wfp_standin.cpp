@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 
+#include "common/scope_exit.h"
 #include "tests/standins/guarded.h"
 
 namespace brumo {
@@ -49,11 +50,7 @@ std::uint32_t Enter(Op op, wfp::EngineHandle engine, Body body) {
     hook = s.hook;
     return s.counter.Count(op);
   });
-  struct Leave {
-    ~Leave() {
-      The()([](State& s) { --s.inside; });
-    }
-  } leave;
+  const ScopeExit leave([] { The()([](State& s) { --s.inside; }); });
   if (hook) hook(op, nth);
   return The()([&](State& s) {
     Call call{op, engine, 0, 0};

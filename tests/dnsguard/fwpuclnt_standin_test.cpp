@@ -60,11 +60,8 @@ TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
   const std::wstring dll = test_support::OwnDirectory() + L"fwpuclnt.dll";
   const HMODULE module = ::LoadLibraryW(dll.c_str());
   ASSERT_NE(module, nullptr) << "no stand-in beside this program";
-  // The same module serves this program's own imports of fwpuclnt.
+  // The same module serves this program's own imports of fwpuclnt, called below.
   EXPECT_EQ(::GetModuleHandleW(L"fwpuclnt.dll"), module);
-  const auto open = Export<decltype(&::FwpmEngineOpen0)>(module, "FwpmEngineOpen0");
-  const auto close = Export<decltype(&::FwpmEngineClose0)>(module, "FwpmEngineClose0");
-  ASSERT_TRUE(open != nullptr && close != nullptr);
 
   StandinLog log(L"standin_probe_");
   wchar_t name[] = L"probe \"x\"\t\u00e9\U0001F600";
@@ -73,9 +70,9 @@ TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
   session.flags = 1;
   session.processId = 4;
   HANDLE handle = nullptr;
-  EXPECT_EQ(open(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &handle), 0u);
+  EXPECT_EQ(::FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &handle), 0u);
   EXPECT_NE(handle, nullptr);
-  EXPECT_EQ(close(handle), 0u);
+  EXPECT_EQ(::FwpmEngineClose0(handle), 0u);
   std::ofstream(log.path, std::ios::app) << R"({"call":"FwpmEngineOpen0")";
 
   std::vector<FwpCall> lines = log.Lines();

@@ -24,9 +24,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using wfp_standin::Call;
 using wfp_standin::Op;
+using wfp_standin::Record;
 using Ids = std::vector<std::uint64_t>;
-
-std::vector<Op> Repeat(Op op, int times) { return std::vector<Op>(times, op); }
 
 std::vector<Op> Concat(std::initializer_list<std::vector<Op>> parts) {
   std::vector<Op> all;
@@ -37,13 +36,13 @@ std::vector<Op> Concat(std::initializer_list<std::vector<Op>> parts) {
 const std::vector<Op> kStart = {Op::kOpenEngine, Op::kBeginTransaction, Op::kAddSublayer};
 const std::vector<Op> kRollBack = {Op::kAbortTransaction, Op::kCloseEngine};
 const std::vector<Op> kEnableOps =
-    Concat({kStart, Repeat(Op::kAddFilter, 12), {Op::kCommitTransaction}});
-const std::vector<Op> kDisableOps =
-    Concat({Repeat(Op::kDeleteFilterById, 12), {Op::kDeleteSublayerByKey, Op::kCloseEngine}});
+    Concat({kStart, std::vector<Op>(12, Op::kAddFilter), {Op::kCommitTransaction}});
+const std::vector<Op> kDisableOps = Concat(
+    {std::vector<Op>(12, Op::kDeleteFilterById), {Op::kDeleteSublayerByKey, Op::kCloseEngine}});
 
 // The calls of an Enable rolled back after `filters` filter adds.
 std::vector<Op> RolledBackAfter(int filters) {
-  return Concat({kStart, Repeat(Op::kAddFilter, filters), kRollBack});
+  return Concat({kStart, std::vector<Op>(filters, Op::kAddFilter), kRollBack});
 }
 
 std::pair<bool, std::string> Result(const OpResult& r) { return {r.ok, r.message}; }
@@ -58,15 +57,10 @@ Ids IdsOf(const std::vector<Call>& calls, Op op) {
   return ids;
 }
 
-std::vector<Op> OpsOf(const std::vector<Call>& calls) {
-  std::vector<Op> ops;
-  for (const Call& call : calls) ops.push_back(call.op);
-  return ops;
-}
-
-// The calls recorded from the `first` on.
-std::vector<Call> CallsFrom(std::size_t first) {
-  const std::vector<Call> all = wfp_standin::Recorded().calls;
+// The calls recorded from the `first` on, or (with `&Record::ops`) their operations.
+template <typename T = Call>
+std::vector<T> RecordedFrom(std::size_t first, std::vector<T> Record::*field = &Record::calls) {
+  const std::vector<T> all = wfp_standin::Recorded().*field;
   return {all.begin() + static_cast<long>(first), all.end()};
 }
 
@@ -94,15 +88,15 @@ std::vector<Call> ExpectEnablesAfresh(DnsLeakGuard& guard, std::uint32_t index) 
   const OpResult r = guard.Enable("brumotun");
   EXPECT_EQ(Result(r), kOk);
   if (!r.ok) return {};
-  const std::vector<Call> enable = CallsFrom(from);
-  EXPECT_EQ(OpsOf(enable), kEnableOps);
+  const std::vector<Call> enable = RecordedFrom(from);
+  EXPECT_EQ(RecordedFrom(from, &Record::ops), kEnableOps);
   const std::vector<FilterRecord> filters = wfp_standin::Recorded().filters;
   EXPECT_EQ(std::vector<FilterRecord>(filters.end() - 12, filters.end()), BuildDnsFilters(index));
   const Ids ids = IdsOf(enable, Op::kAddFilter);
   live.insert(live.end(), ids.begin(), ids.end());
   EXPECT_EQ(wfp_standin::Live().live_filter_ids, live);
   EXPECT_EQ(Result(guard.Disable()), kOk);
-  EXPECT_EQ(IdsOf(CallsFrom(from + enable.size()), Op::kDeleteFilterById), ids);
+  EXPECT_EQ(IdsOf(RecordedFrom(from + enable.size()), Op::kDeleteFilterById), ids);
   return enable;
 }
 
@@ -178,8 +172,9 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
     } else {
       EXPECT_EQ(Result(guard->Disable()), kOk);
     }
-    const std::vector<Call> removal = CallsFrom(enable.size());
-    EXPECT_EQ(OpsOf(removal), c.enabled ? kDisableOps : std::vector<Op>{});
+    const std::vector<Call> removal = RecordedFrom(enable.size());
+    EXPECT_EQ(RecordedFrom(enable.size(), &Record::ops),
+              c.enabled ? kDisableOps : std::vector<Op>{});
     EXPECT_EQ(IdsOf(removal, Op::kDeleteFilterById), IdsOf(enable, Op::kAddFilter));
     for (const Call& call : removal) {
       EXPECT_EQ(call.engine, enable.front().engine);
@@ -206,9 +201,7 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
 // A sublayer left under the same key by an earlier, persistent session.
 TEST_F(DnsLeakGuardTest, ExistingSublayerCountsAsPresent) {
   wfp::EngineHandle other = nullptr;
-  SessionRecord persistent = MakeSessionRecord();
-  persistent.flags = 0;
-  ASSERT_EQ(wfp::OpenEngine(persistent, &other), 0u);
+  ASSERT_EQ(wfp::OpenEngine(SessionRecord{u"other", u"", /*flags=*/0, 0}, &other), 0u);
   ASSERT_EQ(wfp::AddSublayer(other, MakeSublayerRecord()), 0u);
   ASSERT_EQ(wfp::CloseEngine(other), 0u);
   ASSERT_THAT(wfp_standin::Recorded().live_sublayer_keys, ElementsAre(kDnsSublayerKey));
@@ -216,14 +209,14 @@ TEST_F(DnsLeakGuardTest, ExistingSublayerCountsAsPresent) {
 
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const Call sublayer_add = CallsFrom(setup_calls)[2];
+  const Call sublayer_add = RecordedFrom(setup_calls)[2];
   EXPECT_EQ(std::pair(sublayer_add.op, sublayer_add.status),
             std::pair(Op::kAddSublayer, kFwpErrorAlreadyExists));
   EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
 
   // Disable still deletes the sublayer, which now has no filters left.
   ASSERT_TRUE(guard.Disable().ok);
-  EXPECT_EQ(OpsOf(CallsFrom(setup_calls + kEnableOps.size())), kDisableOps);
+  EXPECT_EQ(RecordedFrom(setup_calls + kEnableOps.size(), &Record::ops), kDisableOps);
   EXPECT_EQ(EngineState(), kEmpty);
 }
 

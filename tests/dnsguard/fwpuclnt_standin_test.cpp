@@ -49,11 +49,6 @@ struct StandinLog {
   const std::filesystem::path path;
 };
 
-template <typename Function>
-Function Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
-}
-
 // A call with fields outside the records set, and a name that needs escaping and UTF-8;
 // the reader takes complete lines only.
 TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
@@ -125,8 +120,9 @@ TEST(StandinFwpuclnt, InterfaceIndexKeepsAllItsBits) {
 // A failed filter add or commit: the real seam aborts the transaction, which leaves nothing
 // of the failed Enable, and then closes the engine.
 TEST(StandinFwpuclnt, FailedEnableEndsWithTheAbort) {
-  const auto fail_call = Export<void(WINAPI*)(const char*, UINT32, DWORD)>(
-      ::GetModuleHandleW(L"fwpuclnt.dll"), "BrumoStandinFailCall");
+  const auto fail_call =
+      reinterpret_cast<void(WINAPI*)(const char*, UINT32, DWORD)>(reinterpret_cast<void (*)()>(
+          ::GetProcAddress(::GetModuleHandleW(L"fwpuclnt.dll"), "BrumoStandinFailCall")));
   ASSERT_NE(fail_call, nullptr);
   for (const auto& [function, nth] :
        {std::pair{"FwpmFilterAdd0", 5}, {"FwpmTransactionCommit0", 1}}) {

@@ -24,9 +24,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using wfp_standin::Call;
 using wfp_standin::Op;
+using wfp_standin::Record;
 using Ids = std::vector<std::uint64_t>;
-
-std::vector<Op> Repeat(Op op, int times) { return std::vector<Op>(times, op); }
 
 std::vector<Op> Concat(std::initializer_list<std::vector<Op>> parts) {
   std::vector<Op> all;
@@ -37,13 +36,13 @@ std::vector<Op> Concat(std::initializer_list<std::vector<Op>> parts) {
 const std::vector<Op> kStart = {Op::kOpenEngine, Op::kBeginTransaction, Op::kAddSublayer};
 const std::vector<Op> kRollBack = {Op::kAbortTransaction, Op::kCloseEngine};
 const std::vector<Op> kEnableOps =
-    Concat({kStart, Repeat(Op::kAddFilter, 12), {Op::kCommitTransaction}});
-const std::vector<Op> kDisableOps =
-    Concat({Repeat(Op::kDeleteFilterById, 12), {Op::kDeleteSublayerByKey, Op::kCloseEngine}});
+    Concat({kStart, std::vector<Op>(12, Op::kAddFilter), {Op::kCommitTransaction}});
+const std::vector<Op> kDisableOps = Concat(
+    {std::vector<Op>(12, Op::kDeleteFilterById), {Op::kDeleteSublayerByKey, Op::kCloseEngine}});
 
 // The calls of an Enable rolled back after `filters` filter adds.
 std::vector<Op> RolledBackAfter(int filters) {
-  return Concat({kStart, Repeat(Op::kAddFilter, filters), kRollBack});
+  return Concat({kStart, std::vector<Op>(filters, Op::kAddFilter), kRollBack});
 }
 
 std::pair<bool, std::string> Result(const OpResult& r) { return {r.ok, r.message}; }
@@ -58,15 +57,10 @@ Ids IdsOf(const std::vector<Call>& calls, Op op) {
   return ids;
 }
 
-std::vector<Op> OpsOf(const std::vector<Call>& calls) {
-  std::vector<Op> ops;
-  for (const Call& call : calls) ops.push_back(call.op);
-  return ops;
-}
-
-// The calls recorded from the `first` on.
-std::vector<Call> CallsFrom(std::size_t first) {
-  const std::vector<Call> all = wfp_standin::Recorded().calls;
+// The calls recorded from the `first` on, or (with `&Record::ops`) their operations.
+template <typename T = Call>
+std::vector<T> RecordedFrom(std::size_t first, std::vector<T> Record::*field = &Record::calls) {
+  const std::vector<T> all = wfp_standin::Recorded().*field;
   return {all.begin() + static_cast<long>(first), all.end()};
 }
 
@@ -94,15 +88,15 @@ std::vector<Call> ExpectEnablesAfresh(DnsLeakGuard& guard, std::uint32_t index) 
   const OpResult r = guard.Enable("brumotun");
   EXPECT_EQ(Result(r), kOk);
   if (!r.ok) return {};
-  const std::vector<Call> enable = CallsFrom(from);
-  EXPECT_EQ(OpsOf(enable), kEnableOps);
+  const std::vector<Call> enable = RecordedFrom(from);
+  EXPECT_EQ(RecordedFrom(from, &Record::ops), kEnableOps);
   const std::vector<FilterRecord> filters = wfp_standin::Recorded().filters;
   EXPECT_EQ(std::vector<FilterRecord>(filters.end() - 12, filters.end()), BuildDnsFilters(index));
   const Ids ids = IdsOf(enable, Op::kAddFilter);
   live.insert(live.end(), ids.begin(), ids.end());
   EXPECT_EQ(wfp_standin::Live().live_filter_ids, live);
   EXPECT_EQ(Result(guard.Disable()), kOk);
-  EXPECT_EQ(IdsOf(CallsFrom(from + enable.size()), Op::kDeleteFilterById), ids);
+  EXPECT_EQ(IdsOf(RecordedFrom(from + enable.size()), Op::kDeleteFilterById), ids);
   return enable;
 }
 
@@ -178,8 +172,9 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
     } else {
       EXPECT_EQ(Result(guard->Disable()), kOk);
     }
-    const std::vector<Call> removal = CallsFrom(enable.size());
-    EXPECT_EQ(OpsOf(removal), c.enabled ? kDisableOps : std::vector<Op>{});
+    const std::vector<Call> removal = RecordedFrom(enable.size());
+    EXPECT_EQ(RecordedFrom(enable.size(), &Record::ops),
+              c.enabled ? kDisableOps : std::vector<Op>{});
     EXPECT_EQ(IdsOf(removal, Op::kDeleteFilterById), IdsOf(enable, Op::kAddFilter));
     for (const Call& call : removal) {
       EXPECT_EQ(call.engine, enable.front().engine);
@@ -206,9 +201,7 @@ TEST_F(DnsLeakGuardTest, DisableAndDestructionRemoveEverythingOnce) {
 // A sublayer left under the same key by an earlier, persistent session.
 TEST_F(DnsLeakGuardTest, ExistingSublayerCountsAsPresent) {
   wfp::EngineHandle other = nullptr;
-  SessionRecord persistent = MakeSessionRecord();
-  persistent.flags = 0;
-  ASSERT_EQ(wfp::OpenEngine(persistent, &other), 0u);
+  ASSERT_EQ(wfp::OpenEngine(SessionRecord{u"other", u"", /*flags=*/0, 0}, &other), 0u);
   ASSERT_EQ(wfp::AddSublayer(other, MakeSublayerRecord()), 0u);
   ASSERT_EQ(wfp::CloseEngine(other), 0u);
   ASSERT_THAT(wfp_standin::Recorded().live_sublayer_keys, ElementsAre(kDnsSublayerKey));
@@ -216,14 +209,14 @@ TEST_F(DnsLeakGuardTest, ExistingSublayerCountsAsPresent) {
 
   DnsLeakGuard guard;
   ASSERT_TRUE(guard.Enable("brumotun").ok);
-  const Call sublayer_add = CallsFrom(setup_calls)[2];
+  const Call sublayer_add = RecordedFrom(setup_calls)[2];
   EXPECT_EQ(std::pair(sublayer_add.op, sublayer_add.status),
             std::pair(Op::kAddSublayer, kFwpErrorAlreadyExists));
   EXPECT_EQ(wfp_standin::Recorded().live_filter_ids.size(), 12u);
 
   // Disable still deletes the sublayer, which now has no filters left.
   ASSERT_TRUE(guard.Disable().ok);
-  EXPECT_EQ(OpsOf(CallsFrom(setup_calls + kEnableOps.size())), kDisableOps);
+  EXPECT_EQ(RecordedFrom(setup_calls + kEnableOps.size(), &Record::ops), kDisableOps);
   EXPECT_EQ(EngineState(), kEmpty);
 }
 
@@ -242,6 +235,12 @@ TEST_F(DnsLeakGuardTest, MissingAdapterFailsAfterTheWaitWithoutTouchingTheEngine
 // Each failing step of Enable: its exact message, the calls up to the failure and the
 // clean-up after it, and a guard that is idle again (a later Enable starts from the open
 // and succeeds, and nothing of the failed attempt is remembered).
+// The rows without a message throw once the transaction has begun (out of memory inside
+// the engine's call, here thrown by the stand-in's hook before the call does anything):
+// the guard aborts the transaction, closes the engine and lets the exception go. A guard
+// that only cleaned up on returned failures would leave the transaction open and the
+// handle held, the partial filters pending in it, and would still count itself enabled:
+// the next Enable would then succeed without adding anything.
 TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
   const std::vector<Op> kOpen = {Op::kOpenEngine};
   const struct {
@@ -249,7 +248,7 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
     Op op;
     int nth;
     std::uint32_t status;
-    std::string message;
+    std::optional<std::string> message;  // none: std::bad_alloc thrown
     std::vector<Op> ops;
   } cases[] = {
       {"open fails", Op::kOpenEngine, 1, 0x80070005, "FwpmEngineOpen0 failed: 2147942405", kOpen},
@@ -268,15 +267,27 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
        "Failed to add allow filter: FwpmFilterAdd0 failed (1)", RolledBackAfter(11)},
       {"commit fails", Op::kCommitTransaction, 1, 0x80320017,
        "FwpmTransactionCommit0 failed: 2150760471", Concat({kEnableOps, kRollBack})},
+      {"exception in the sublayer add", Op::kAddSublayer, 1, 0, std::nullopt,
+       Concat({{Op::kOpenEngine, Op::kBeginTransaction}, kRollBack})},
+      {"exception in the fifth filter add", Op::kAddFilter, 5, 0, std::nullopt, RolledBackAfter(4)},
+      {"exception in the commit", Op::kCommitTransaction, 1, 0, std::nullopt, RolledBackAfter(12)},
   };
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const standins::Scope case_stand_ins;
-    wfp_standin::FailAt(c.op, c.nth, c.status);
     DnsLeakGuard guard;
-
-    EXPECT_EQ(Result(guard.Enable("brumotun")), Failed(c.message));
+    if (c.message) {
+      wfp_standin::FailAt(c.op, c.nth, c.status);
+      EXPECT_EQ(Result(guard.Enable("brumotun")), Failed(*c.message));
+    } else {
+      wfp_standin::SetHook([&c](Op op, int nth) {
+        if (op == c.op && nth == c.nth) throw std::bad_alloc();
+      });
+      EXPECT_THROW(guard.Enable("brumotun"), std::bad_alloc);
+      wfp_standin::SetHook(nullptr);
+      for (const Call& call : wfp_standin::Recorded().calls) EXPECT_EQ(call.status, 0u);
+    }
     EXPECT_EQ(wfp_standin::Recorded().ops, c.ops);
     // The table's records up to the failing one, which is the one the message names.
     const std::vector<FilterRecord> table = BuildDnsFilters(kTunnelIndex);
@@ -290,41 +301,6 @@ TEST_F(DnsLeakGuardTest, EveryFailingStepLeavesTheGuardIdle) {
     ExpectEnablesAfresh(guard, kTunnelIndex);
     EXPECT_EQ(interfaces_standin::LookedUpAliases().size(), 2u);
     EXPECT_EQ(EngineState(), kEmpty);
-  }
-}
-
-// An exception once the transaction has begun (out of memory inside the engine's call,
-// here thrown by the stand-in's hook after some filters are in): the guard aborts the
-// transaction, closes the engine and lets the exception go. A guard that only cleaned up
-// on returned failures would leave the transaction open and the handle held, the partial
-// filters pending in it, and would still count itself enabled: the next Enable would then
-// succeed without adding anything.
-TEST_F(DnsLeakGuardTest, ExceptionAfterTheTransactionBeganRollsBack) {
-  const struct {
-    const char* name;
-    Op op;
-    int nth;
-    std::vector<Op> ops;  // recorded up to and including the rollback
-  } cases[] = {
-      {"in the sublayer add", Op::kAddSublayer, 1,
-       Concat({{Op::kOpenEngine, Op::kBeginTransaction}, kRollBack})},
-      {"in the fifth filter add", Op::kAddFilter, 5, RolledBackAfter(4)},
-      {"in the commit", Op::kCommitTransaction, 1, RolledBackAfter(12)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const standins::Scope case_stand_ins;
-    wfp_standin::SetHook([&c](Op op, int nth) {
-      if (op == c.op && nth == c.nth) throw std::bad_alloc();
-    });
-    DnsLeakGuard guard;
-
-    EXPECT_THROW(guard.Enable("brumotun"), std::bad_alloc);
-    wfp_standin::SetHook(nullptr);
-    EXPECT_EQ(wfp_standin::Recorded().ops, c.ops);
-    for (const Call& call : wfp_standin::Recorded().calls) EXPECT_EQ(call.status, 0u);
-    EXPECT_EQ(EngineState(), kEmpty);
-    ExpectEnablesAfresh(guard, kTunnelIndex);
   }
 }
 

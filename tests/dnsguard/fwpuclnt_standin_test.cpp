@@ -29,36 +29,25 @@ using test_support::CompleteLines;
 using test_support::ParseFwpLines;
 
 // Points the stand-in at a fresh log of this test's own.
-class StandinLog {
- public:
-  explicit StandinLog(const wchar_t* name) {
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    path_ = std::wstring(folder, length) + name + L"_" + std::to_wstring(::GetCurrentProcessId()) +
-            L".log";
-    ::DeleteFileW(path_.c_str());
-    ::SetEnvironmentVariableW(L"BRUMO_FWP_LOG", path_.c_str());
+struct StandinLog {
+  explicit StandinLog(const wchar_t* name)
+      : path(std::filesystem::temp_directory_path() /
+             (name + std::to_wstring(::GetCurrentProcessId()) + L".log")) {
+    std::filesystem::remove(path);
+    ::SetEnvironmentVariableW(L"BRUMO_FWP_LOG", path.c_str());
   }
   ~StandinLog() {
     ::SetEnvironmentVariableW(L"BRUMO_FWP_LOG", nullptr);
-    ::DeleteFileW(path_.c_str());
+    std::filesystem::remove(path);
   }
   StandinLog(const StandinLog&) = delete;
   StandinLog& operator=(const StandinLog&) = delete;
 
   std::vector<FwpCall> Lines() const {
-    return ParseFwpLines(CompleteLines(test_support::ReadWholeFile(path_)));
+    return ParseFwpLines(CompleteLines(test_support::ReadWholeFile(path)));
   }
-  const std::wstring& path() const { return path_; }
-
- private:
-  std::wstring path_;
+  const std::filesystem::path path;
 };
-
-template <typename Function>
-Function Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
-}
 
 // A call with fields outside the records set, and a name that needs escaping and UTF-8;
 // the reader takes complete lines only.
@@ -66,23 +55,20 @@ TEST(StandinFwpuclnt, LoadedFromItsBuildPathItLogsEachCall) {
   const std::wstring dll = test_support::OwnDirectory() + L"fwpuclnt.dll";
   const HMODULE module = ::LoadLibraryW(dll.c_str());
   ASSERT_NE(module, nullptr) << "no stand-in beside this program";
-  // The same module serves this program's own imports of fwpuclnt.
+  // The same module serves this program's own imports of fwpuclnt, called below.
   EXPECT_EQ(::GetModuleHandleW(L"fwpuclnt.dll"), module);
-  const auto open = Export<decltype(&::FwpmEngineOpen0)>(module, "FwpmEngineOpen0");
-  const auto close = Export<decltype(&::FwpmEngineClose0)>(module, "FwpmEngineClose0");
-  ASSERT_TRUE(open != nullptr && close != nullptr);
 
-  StandinLog log(L"standin_probe");
+  StandinLog log(L"standin_probe_");
   wchar_t name[] = L"probe \"x\"\t\u00e9\U0001F600";
   FWPM_SESSION0 session{};
   session.displayData.name = name;
   session.flags = 1;
   session.processId = 4;
   HANDLE handle = nullptr;
-  EXPECT_EQ(open(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &handle), 0u);
+  EXPECT_EQ(::FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &handle), 0u);
   EXPECT_NE(handle, nullptr);
-  EXPECT_EQ(close(handle), 0u);
-  std::ofstream(std::filesystem::path(log.path()), std::ios::app) << R"({"call":"FwpmEngineOpen0")";
+  EXPECT_EQ(::FwpmEngineClose0(handle), 0u);
+  std::ofstream(log.path, std::ios::app) << R"({"call":"FwpmEngineOpen0")";
 
   std::vector<FwpCall> lines = log.Lines();
   ASSERT_EQ(lines.size(), 2u);
@@ -104,7 +90,7 @@ TEST(StandinFwpuclnt, GuardSubmitsTheTableFieldByField) {
   const InterfaceIndexResult found = ResolveTunnelInterface(alias);
   ASSERT_TRUE(found.ok) << found.message;
 
-  StandinLog log(L"standin_guard");
+  StandinLog log(L"standin_guard_");
   {
     DnsLeakGuard guard;
     ASSERT_TRUE(guard.Enable(alias).ok);
@@ -120,7 +106,7 @@ TEST(StandinFwpuclnt, GuardSubmitsTheTableFieldByField) {
 
 // Wine's interface indices are small; the seam must carry all 32 bits of one.
 TEST(StandinFwpuclnt, InterfaceIndexKeepsAllItsBits) {
-  StandinLog log(L"standin_index");
+  StandinLog log(L"standin_index_");
   ScopedFilterEngine engine;
   ASSERT_EQ(wfp::OpenEngine(MakeSessionRecord(), engine.put()), 0u);
   ASSERT_EQ(wfp::AddSublayer(engine.get(), MakeSublayerRecord()), 0u);
@@ -134,13 +120,14 @@ TEST(StandinFwpuclnt, InterfaceIndexKeepsAllItsBits) {
 // A failed filter add or commit: the real seam aborts the transaction, which leaves nothing
 // of the failed Enable, and then closes the engine.
 TEST(StandinFwpuclnt, FailedEnableEndsWithTheAbort) {
-  const auto fail_call = Export<void(WINAPI*)(const char*, UINT32, DWORD)>(
-      ::GetModuleHandleW(L"fwpuclnt.dll"), "BrumoStandinFailCall");
+  const auto fail_call =
+      reinterpret_cast<void(WINAPI*)(const char*, UINT32, DWORD)>(reinterpret_cast<void (*)()>(
+          ::GetProcAddress(::GetModuleHandleW(L"fwpuclnt.dll"), "BrumoStandinFailCall")));
   ASSERT_NE(fail_call, nullptr);
   for (const auto& [function, nth] :
        {std::pair{"FwpmFilterAdd0", 5}, {"FwpmTransactionCommit0", 1}}) {
     SCOPED_TRACE(function);
-    StandinLog log(L"standin_fail");
+    StandinLog log(L"standin_fail_");
     fail_call(function, nth, 0x80320009);
     DnsLeakGuard guard;
     EXPECT_FALSE(guard.Enable(ResolvableAlias()).ok);
@@ -169,12 +156,9 @@ TEST(StandinLogReader, SumsTheLastStateOfEachProcess) {
       R"({"call":"FwpmFilterDeleteById0","pid":2,"id":9,"status":5,"live":{"engines":1,"sublayers":1}})"
       "\nrun tun=brumotun\n{\"call\":\"FwpmEngineOpen0\"");
   ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(test_support::EngineLeft(ParseFwpLines(lines)), (json{{"engines", 1},
-                                                                  {"transactions", 0},
-                                                                  {"sublayers", 1},
-                                                                  {"filters", 0},
-                                                                  {"added", 2},
-                                                                  {"deleted", 0}}));
+  EXPECT_EQ(test_support::EngineLeft(ParseFwpLines(lines)),
+            json::parse(R"({"engines":1,"transactions":0,"sublayers":1,"filters":0,"added":2,)"
+                        R"("deleted":0})"));
   EXPECT_EQ(test_support::Readable(lines[0]),
             "FwpmFilterAdd0 id 3: permit \"allow\" IPv4, only on interface 7");
   EXPECT_EQ(test_support::Readable(lines[3]), "FwpmFilterDeleteById0 id 9 -> status 5");

@@ -73,37 +73,35 @@ TEST(WaitForInterface, LooksUpEveryPauseUntilFoundOrTimeIsUp) {
   const std::string utf8 = "t\xC3\xBCn\xE2\x82\xAC";
   const struct {
     const char* name;
-    std::string alias;
-    std::int64_t lookup_cost_ns;
-    std::int64_t sleep_cost_ns;
     Answer answer;  // (lookup number from 0, clock after the lookup)
     std::size_t lookups;
     InterfaceIndexResult result;
+    std::string alias = "brumotun";
+    std::int64_t lookup_cost_ns = 0;
+    std::int64_t sleep_cost_ns = 50 * kMs;
   } cases[] = {
-      {"found at once", "brumotun", 0, 50 * kMs, [](int, std::int64_t) { return Found(9); }, 1,
-       Found(9)},
-      {"appears after one second", "brumotun", 0, 50 * kMs,
+      {"found at once", [](int, std::int64_t) { return Found(9); }, 1, Found(9)},
+      {"appears after one second",
        [](int, std::int64_t now) { return now >= 1007 * kMs ? Found(12) : AliasFailure(); }, 21,
        Found(12)},
-      {"exact pauses", "brumotun", 0, 50 * kMs, never, 81, Unresolved("brumotun", no_luid, 4000)},
-      {"slow lookups mean fewer of them", "brumotun", 30 * kMs, 50 * kMs, never, 51,
-       Unresolved("brumotun", no_luid, 4000)},
-      {"one more pause after the last test", "brumotun", 0, 1500 * kMs, never, 4,
-       Unresolved("brumotun", no_luid, 4500)},
-      {"milliseconds truncated", "brumotun", 0, 4000 * kMs + 999'999, never, 2,
-       Unresolved("brumotun", no_luid, 4000)},
-      {"alias kept as given, UTF-8", utf8, 0, 50 * kMs, never, 81, Unresolved(utf8, no_luid, 4000)},
-      {"only the last lookup counts", "brumotun", 0, 50 * kMs,
+      {"exact pauses", never, 81, Unresolved("brumotun", no_luid, 4000)},
+      {"slow lookups mean fewer of them", never, 51, Unresolved("brumotun", no_luid, 4000),
+       "brumotun", 30 * kMs},
+      {"one more pause after the last test", never, 4, Unresolved("brumotun", no_luid, 4500),
+       "brumotun", 0, 1500 * kMs},
+      {"milliseconds truncated", never, 2, Unresolved("brumotun", no_luid, 4000), "brumotun", 0,
+       4000 * kMs + 999'999},
+      {"alias kept as given, UTF-8", never, 81, Unresolved(utf8, no_luid, 4000), utf8},
+      {"only the last lookup counts",
        [](int n, std::int64_t) {
          return n < 5 ? AliasFailure() : interfaces_standin::IndexFailure(1168);
        },
        81, Unresolved("brumotun", "ConvertInterfaceLuidToIndex failed: 1168", 4000)},
-      {"statuses unsigned decimal", "brumotun", 0, 50 * kMs,
-       [](int, std::int64_t) { return AliasFailure(0x80320009); }, 81,
+      {"statuses unsigned decimal", [](int, std::int64_t) { return AliasFailure(0x80320009); }, 81,
        Unresolved("brumotun", "ConvertInterfaceAliasToLuid failed: 2150760457", 4000)},
-      {"empty alias fails the conversion", "", 0, 50 * kMs,
+      {"empty alias fails the conversion",
        [](int, std::int64_t) { return ResolveTunnelInterface(""); }, 81,
-       Unresolved("", "Failed to convert interface alias to wide string", 4000)},
+       Unresolved("", "Failed to convert interface alias to wide string", 4000), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -12,10 +12,9 @@ inline constexpr char kTunSkipText[] = "TUN device brumotun not present (needs r
 // Wine shows each Linux interface under its Linux name and index. The index of the TUN
 // device "brumotun" as Linux gives it (read through Wine's Z: drive), or 0 when absent.
 inline std::uint32_t LinuxTunIndex() {
-  std::ifstream in("Z:\\sys\\class\\net\\brumotun\\ifindex");
-  unsigned long value = 0;
-  if (in >> value) return static_cast<std::uint32_t>(value);
-  return 0;
+  std::uint32_t value = 0;  // left 0 when the file cannot be read
+  std::ifstream("Z:\\sys\\class\\net\\brumotun\\ifindex") >> value;
+  return value;
 }
 
 // An interface that resolves under Wine: the TUN device when present, else loopback.

@@ -9,18 +9,12 @@
 
 #include <string>
 
-namespace {
-HINSTANCE self = nullptr;
-}
-
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) self = instance;
-  return TRUE;
-}
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // this DLL
 
 extern "C" __declspec(dllexport) BOOL WINAPI WintunDeleteDriver() {
   std::wstring path(MAX_PATH, L'\0');
-  const DWORD length = ::GetModuleFileNameW(self, path.data(), static_cast<DWORD>(path.size()));
+  const DWORD length = ::GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path.data(),
+                                            static_cast<DWORD>(path.size()));
   const size_t dot = path.rfind(L'.', length);
   if (length == 0 || length >= path.size() || dot == std::wstring::npos) return TRUE;
   path.replace(dot, std::wstring::npos, L".log");

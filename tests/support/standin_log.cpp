@@ -8,16 +8,12 @@
 #include <utility>
 
 #include "common/scoped_resource_win.h"
+#include "tests/standins/wfp/wfp_json.h"
 
 namespace brumo::test_support {
 namespace {
 
 using nlohmann::json;
-
-// The interface condition and the IPv4 layer, as the log writes them.
-constexpr std::string_view kInterfaceField = "{667FD755-D695-434A-8AF5-D3835A1259BC}";
-constexpr std::string_view kIpv4Layer = "{09E61AEA-D214-46E2-9B21-B26B0B2F28C8}";
-constexpr unsigned kPermit = 0x1002;
 
 std::vector<std::string> LinesFrom(const std::wstring& path, std::size_t mark) {
   std::vector<std::string> lines = CompleteLines(ReadWholeFile(path));
@@ -47,20 +43,20 @@ std::vector<FwpCall> ParseFwpLines(const std::vector<std::string>& lines) {
 
 json EngineLeft(const std::vector<FwpCall>& calls) {
   std::map<long, json> last_live;  // by process
-  long counts[6] = {};             // engines, transactions, sublayers, filters, added, deleted
+  json left = {{"engines", 0}, {"transactions", 0}, {"sublayers", 0},
+               {"filters", 0}, {"added", 0},        {"deleted", 0}};
+  const auto add = [&left](const std::string& key, long n) { left[key] = left.value(key, 0L) + n; };
   for (const FwpCall& call : calls) {
     if (!call.is_object()) continue;
     last_live[call.value("pid", 0L)] = call.value("live", json::object());
     if (call.value("status", 1) != 0) continue;
-    counts[4] += call.value("call", "") == "FwpmFilterAdd0";
-    counts[5] += call.value("call", "") == "FwpmFilterDeleteById0";
+    add("added", call.value("call", "") == "FwpmFilterAdd0");
+    add("deleted", call.value("call", "") == "FwpmFilterDeleteById0");
   }
-  const char* const keys[] = {"engines", "transactions", "sublayers", "filters"};
   for (const auto& [pid, live] : last_live) {
-    for (int i = 0; i < 4; ++i) counts[i] += live.value(keys[i], 0L);
+    for (const auto& [key, count] : live.items()) add(key, count.get<long>());
   }
-  return {{"engines", counts[0]}, {"transactions", counts[1]}, {"sublayers", counts[2]},
-          {"filters", counts[3]}, {"added", counts[4]},        {"deleted", counts[5]}};
+  return left;
 }
 
 bool NothingLeft(const json& left) {
@@ -82,12 +78,13 @@ std::string Readable(std::string_view line) {
     text += fmt::format(" {} \"{}\"", sublayer.value("key", ""), sublayer.value("name", ""));
   } else if (function == "FwpmFilterAdd0") {
     const json filter = call.value("filter", json::object());
-    text += fmt::format(" id {}: {} \"{}\" {}", call.value("id", 0ull),
-                        filter.value("action", 0u) == kPermit ? "permit" : "block",
-                        filter.value("name", ""),
-                        filter.value("layer", "") == kIpv4Layer ? "IPv4" : "IPv6");
+    text += fmt::format(
+        " id {}: {} \"{}\" {}", call.value("id", 0ull),
+        filter.value("action", 0u) == kFwpActionPermit ? "permit" : "block",
+        filter.value("name", ""),
+        filter.value("layer", "") == GuidText(kFwpmLayerOutboundTransportV4) ? "IPv4" : "IPv6");
     for (const json& condition : filter.value("conditions", json::array())) {
-      if (condition.value("field", "") != kInterfaceField) continue;
+      if (condition.value("field", "") != GuidText(kFwpmConditionInterfaceIndex)) continue;
       text += fmt::format(", only on interface {}",
                           condition.value("value", json::object()).value("value", 0u));
     }

@@ -5,9 +5,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <bit>
 #include <cwchar>
+#include <initializer_list>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "dnsguard/wfp_engine.h"
 #include "tests/standins/wfp/wfp_json.h"
@@ -44,11 +47,8 @@ std::u16string Text(const wchar_t* text) {
   return text == nullptr ? std::u16string() : std::u16string(text, text + std::wcslen(text));
 }
 
-Guid FromGuid(const GUID& g) {
-  Guid out{g.Data1, g.Data2, g.Data3, {}};
-  for (int i = 0; i < 8; ++i) out.data4[i] = g.Data4[i];
-  return out;
-}
+// The layouts are the same (checked in dnsguard/wfp_engine_win.cpp).
+Guid FromGuid(const GUID& g) { return std::bit_cast<Guid>(g); }
 
 // FWP_VALUE0 and FWP_CONDITION_VALUE0 share the members read here; a type the records do
 // not know keeps its number and the value 0.
@@ -61,24 +61,27 @@ FwpValue ValueOf(const Value& v) {
   return out;
 }
 
-// Marks in `extra` a field that the records do not carry, when it is set.
-void Note(json& extra, const char* field, bool set) {
-  if (set) extra[field] = true;
-}
 bool Set(const GUID* g) { return g != nullptr && FromGuid(*g) != Guid{}; }
 
-// Makes the call under the lock and appends its line: `line` with the status, `extra` when
-// not empty, and the engine's live state after the call. Returns the status.
+// Makes the call under the lock and appends its line: the engine's record of the call
+// (function, handle, the filter id of an add or delete, status), the members of `line`,
+// under "extra" the fields of `extra` that are set, and the engine's live state after the
+// call. Returns the status.
 template <typename Call>
-DWORD Logged(Op op, HANDLE engine, json line, const json& extra, Call call) {
+DWORD Logged(json line, std::initializer_list<std::pair<const char*, bool>> extra, Call call) {
   AcquireSRWLockExclusive(&g_lock);
-  line["call"] = kFunctions[static_cast<int>(op)];
+  call();
+  const wfp_standin::Record live = wfp_standin::Live();
+  const wfp_standin::Call& done = live.calls.back();
+  line["call"] = kFunctions[static_cast<int>(done.op)];
   line["pid"] = GetCurrentProcessId();
-  line["handle"] = reinterpret_cast<std::uintptr_t>(engine);
-  if (!extra.empty()) line["extra"] = extra;
-  const std::uint32_t status = call(line);
-  line["status"] = status;
-  line["live"] = wfp_standin::Live();
+  line["handle"] = reinterpret_cast<std::uintptr_t>(done.engine);
+  if (done.op == Op::kAddFilter || done.op == Op::kDeleteFilterById) line["id"] = done.filter_id;
+  for (const auto& [field, set] : extra) {
+    if (set) line["extra"][field] = true;
+  }
+  line["status"] = done.status;
+  line["live"] = live;
   const std::string text = line.dump() + '\n';
   const HANDLE file = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -89,22 +92,17 @@ DWORD Logged(Op op, HANDLE engine, json line, const json& extra, Call call) {
     CloseHandle(file);
   }
   ReleaseSRWLockExclusive(&g_lock);
-  return status;
-}
-
-// The calls that pass a handle alone.
-template <typename Call>
-DWORD HandleOnly(Op op, HANDLE engine, Call call) {
-  return Logged(op, engine, json::object(), json::object(), [&](json&) { return call(engine); });
+  return done.status;
 }
 
 }  // namespace
 }  // namespace brumo
 
 using brumo::json;
-using brumo::Note;
+using brumo::Logged;
 using brumo::Op;
 using brumo::Set;
+namespace wfp = brumo::wfp;
 
 extern "C" {
 
@@ -124,44 +122,37 @@ DWORD WINAPI FwpmEngineOpen0(const wchar_t* serverName, UINT32 authnService,
                              SEC_WINNT_AUTH_IDENTITY_W* authIdentity, const FWPM_SESSION0* session,
                              HANDLE* engineHandle) {
   brumo::SessionRecord record;
-  json extra = json::object();
-  Note(extra, "serverName", serverName != nullptr);
-  Note(extra, "authIdentity", authIdentity != nullptr);
-  Note(extra, "session=null", session == nullptr);
   if (session != nullptr) {
     record = {brumo::Text(session->displayData.name), brumo::Text(session->displayData.description),
               session->flags, session->txnWaitTimeoutInMSec};
-    Note(extra, "sessionKey", Set(&session->sessionKey));
-    Note(extra, "processId", session->processId != 0);
-    Note(extra, "sid", session->sid != nullptr);
-    Note(extra, "username", session->username != nullptr);
-    Note(extra, "kernelMode", session->kernelMode);
   }
-  return brumo::Logged(Op::kOpenEngine, nullptr, {{"authn", authnService}, {"session", record}},
-                       extra, [&](json& line) {
-                         const std::uint32_t status = brumo::wfp::OpenEngine(record, engineHandle);
-                         line["handle"] = reinterpret_cast<std::uintptr_t>(*engineHandle);
-                         return status;
-                       });
+  const bool given = session != nullptr;
+  return Logged({{"authn", authnService}, {"session", record}},
+                {{"serverName", serverName != nullptr},
+                 {"authIdentity", authIdentity != nullptr},
+                 {"session=null", !given},
+                 {"sessionKey", given && Set(&session->sessionKey)},
+                 {"processId", given && session->processId != 0},
+                 {"sid", given && session->sid != nullptr},
+                 {"username", given && session->username != nullptr},
+                 {"kernelMode", given && session->kernelMode}},
+                [&] { return wfp::OpenEngine(record, engineHandle); });
 }
 
 DWORD WINAPI FwpmEngineClose0(HANDLE engineHandle) {
-  return brumo::HandleOnly(Op::kCloseEngine, engineHandle, brumo::wfp::CloseEngine);
+  return Logged({}, {}, [&] { return wfp::CloseEngine(engineHandle); });
 }
 
 DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags) {
-  json extra = json::object();
-  Note(extra, "flags", flags != 0);
-  return brumo::Logged(Op::kBeginTransaction, engineHandle, json::object(), extra,
-                       [&](json&) { return brumo::wfp::BeginTransaction(engineHandle); });
+  return Logged({}, {{"flags", flags != 0}}, [&] { return wfp::BeginTransaction(engineHandle); });
 }
 
 DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle) {
-  return brumo::HandleOnly(Op::kCommitTransaction, engineHandle, brumo::wfp::CommitTransaction);
+  return Logged({}, {}, [&] { return wfp::CommitTransaction(engineHandle); });
 }
 
 DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle) {
-  return brumo::HandleOnly(Op::kAbortTransaction, engineHandle, brumo::wfp::AbortTransaction);
+  return Logged({}, {}, [&] { return wfp::AbortTransaction(engineHandle); });
 }
 
 DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLayer,
@@ -169,19 +160,17 @@ DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0* subLaye
   const brumo::SublayerRecord record{
       brumo::FromGuid(subLayer->subLayerKey), brumo::Text(subLayer->displayData.name),
       brumo::Text(subLayer->displayData.description), subLayer->flags, subLayer->weight};
-  json extra = json::object();
-  Note(extra, "providerKey", subLayer->providerKey != nullptr);
-  Note(extra, "providerData", subLayer->providerData.size != 0);
-  Note(extra, "sd", sd != nullptr);
-  return brumo::Logged(Op::kAddSublayer, engineHandle, {{"sublayer", record}}, extra,
-                       [&](json&) { return brumo::wfp::AddSublayer(engineHandle, record); });
+  return Logged({{"sublayer", record}},
+                {{"providerKey", subLayer->providerKey != nullptr},
+                 {"providerData", subLayer->providerData.size != 0},
+                 {"sd", sd != nullptr}},
+                [&] { return wfp::AddSublayer(engineHandle, record); });
 }
 
 DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID* key) {
   const brumo::Guid record = brumo::FromGuid(*key);
-  return brumo::Logged(
-      Op::kDeleteSublayerByKey, engineHandle, {{"key", record}}, json::object(),
-      [&](json&) { return brumo::wfp::DeleteSublayerByKey(engineHandle, record); });
+  return Logged({{"key", record}}, {},
+                [&] { return wfp::DeleteSublayerByKey(engineHandle, record); });
 }
 
 DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
@@ -199,26 +188,19 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter,
                                  static_cast<brumo::FwpMatchType>(c.matchType),
                                  brumo::ValueOf(c.conditionValue)});
   }
-  json extra = json::object();
-  Note(extra, "filterKey", Set(&filter->filterKey));
-  Note(extra, "description", filter->displayData.description != nullptr);
-  Note(extra, "providerKey", filter->providerKey != nullptr);
-  Note(extra, "providerData", filter->providerData.size != 0);
-  Note(extra, "filterType", Set(&filter->action.filterType));
-  Note(extra, "rawContext", filter->rawContext != 0);
-  Note(extra, "sd", sd != nullptr);
-  return brumo::Logged(Op::kAddFilter, engineHandle, {{"filter", record}}, extra, [&](json& line) {
-    std::uint64_t new_id = 0;
-    const std::uint32_t status = brumo::wfp::AddFilter(engineHandle, record, &new_id);
-    *id = new_id;
-    line["id"] = new_id;
-    return status;
-  });
+  return Logged({{"filter", record}},
+                {{"filterKey", Set(&filter->filterKey)},
+                 {"description", filter->displayData.description != nullptr},
+                 {"providerKey", filter->providerKey != nullptr},
+                 {"providerData", filter->providerData.size != 0},
+                 {"filterType", Set(&filter->action.filterType)},
+                 {"rawContext", filter->rawContext != 0},
+                 {"sd", sd != nullptr}},
+                [&] { return wfp::AddFilter(engineHandle, record, id); });
 }
 
 DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id) {
-  return brumo::Logged(Op::kDeleteFilterById, engineHandle, {{"id", id}}, json::object(),
-                       [&](json&) { return brumo::wfp::DeleteFilterById(engineHandle, id); });
+  return Logged({{"id", id}}, {}, [&] { return wfp::DeleteFilterById(engineHandle, id); });
 }
 
 }  // extern "C"

@@ -7,21 +7,17 @@
 #include <cerrno>
 #include <string>
 
-#include "common/failure_text.h"
-#include "dnsguard/interface_lookup.h"
+#include "tests/standins/interfaces/interfaces_standin.h"
 
 namespace brumo {
 
 InterfaceIndexResult ResolveTunnelInterface(std::string_view alias) {
   const std::string name(alias);
   if (name.empty() || name.find('\0') != std::string::npos) {
-    return {0, "Failed to convert interface alias to wide string", false};
+    return interfaces_standin::ConversionFailure();
   }
   const unsigned index = if_nametoindex(name.c_str());
-  if (index == 0) {
-    return {0, FormatFailure("ConvertInterfaceAliasToLuid", static_cast<std::uint32_t>(errno)),
-            false};
-  }
+  if (index == 0) return interfaces_standin::AliasFailure(static_cast<std::uint32_t>(errno));
   return {index, std::string(), true};
 }
 

@@ -3,7 +3,6 @@
 
 #include <deque>
 
-#include "common/failure_text.h"
 #include "tests/standins/guarded.h"
 
 namespace brumo {
@@ -38,16 +37,6 @@ void Script(std::vector<InterfaceIndexResult> results) {
 }
 void SetLookupHook(std::function<std::optional<InterfaceIndexResult>(std::string_view)> hook) {
   The().Set(&State::hook, std::move(hook));
-}
-
-InterfaceIndexResult ConversionFailure() {
-  return {0, "Failed to convert interface alias to wide string", false};
-}
-InterfaceIndexResult AliasFailure(std::uint32_t status) {
-  return {0, FormatFailure("ConvertInterfaceAliasToLuid", status), false};
-}
-InterfaceIndexResult IndexFailure(std::uint32_t status) {
-  return {0, FormatFailure("ConvertInterfaceLuidToIndex", status), false};
 }
 
 std::vector<std::string> LookedUpAliases() { return The().Get(&State::aliases); }

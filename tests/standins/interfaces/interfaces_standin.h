@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/failure_text.h"
 #include "dnsguard/interface_lookup.h"
 
 namespace brumo::interfaces_standin {
@@ -33,10 +34,16 @@ void Script(std::vector<InterfaceIndexResult> results);
 // lock: it may wait, throw, or answer the lookup itself by returning a result.
 void SetLookupHook(std::function<std::optional<InterfaceIndexResult>(std::string_view)> hook);
 
-// The failures the platform lookup gives.
-InterfaceIndexResult ConversionFailure();
-InterfaceIndexResult AliasFailure(std::uint32_t status = kAliasNotFoundStatus);
-InterfaceIndexResult IndexFailure(std::uint32_t status);
+// The failures the platform lookup gives (also those of interfaces_linux.cpp).
+inline InterfaceIndexResult ConversionFailure() {
+  return {0, "Failed to convert interface alias to wide string", false};
+}
+inline InterfaceIndexResult AliasFailure(std::uint32_t status = kAliasNotFoundStatus) {
+  return {0, FormatFailure("ConvertInterfaceAliasToLuid", status), false};
+}
+inline InterfaceIndexResult IndexFailure(std::uint32_t status) {
+  return {0, FormatFailure("ConvertInterfaceLuidToIndex", status), false};
+}
 
 // Aliases looked up, in order (one per lookup).
 std::vector<std::string> LookedUpAliases();

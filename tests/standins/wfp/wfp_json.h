@@ -23,22 +23,13 @@ inline std::string GuidText(const Guid& g) {
                      g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
 }
 
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+// UTF-16 to UTF-8, decoded by the JSON parser from \u escapes; a text with a lone surrogate
+// becomes U+FFFD alone.
 inline std::string Utf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    const bool high = c >= 0xD800 && c < 0xDC00;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-    }
-    const int tail = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    out += static_cast<char>(tail == 0 ? c : ((0xFFu << (7 - tail)) & 0xFF) | (c >> (6 * tail)));
-    for (int t = tail - 1; t >= 0; --t) out += static_cast<char>(0x80 | ((c >> (6 * t)) & 0x3F));
-  }
-  return out;
+  std::string quoted = "\"";
+  for (const char16_t c : text) quoted += fmt::format("\\u{:04X}", static_cast<unsigned>(c));
+  const nlohmann::json decoded = nlohmann::json::parse(quoted + '"', nullptr, false);
+  return decoded.is_string() ? decoded.get<std::string>() : "\xEF\xBF\xBD";
 }
 
 inline void to_json(nlohmann::json& j, const Guid& g) { j = GuidText(g); }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <set>
 
+#include "common/scope_exit.h"
 #include "tests/standins/guarded.h"
 
 namespace brumo {
@@ -49,11 +50,7 @@ std::uint32_t Enter(Op op, wfp::EngineHandle engine, Body body) {
     hook = s.hook;
     return s.counter.Count(op);
   });
-  struct Leave {
-    ~Leave() {
-      The()([](State& s) { --s.inside; });
-    }
-  } leave;
+  const ScopeExit leave([] { The()([](State& s) { --s.inside; }); });
   if (hook) hook(op, nth);
   return The()([&](State& s) {
     Call call{op, engine, 0, 0};
@@ -90,6 +87,21 @@ std::uint32_t FinishTransaction(Op op, wfp::EngineHandle engine) {
   });
 }
 
+// The record with its live state; with its history too when `history`, else its last call.
+Record Snapshot(bool history) {
+  return The()([history](State& s) {
+    Record r = history ? s.record : Record{};
+    if (!history && !s.record.calls.empty()) r.calls = {s.record.calls.back()};
+    r.open_handles = static_cast<int>(s.engines.size());
+    r.open_transactions = static_cast<int>(s.in_transaction.size());
+    for (const Object& o : s.objects) {
+      if (o.filter_id == 0) r.live_sublayer_keys.push_back(o.key);
+      if (o.filter_id != 0) r.live_filter_ids.push_back(o.filter_id);
+    }
+    return r;
+  });
+}
+
 }  // namespace
 
 void Reset() {
@@ -105,24 +117,6 @@ void FailAt(Op op, int nth, std::uint32_t status) {
 }
 void SetHook(std::function<void(Op, int)> hook) { The().Set(&State::hook, std::move(hook)); }
 
-namespace {
-
-// The record with its live state; with its history too when `history`.
-Record Snapshot(bool history) {
-  return The()([history](State& s) {
-    Record r = history ? s.record : Record{};
-    r.open_handles = static_cast<int>(s.engines.size());
-    r.open_transactions = static_cast<int>(s.in_transaction.size());
-    for (const Object& o : s.objects) {
-      if (o.filter_id == 0) r.live_sublayer_keys.push_back(o.key);
-      if (o.filter_id != 0) r.live_filter_ids.push_back(o.filter_id);
-    }
-    return r;
-  });
-}
-
-}  // namespace
-
 Record Recorded() { return Snapshot(true); }
 Record Live() { return Snapshot(false); }
 
@@ -130,19 +124,14 @@ Record Live() { return Snapshot(false); }
 
 namespace wfp {
 
-using wfp_standin::Call;
-using wfp_standin::Enter;
-using wfp_standin::Object;
-using wfp_standin::Op;
-using wfp_standin::Refusal;
-using wfp_standin::State;
+using namespace wfp_standin;
 
 std::uint32_t OpenEngine(const SessionRecord& session, EngineHandle* engine) {
   return Enter(Op::kOpenEngine, nullptr, [&](State& s, Call& call, Refusal refusal) {
     s.record.sessions.push_back(session);
     *engine = nullptr;
     if (refusal) return *refusal;
-    *engine = call.engine = reinterpret_cast<EngineHandle>(wfp_standin::g_last_handle += 0x10);
+    *engine = call.engine = reinterpret_cast<EngineHandle>(g_last_handle += 0x10);
     s.engines[*engine] = (session.flags & kFwpmSessionFlagDynamic) != 0;
     return std::uint32_t{0};
   });
@@ -152,7 +141,7 @@ std::uint32_t CloseEngine(EngineHandle engine) noexcept {
   return Enter(Op::kCloseEngine, engine, [&](State& s, Call&, Refusal refusal) {
     if (refusal) return *refusal;
     // Closing ends an open transaction as an abort would; a dynamic session takes the rest.
-    wfp_standin::DropObjectsOf(s, engine, /*pending_only=*/!s.engines[engine]);
+    DropObjectsOf(s, engine, /*pending_only=*/!s.engines[engine]);
     s.engines.erase(engine);
     s.in_transaction.erase(engine);
     return std::uint32_t{0};
@@ -162,23 +151,22 @@ std::uint32_t CloseEngine(EngineHandle engine) noexcept {
 std::uint32_t BeginTransaction(EngineHandle engine) {
   return Enter(Op::kBeginTransaction, engine, [&](State& s, Call&, Refusal refusal) {
     if (refusal) return *refusal;
-    if (!s.in_transaction.insert(engine).second) return wfp_standin::kTransactionInProgress;
-    return std::uint32_t{0};
+    return s.in_transaction.insert(engine).second ? 0 : kTransactionInProgress;
   });
 }
 
 std::uint32_t CommitTransaction(EngineHandle engine) {
-  return wfp_standin::FinishTransaction(Op::kCommitTransaction, engine);
+  return FinishTransaction(Op::kCommitTransaction, engine);
 }
 std::uint32_t AbortTransaction(EngineHandle engine) noexcept {
-  return wfp_standin::FinishTransaction(Op::kAbortTransaction, engine);
+  return FinishTransaction(Op::kAbortTransaction, engine);
 }
 
 std::uint32_t AddSublayer(EngineHandle engine, const SublayerRecord& sublayer) {
   return Enter(Op::kAddSublayer, engine, [&](State& s, Call&, Refusal refusal) {
     s.record.sublayers.push_back(sublayer);
     if (refusal) return *refusal;
-    if (wfp_standin::Has(s, sublayer.key, false)) return kFwpErrorAlreadyExists;
+    if (Has(s, sublayer.key, false)) return kFwpErrorAlreadyExists;
     s.objects.push_back({sublayer.key, 0, engine, s.in_transaction.contains(engine)});
     return std::uint32_t{0};
   });
@@ -189,8 +177,8 @@ std::uint32_t AddFilter(EngineHandle engine, const FilterRecord& filter, std::ui
     s.record.filters.push_back(filter);
     *filter_id = 0;
     if (refusal) return *refusal;
-    if (!wfp_standin::Has(s, filter.sublayer_key, false)) return wfp_standin::kSublayerNotFound;
-    *filter_id = call.filter_id = ++wfp_standin::g_last_filter_id;
+    if (!Has(s, filter.sublayer_key, false)) return kSublayerNotFound;
+    *filter_id = call.filter_id = ++g_last_filter_id;
     s.objects.push_back(
         {filter.sublayer_key, *filter_id, engine, s.in_transaction.contains(engine)});
     return std::uint32_t{0};
@@ -201,20 +189,17 @@ std::uint32_t DeleteFilterById(EngineHandle engine, std::uint64_t filter_id) noe
   return Enter(Op::kDeleteFilterById, engine, [&](State& s, Call& call, Refusal refusal) {
     call.filter_id = filter_id;
     if (refusal) return *refusal;
-    if (std::erase_if(s.objects, [&](const Object& o) {
-          return o.filter_id != 0 && o.filter_id == filter_id;
-        }) == 0) {
-      return wfp_standin::kFilterNotFound;
-    }
-    return std::uint32_t{0};
+    const auto deleted = std::erase_if(
+        s.objects, [&](const Object& o) { return o.filter_id != 0 && o.filter_id == filter_id; });
+    return deleted == 0 ? kFilterNotFound : 0;
   });
 }
 
 std::uint32_t DeleteSublayerByKey(EngineHandle engine, const Guid& key) noexcept {
   return Enter(Op::kDeleteSublayerByKey, engine, [&](State& s, Call&, Refusal refusal) {
     if (refusal) return *refusal;
-    if (!wfp_standin::Has(s, key, false)) return wfp_standin::kSublayerNotFound;
-    if (wfp_standin::Has(s, key, true)) return wfp_standin::kInUse;
+    if (!Has(s, key, false)) return kSublayerNotFound;
+    if (Has(s, key, true)) return kInUse;
     std::erase_if(s.objects, [&](const Object& o) { return o.key == key; });
     return std::uint32_t{0};
   });

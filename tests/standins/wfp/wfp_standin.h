@@ -85,8 +85,8 @@ struct Record {
   int max_threads_inside = 0;
 };
 Record Recorded();
-// The live state alone (the counts, live keys and ids; no history): cheap enough to read
-// after every call.
+// The live state (the counts, live keys and ids) and, in `calls`, the last call alone:
+// cheap enough to read after every call.
 Record Live();
 
 }  // namespace brumo::wfp_standin

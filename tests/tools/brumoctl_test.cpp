@@ -25,40 +25,27 @@ std::string Join(const std::vector<std::string>& args) {
   return args.empty() ? "" : fmt::format("[{}]", fmt::join(args, "]["));
 }
 
-TEST(BrumoctlArgumentsTest, Accepted) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string request;
-    bool verify;
-  };
-  const Case cases[] = {
-      {{"start"}, R"({"command":"start"})", true},
-      {{"stop"}, R"({"command":"stop"})", true},
-      {{"active"}, R"({"command":"active"})", true},
-      {{"--no-verify", "active"}, R"({"command":"active"})", false},
-      {{"active", "--no-verify"}, R"({"command":"active"})", false},
-      {{"send", R"({"command":"active"})"}, R"({"command":"active"})", true},
-      // The raw request is taken verbatim, whatever it looks like.
-      {{"send", "  {bad json\r\n"}, "  {bad json\r\n", true},
-      {{"send", "--no-verify"}, "--no-verify", true},
-      {{"--no-verify", "send", "-h"}, "-h", false},
-      {{"send", "x", "--no-verify"}, "x", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(Join(c.args));
-    const ParsedArguments parsed = ParseArguments(c.args);
-    EXPECT_EQ(std::tie(parsed.kind, parsed.error, parsed.options.request, parsed.options.verify),
-              std::tuple(Kind::kRun, "", c.request, c.verify));
-  }
-}
-
-TEST(BrumoctlArgumentsTest, RejectedOrHelp) {
+// The whole parse of each command line: kind, error, request bytes and verification.
+TEST(BrumoctlArgumentsTest, ParsedAsRunHelpOrUsageError) {
   struct Case {
     std::vector<std::string> args;
     Kind kind;
-    std::string error;
+    std::string error{};
+    std::string request{};
+    bool verify = true;
   };
   const Case cases[] = {
+      {{"start"}, Kind::kRun, "", R"({"command":"start"})"},
+      {{"stop"}, Kind::kRun, "", R"({"command":"stop"})"},
+      {{"active"}, Kind::kRun, "", R"({"command":"active"})"},
+      {{"--no-verify", "active"}, Kind::kRun, "", R"({"command":"active"})", false},
+      {{"active", "--no-verify"}, Kind::kRun, "", R"({"command":"active"})", false},
+      {{"send", R"({"command":"active"})"}, Kind::kRun, "", R"({"command":"active"})"},
+      // The raw request is taken verbatim, whatever it looks like.
+      {{"send", "  {bad json\r\n"}, Kind::kRun, "", "  {bad json\r\n"},
+      {{"send", "--no-verify"}, Kind::kRun, "", "--no-verify"},
+      {{"--no-verify", "send", "-h"}, Kind::kRun, "", "-h", false},
+      {{"send", "x", "--no-verify"}, Kind::kRun, "", "x", false},
       {{}, Kind::kUsageError, "no command given"},
       {{"--no-verify"}, Kind::kUsageError, "no command given"},
       {{"restart"}, Kind::kUsageError, "unknown command \"restart\""},
@@ -74,14 +61,12 @@ TEST(BrumoctlArgumentsTest, RejectedOrHelp) {
   for (const Case& c : cases) {
     SCOPED_TRACE(Join(c.args));
     const ParsedArguments parsed = ParseArguments(c.args);
-    EXPECT_EQ(std::tie(parsed.kind, parsed.error), std::tie(c.kind, c.error));
+    EXPECT_EQ(std::tie(parsed.kind, parsed.error, parsed.options.request, parsed.options.verify),
+              std::tie(c.kind, c.error, c.request, c.verify));
   }
 }
 
 TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
-  const auto service = [](std::uint32_t error, std::string call, std::uint32_t pid) {
-    return ServiceProcessQuery{error, std::move(call), pid};
-  };
   struct Case {
     const char* name;
     ServiceProcessQuery query;
@@ -90,19 +75,31 @@ TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
     std::string refusal;  // empty: allowed
   };
   const Case cases[] = {
-      {"served by the service", service(0, "", 4242), 0, 4242, ""},
-      {"service not installed", service(1060, "OpenServiceW", 0), 0, 77, ""},
-      {"not installed, pipe server unknown", service(1060, "OpenServiceW", 0), 5, 0, ""},
-      {"served by another process", service(0, "", 4242), 0, 77,
+      {"served by the service", {0, "", 4242}, 0, 4242, ""},
+      {"service not installed", {1060, "OpenServiceW", 0}, 0, 77, ""},
+      {"not installed, pipe server unknown", {1060, "OpenServiceW", 0}, 5, 0, ""},
+      {"served by another process",
+       {0, "", 4242},
+       0,
+       77,
        "refusing to send: \\\\.\\pipe\\BrumoVPN is served by process 77, not by the BrumoVPN "
        "service (process 4242)"},
-      {"service stopped", service(0, "", 0), 0, 77,
+      {"service stopped",
+       {0, "", 0},
+       0,
+       77,
        "refusing to send: the BrumoVPN service is not running, yet process 77 serves "
        "\\\\.\\pipe\\BrumoVPN"},
-      {"SCM query fails", service(5, "OpenSCManagerW", 0), 0, 77,
+      {"SCM query fails",
+       {5, "OpenSCManagerW", 0},
+       0,
+       77,
        "cannot verify the pipe's server: OpenSCManagerW failed: 5 (text of 5); --no-verify skips "
        "the check"},
-      {"pipe server query fails", service(0, "", 4242), 50, 0,
+      {"pipe server query fails",
+       {0, "", 4242},
+       50,
+       0,
        "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: 50 (text of 50); "
        "--no-verify skips the check"},
   };
@@ -111,14 +108,6 @@ TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
     const std::optional<std::string> refusal = CheckPipeServer(c.query, c.pipe_error, c.pipe_pid);
     EXPECT_EQ(refusal.value_or(""), c.refusal);
   }
-}
-
-fake_transport::Script Served(std::string reply) {
-  fake_transport::Script script;
-  script.service = ServiceProcessQuery{0, "", 4242};
-  script.pipe_server_process_id = 4242;
-  script.reply = std::move(reply);
-  return script;
 }
 
 // Standard error holds exactly one line, which holds `part`.
@@ -157,7 +146,7 @@ TEST(BrumoctlRunTest, ReplyDecidesExitStatus) {
     EXPECT_EQ(verdict.exit_code, c.exit_code);
     EXPECT_EQ(verdict.reason.empty(), c.exit_code != 2);
     if (c.reply.empty()) continue;
-    fake_transport::Reset(Served(c.reply));
+    fake_transport::Reset({.reply = c.reply});
     const Outcome outcome = RunClient({"send", std::string(kStartRequest)});
     EXPECT_EQ(outcome.exit_code, c.exit_code);
     // The reply is printed whatever it says.
@@ -180,21 +169,17 @@ TEST(BrumoctlRunTest, VerifiesTheServerBeforeWriting) {
     std::string refusal;  // empty: the reply is printed
     std::string calls;
   };
+  const std::string checked = "[open][query service][query pipe server]";
   const Case cases[] = {
-      {{"start"},
-       4242,
-       0,
-       "",
-       R"([open][query service][query pipe server][write {"command":"start"}][read][close])"},
+      {{"start"}, 4242, 0, "", checked + R"([write {"command":"start"}][read][close])"},
       // Would be refused if checked.
       {{"--no-verify", "active"}, 77, 0, "", R"([open][write {"command":"active"}][read][close])"},
-      {{"stop"}, 77, 2, "served by process 77", "[open][query service][query pipe server][close]"},
+      {{"stop"}, 77, 2, "served by process 77", checked + "[close]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Join(c.args));
-    fake_transport::Script script = Served(std::string(kStartedReply));
-    script.pipe_server_process_id = c.pipe_server_process_id;
-    fake_transport::Reset(script);
+    fake_transport::Reset(
+        {.pipe_server_process_id = c.pipe_server_process_id, .reply = std::string(kStartedReply)});
     const Outcome outcome = RunClient(c.args);
     EXPECT_EQ(outcome.exit_code, c.exit_code);
     if (c.refusal.empty()) {
@@ -248,10 +233,7 @@ TEST(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fake_transport::Script script = Served(R"({"status":"ok"})");
-    script.open_results = c.opens;
-    script.wait_result = c.wait_result;
-    fake_transport::Reset(script);
+    fake_transport::Reset({.open_results = c.opens, .wait_result = c.wait_result});
 
     const Outcome outcome = RunClient({"--no-verify", "active"});
 
@@ -271,38 +253,37 @@ TEST(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
 TEST(BrumoctlRunTest, TransportFailuresAreReportedOnOneLine) {
   struct Case {
     const char* name;
-    std::uint32_t write_error;
-    std::uint32_t read_error;
-    bool wait_fails;
-    std::string reply;
+    fake_transport::Script script;
     std::string error;
   };
   const Case cases[] = {
-      {"write fails", 232, 0, false, R"({"status":"ok"})",
+      {"write fails",
+       {.write_error = 232},
        "brumoctl: cannot send the request: WriteFile failed: 232 (text of 232)\n"},
-      {"read fails", 0, 6, false, R"({"status":"ok"})",
+      {"read fails",
+       {.read_error = 6},
        "brumoctl: cannot read the reply: ReadFile failed: 6 (text of 6)\n"},
-      {"no reply", 0, 0, false, "",
-       "brumoctl: the service closed the connection without a reply\n"},
-      {"request not taken in time", kErrorTimeout, 0, false, R"({"status":"ok"})",
+      {"no reply", {.reply = ""}, "brumoctl: the service closed the connection without a reply\n"},
+      {"request not taken in time",
+       {.write_error = kErrorTimeout},
        "brumoctl: cannot send the request: the service did not take it within 10 s\n"},
-      {"reply not complete in time", 0, kErrorTimeout, false, R"({"status":"ok"})",
+      {"reply not complete in time",
+       {.read_error = kErrorTimeout},
        "brumoctl: no complete reply within 10 s (the service holds the connection)\n"},
-      {"reply too long", 0, kErrorMoreData, false, R"({"status":"ok"})",
+      {"reply too long",
+       {.read_error = kErrorMoreData},
        "brumoctl: the reply is longer than 65536 bytes\n"},
       // A failed wait is no time-out, whatever its code.
-      {"wait for the write fails", kErrorTimeout, 0, true, R"({"status":"ok"})",
+      {"wait for the write fails",
+       {.write_error = kErrorTimeout, .wait_fails = true},
        "brumoctl: cannot send the request: WaitForSingleObject failed: 1460 (text of 1460)\n"},
-      {"wait for the read fails", 0, 6, true, R"({"status":"ok"})",
+      {"wait for the read fails",
+       {.read_error = 6, .wait_fails = true},
        "brumoctl: cannot read the reply: WaitForSingleObject failed: 6 (text of 6)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fake_transport::Script script = Served(c.reply);
-    script.write_error = c.write_error;
-    script.read_error = c.read_error;
-    script.wait_fails = c.wait_fails;
-    fake_transport::Reset(script);
+    fake_transport::Reset(c.script);
     const Outcome outcome = RunClient({"active"});
     EXPECT_EQ(outcome.exit_code, 2);
     EXPECT_EQ(outcome.out, "");
@@ -313,7 +294,7 @@ TEST(BrumoctlRunTest, TransportFailuresAreReportedOnOneLine) {
 }
 
 TEST(BrumoctlRunTest, UsageAndHelpTouchNoPipe) {
-  fake_transport::Reset(Served(R"({"status":"ok"})"));
+  fake_transport::Reset({});
   const Outcome bad = RunClient({"restart"});
   EXPECT_EQ(bad.exit_code, 2);
   ExpectOneLine(bad.err, "unknown command \"restart\"");

@@ -201,33 +201,28 @@ TEST(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
     std::string calls;  // up to the write, or all when it fails
     std::string error;
   };
+  // An open that finds the pipe busy and waits, and one that finds none and pauses.
+  const std::string busy = "[open][wait 1000]", absent = "[open][pause 100]";
+  const std::string gone = "went away while it was busy";
   std::deque<std::uint32_t> always_busy(kMaxOpenAttempts + 5, kErrorPipeBusy);
   std::string busy_calls;
-  for (int i = 1; i < kMaxOpenAttempts; ++i) busy_calls += "[open][wait 1000]";
+  for (int i = 1; i < kMaxOpenAttempts; ++i) busy_calls += busy;
   busy_calls += "[open]";
   std::deque<std::uint32_t> busy_then_gone(kMaxOpenAttempts - 1, kErrorPipeBusy);
   busy_then_gone.push_back(kErrorFileNotFound);
   const Case cases[] = {
-      {"busy twice", {231, 231}, true, "[open][wait 1000][open][wait 1000][open]", ""},
-      {"wait fails at once", {231}, false, "[open][wait 1000][pause 100][open]", ""},
-      {"not found once after busy", {231, 2}, true, "[open][wait 1000][open][pause 100][open]", ""},
+      {"busy twice", {231, 231}, true, busy + busy + "[open]", ""},
+      {"wait fails at once", {231}, false, busy + "[pause 100][open]", ""},
+      {"not found once after busy", {231, 2}, true, busy + absent + "[open]", ""},
       // The server went away while busy: said as such, not as a pipe that stayed busy.
-      {"gone after busy",
-       {231, 2, 2, 2},
-       true,
-       "[open][wait 1000][open][pause 100][open][pause 100][open]",
-       "went away while it was busy"},
-      {"gone at the last attempt", busy_then_gone, true, busy_calls, "went away while it was busy"},
+      {"gone after busy", {231, 2, 2, 2}, true, busy + absent + absent + "[open]", gone},
+      {"gone at the last attempt", busy_then_gone, true, busy_calls, gone},
       {"never free", always_busy, true, busy_calls, "still busy after 10 attempts"},
-      {"between instances, no busy seen",
-       {2, 2},
-       true,
-       "[open][pause 100][open][pause 100][open]",
-       ""},
+      {"between instances, no busy seen", {2, 2}, true, absent + absent + "[open]", ""},
       {"not running",
        {2, 2, 2},
        true,
-       "[open][pause 100][open][pause 100][open]",
+       absent + absent + "[open]",
        "\\\\.\\pipe\\BrumoVPN not found"},
       {"access denied", {5}, true, "[open]", "CreateFileW failed: 5 (text of 5)\n"},
   };
@@ -253,37 +248,36 @@ TEST(BrumoctlRunTest, BusyPipeIsWaitedForUpToTheBound) {
 TEST(BrumoctlRunTest, TransportFailuresAreReportedOnOneLine) {
   struct Case {
     const char* name;
-    fake_transport::Script script;
+    std::uint32_t write_error, read_error;
+    bool wait_fails;
     std::string error;
+    std::string reply = R"({"status":"ok"})";
   };
   const Case cases[] = {
-      {"write fails",
-       {.write_error = 232},
+      {"write fails", 232, 0, false,
        "brumoctl: cannot send the request: WriteFile failed: 232 (text of 232)\n"},
-      {"read fails",
-       {.read_error = 6},
+      {"read fails", 0, 6, false,
        "brumoctl: cannot read the reply: ReadFile failed: 6 (text of 6)\n"},
-      {"no reply", {.reply = ""}, "brumoctl: the service closed the connection without a reply\n"},
-      {"request not taken in time",
-       {.write_error = kErrorTimeout},
+      {"no reply", 0, 0, false, "brumoctl: the service closed the connection without a reply\n",
+       ""},
+      {"request not taken in time", kErrorTimeout, 0, false,
        "brumoctl: cannot send the request: the service did not take it within 10 s\n"},
-      {"reply not complete in time",
-       {.read_error = kErrorTimeout},
+      {"reply not complete in time", 0, kErrorTimeout, false,
        "brumoctl: no complete reply within 10 s (the service holds the connection)\n"},
-      {"reply too long",
-       {.read_error = kErrorMoreData},
+      {"reply too long", 0, kErrorMoreData, false,
        "brumoctl: the reply is longer than 65536 bytes\n"},
       // A failed wait is no time-out, whatever its code.
-      {"wait for the write fails",
-       {.write_error = kErrorTimeout, .wait_fails = true},
+      {"wait for the write fails", kErrorTimeout, 0, true,
        "brumoctl: cannot send the request: WaitForSingleObject failed: 1460 (text of 1460)\n"},
-      {"wait for the read fails",
-       {.read_error = 6, .wait_fails = true},
+      {"wait for the read fails", 0, 6, true,
        "brumoctl: cannot read the reply: WaitForSingleObject failed: 6 (text of 6)\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fake_transport::Reset(c.script);
+    fake_transport::Reset({.write_error = c.write_error,
+                           .read_error = c.read_error,
+                           .wait_fails = c.wait_fails,
+                           .reply = c.reply});
     const Outcome outcome = RunClient({"active"});
     EXPECT_EQ(outcome.exit_code, 2);
     EXPECT_EQ(outcome.out, "");

@@ -151,11 +151,8 @@ TEST(BrumoctlRunTest, ReplyDecidesExitStatus) {
     EXPECT_EQ(outcome.exit_code, c.exit_code);
     // The reply is printed whatever it says.
     EXPECT_EQ(outcome.out, c.reply + "\n");
-    if (c.exit_code == 2) {
-      ExpectOneLine(outcome.err);
-    } else {
-      EXPECT_EQ(outcome.err, "");
-    }
+    EXPECT_EQ(outcome.err.empty(), c.exit_code != 2) << outcome.err;
+    if (c.exit_code == 2) ExpectOneLine(outcome.err);
   }
 }
 
@@ -182,13 +179,9 @@ TEST(BrumoctlRunTest, VerifiesTheServerBeforeWriting) {
         {.pipe_server_process_id = c.pipe_server_process_id, .reply = std::string(kStartedReply)});
     const Outcome outcome = RunClient(c.args);
     EXPECT_EQ(outcome.exit_code, c.exit_code);
-    if (c.refusal.empty()) {
-      EXPECT_EQ(outcome.out, std::string(kStartedReply) + "\n");
-      EXPECT_EQ(outcome.err, "");
-    } else {
-      EXPECT_EQ(outcome.out, "");
-      ExpectOneLine(outcome.err, c.refusal);
-    }
+    EXPECT_EQ(outcome.out, c.refusal.empty() ? std::string(kStartedReply) + "\n" : "");
+    EXPECT_EQ(outcome.err.empty(), c.refusal.empty()) << outcome.err;
+    if (!c.refusal.empty()) ExpectOneLine(outcome.err, c.refusal);
     EXPECT_EQ(Join(fake_transport::Calls()), c.calls);
   }
 }

@@ -64,12 +64,11 @@ TEST_F(PipeNameTest, NameHeldAtStartIsNeverJoinedAndIsTakenOnceFree) {
     SCOPED_TRACE(instances);
     // Held for 4 s from its creation; the server is started twice meanwhile.
     auto holder = RunHolder(L"hold", instances, 4000);
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    for (int i = 0; i < 1000 && error == ERROR_FILE_NOT_FOUND; ++i) {
-      std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_TRUE(WaitUntil([] {
+      DWORD error = 0;
       OpenOnce(&error);
-    }
-    ASSERT_NE(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the holder made no pipe";
+      return error != ERROR_FILE_NOT_FOUND;
+    })) << "the holder made no pipe";
 
     ASSERT_TRUE(server_.Start());
     EXPECT_EQ(ClientsAnsweredHere(kCreateRetryDelay * 2 + milliseconds(500)), 0);

@@ -69,44 +69,32 @@ TEST(BrumoctlArgumentsTest, ParsedAsRunHelpOrUsageError) {
 TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
   struct Case {
     const char* name;
-    ServiceProcessQuery query;
-    std::uint32_t pipe_error;
-    std::uint32_t pipe_pid;
+    std::uint32_t service_error;  // the service query's, of `failed_call`
+    const char* failed_call;
+    std::uint32_t service_pid, pipe_error, pipe_pid;
     std::string refusal;  // empty: allowed
   };
   const Case cases[] = {
-      {"served by the service", {0, "", 4242}, 0, 4242, ""},
-      {"service not installed", {1060, "OpenServiceW", 0}, 0, 77, ""},
-      {"not installed, pipe server unknown", {1060, "OpenServiceW", 0}, 5, 0, ""},
-      {"served by another process",
-       {0, "", 4242},
-       0,
-       77,
+      {"served by the service", 0, "", 4242, 0, 4242, ""},
+      {"service not installed", 1060, "OpenServiceW", 0, 0, 77, ""},
+      {"not installed, pipe server unknown", 1060, "OpenServiceW", 0, 5, 0, ""},
+      {"served by another process", 0, "", 4242, 0, 77,
        "refusing to send: \\\\.\\pipe\\BrumoVPN is served by process 77, not by the BrumoVPN "
        "service (process 4242)"},
-      {"service stopped",
-       {0, "", 0},
-       0,
-       77,
+      {"service stopped", 0, "", 0, 0, 77,
        "refusing to send: the BrumoVPN service is not running, yet process 77 serves "
        "\\\\.\\pipe\\BrumoVPN"},
-      {"SCM query fails",
-       {5, "OpenSCManagerW", 0},
-       0,
-       77,
+      {"SCM query fails", 5, "OpenSCManagerW", 0, 0, 77,
        "cannot verify the pipe's server: OpenSCManagerW failed: 5 (text of 5); --no-verify skips "
        "the check"},
-      {"pipe server query fails",
-       {0, "", 4242},
-       50,
-       0,
+      {"pipe server query fails", 0, "", 4242, 50, 0,
        "cannot verify the pipe's server: GetNamedPipeServerProcessId failed: 50 (text of 50); "
        "--no-verify skips the check"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::optional<std::string> refusal = CheckPipeServer(c.query, c.pipe_error, c.pipe_pid);
-    EXPECT_EQ(refusal.value_or(""), c.refusal);
+    const ServiceProcessQuery service{c.service_error, c.failed_call, c.service_pid};
+    EXPECT_EQ(CheckPipeServer(service, c.pipe_error, c.pipe_pid).value_or(""), c.refusal);
   }
 }
 

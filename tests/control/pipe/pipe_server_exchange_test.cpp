@@ -67,10 +67,7 @@ TEST_F(PipeExchangeTest, ReplyLargerThanThePipeBufferArrivesWholeForASlowReader)
 }
 
 TEST_F(PipeExchangeTest, ClientThatClosesWithoutWritingGetsNothingAndNextIsServed) {
-  for (int round = 0; round < 3; ++round) {
-    ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
-    ASSERT_TRUE(pipe);
-  }
+  for (int round = 0; round < 3; ++round) ASSERT_TRUE(OpenWithin(std::chrono::seconds(10)));
   const Exchange next = RoundTrip(kActiveRequest);
   EXPECT_EQ(next.reply.bytes, kInactiveReply);
   EXPECT_TRUE(next.Complete());

@@ -1,8 +1,8 @@
 #include "tools/brumoctl.h"
 
-#include <algorithm>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <fmt/ranges.h>
@@ -102,19 +102,14 @@ TEST(BrumoctlVerifyTest, PipeServerAgainstService) {
 void ExpectOneLine(const std::string& err, const std::string& part = "") {
   ASSERT_FALSE(err.empty());
   EXPECT_EQ(err.find("brumoctl: "), 0u);
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
-  EXPECT_EQ(err.back(), '\n');
+  EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
   EXPECT_THAT(err, HasSubstr(part));
 }
 
 // Each reply as ClassifyReply judges it, and as a run that gets it prints it and exits
 // with the verdict. (No reply at all: TransportFailuresAreReportedOnOneLine.)
 TEST(BrumoctlRunTest, ReplyDecidesExitStatus) {
-  struct Case {
-    std::string reply;
-    int exit_code;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, int> cases[] = {
       {std::string(kStartedReply), 0},
       {std::string(kInactiveReply), 0},
       {std::string(kAlreadyRunningReply), 1},
@@ -128,19 +123,19 @@ TEST(BrumoctlRunTest, ReplyDecidesExitStatus) {
       {"not json", 2},
       {"", 2},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reply);
-    const ReplyVerdict verdict = ClassifyReply(c.reply);
-    EXPECT_EQ(verdict.exit_code, c.exit_code);
-    EXPECT_EQ(verdict.reason.empty(), c.exit_code != 2);
-    if (c.reply.empty()) continue;
-    fake_transport::Reset({.reply = c.reply});
+  for (const auto& [reply, exit_code] : cases) {
+    SCOPED_TRACE(reply);
+    const ReplyVerdict verdict = ClassifyReply(reply);
+    EXPECT_EQ(verdict.exit_code, exit_code);
+    EXPECT_EQ(verdict.reason.empty(), exit_code != 2);
+    if (reply.empty()) continue;
+    fake_transport::Reset({.reply = reply});
     const Outcome outcome = RunClient({"send", std::string(kStartRequest)});
-    EXPECT_EQ(outcome.exit_code, c.exit_code);
+    EXPECT_EQ(outcome.exit_code, exit_code);
     // The reply is printed whatever it says.
-    EXPECT_EQ(outcome.out, c.reply + "\n");
-    EXPECT_EQ(outcome.err.empty(), c.exit_code != 2) << outcome.err;
-    if (c.exit_code == 2) ExpectOneLine(outcome.err);
+    EXPECT_EQ(outcome.out, reply + "\n");
+    EXPECT_EQ(outcome.err.empty(), exit_code != 2) << outcome.err;
+    if (exit_code == 2) ExpectOneLine(outcome.err);
   }
 }
 

@@ -43,48 +43,56 @@ std::string Error(const std::string& message) {
   return R"({"message":")" + message + R"(","status":"error"})";
 }
 
-void ExpectWellFormedReply(const std::string& reply) {
-  EXPECT_STREQ(ReplyFault(reply), nullptr) << reply;
-}
-
 // Nothing reached the controller's work: no launch, no tunnel library call.
 void ExpectControllerUntouched() {
   EXPECT_EQ(platform_standin::LaunchCalls(), 0);
   EXPECT_TRUE(t2p::Recorded().calls.empty());
 }
 
-class CommandProtocolTest : public ::testing::Test {
- protected:
-  std::string Process(std::string_view request) { return ProcessRequest(request, controller_); }
-
-  standins::Scope standins_;
-  DnsLeakGuard guard_;
-  TunnelController controller_{&guard_};
-};
-
-// A table case's own stand-ins and stopped controller.
+// A controller of its own over stand-ins of its own, stopped.
 struct Fresh {
   const standins::Scope standins;
   DnsLeakGuard guard;
   TunnelController controller{&guard};
 };
 
+class CommandProtocolTest : public ::testing::Test {
+ protected:
+  std::string Process(std::string_view request) {
+    return ProcessRequest(request, fresh_.controller);
+  }
+
+  Fresh fresh_;
+};
+
+using Arrange = std::function<void(TunnelController&)>;
+
 struct Case {
   const char* name;
   std::string request;
   std::string reply;
+  Arrange arrange = nullptr;  // sets up the stand-ins and the controller first
 };
 
-// Runs each case on a fresh, stopped controller and expects the exact reply bytes. Requests
-// that do not reach a handler must not touch the controller at all.
+// Runs each case on a fresh, stopped controller and expects the exact, well-formed reply
+// bytes, no exception, no tunnel left from a "start", and a "stop" served as usual after it.
+// Requests that do not reach a handler must not touch the controller at all.
 void RunTable(const std::vector<Case>& cases, bool handled) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fresh fresh;
-    const std::string reply = ProcessRequest(c.request, fresh.controller);
+    if (c.arrange) c.arrange(fresh.controller);
+    std::string reply;
+    EXPECT_NO_THROW(reply = ProcessRequest(c.request, fresh.controller));
     EXPECT_EQ(reply, c.reply);
-    ExpectWellFormedReply(reply);
+    EXPECT_STREQ(ReplyFault(reply), nullptr) << reply;
     if (!handled) ExpectControllerUntouched();
+    EXPECT_FALSE(c.request == kStartRequest && fresh.controller.IsRunning());
+    engine::SetHook(nullptr);
+    t2p::SetStopHook(nullptr);
+    interfaces_standin::SetLookupHook(nullptr);
+    EXPECT_EQ(ProcessRequest(kStopRequest, fresh.controller), kStoppedReply);
+    EXPECT_FALSE(fresh.controller.IsRunning());
   }
 }
 
@@ -110,7 +118,7 @@ TEST_F(CommandProtocolTest, CommandsWalkTheTunnelStates) {
   for (std::size_t i = 0; i < std::size(steps); ++i) {
     SCOPED_TRACE("step " + std::to_string(i + 1) + ": " + std::string(steps[i].request));
     EXPECT_EQ(Process(steps[i].request), steps[i].reply);
-    EXPECT_EQ(controller_.IsRunning(), steps[i].running);
+    EXPECT_EQ(fresh_.controller.IsRunning(), steps[i].running);
     EXPECT_EQ(t2p::Recorded().run_calls, steps[i].runs);
     EXPECT_EQ(t2p::Recorded().stop_calls, steps[i].stops);
     EXPECT_EQ(engine::Recorded().live_filter_ids.size(), steps[i].running ? 12u : 0u);
@@ -272,7 +280,6 @@ TEST_F(CommandProtocolTest, ControllerFailuresBecomeErrorReplies) {
   const std::string bad_alloc = std::bad_alloc().what();
   const std::string resolve = "Failed to resolve tunnel interface 'brumotun': ";
   const std::string waited = " (waited 4000ms)";
-  using Arrange = std::function<void(TunnelController&)>;
   // Throws from the engine's third filter add, or from the first tun2proxy_stop.
   const auto in_guard = [](std::function<void()> raise) -> Arrange {
     return [raise](TunnelController&) {
@@ -295,61 +302,36 @@ TEST_F(CommandProtocolTest, ControllerFailuresBecomeErrorReplies) {
       });
     };
   };
-  struct FailureCase {
-    const char* name;
-    std::string_view request;
-    Arrange arrange;
-    std::string reply;
-  };
-  const FailureCase cases[] = {
-      {"start: thread cannot be created", kStartRequest,
-       [](TunnelController&) { platform_standin::FailNextLaunch(); },
-       Error("Internal error: " + eagain)},
-      {"start: out of memory in the guard", kStartRequest, in_guard([] { throw std::bad_alloc(); }),
-       Error("Internal error: " + bad_alloc)},
-      {"start: not a std::exception", kStartRequest, in_guard([] { throw 42; }),
-       Error("Internal error: unknown exception")},
-      {"stop: system error", kStopRequest, in_stop([&] { throw eagain_error; }),
-       Error("Internal error: " + eagain)},
-      {"stop: not a std::exception", kStopRequest, in_stop([] { throw 42; }),
-       Error("Internal error: unknown exception")},
-      // On the real clock: the worker must get the launch check's time to end in.
-      {"tunnel ended at once", kStartRequest,
-       [](TunnelController&) {
-         platform_standin::UseVirtualClock(false);
-         t2p::SetRunMode(t2p::RunMode::kReturn);
-       },
-       Error("tun2proxy thread exited prematurely")},
-      {"engine refused", kStartRequest,
-       [](TunnelController&) { engine::FailAt(engine::Op::kOpenEngine, 1, 5); },
-       Error("FwpmEngineOpen0 failed: 5")},
-      {"text needing escapes", kStartRequest, lookup_fails("a \"b\"\\\n"),
-       Error(resolve + "a \\\"b\\\"\\\\\\n" + waited)},
-      {"raw UTF-8 text", kStartRequest,
-       lookup_fails("Schnittstelle \xC2\xBB"
-                    "brumotun\xC2\xAB"),
-       Error(resolve +
-             "Schnittstelle \xC2\xBB"
-             "brumotun\xC2\xAB" +
-             waited)},
-      {"invalid UTF-8 text", kStartRequest, lookup_fails("code page \xE4 text\xC3"),
-       Error(resolve + "code page \xEF\xBF\xBD text\xEF\xBF\xBD" + waited)},
-  };
-  for (const FailureCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Fresh fresh;
-    c.arrange(fresh.controller);
-    std::string reply;
-    EXPECT_NO_THROW(reply = ProcessRequest(c.request, fresh.controller));
-    EXPECT_EQ(reply, c.reply);
-    ExpectWellFormedReply(reply);
-    EXPECT_FALSE(c.request == kStartRequest && fresh.controller.IsRunning());
-    engine::SetHook(nullptr);
-    t2p::SetStopHook(nullptr);
-    interfaces_standin::SetLookupHook(nullptr);
-    EXPECT_EQ(ProcessRequest(kStopRequest, fresh.controller), kStoppedReply);
-    EXPECT_FALSE(fresh.controller.IsRunning());
-  }
+  const std::string start(kStartRequest), stop(kStopRequest);
+  const std::string raw = std::string("Schnittstelle \xC2\xBB") + "brumotun\xC2\xAB";
+  RunTable(
+      {
+          {"start: thread cannot be created", start, Error("Internal error: " + eagain),
+           [](TunnelController&) { platform_standin::FailNextLaunch(); }},
+          {"start: out of memory in the guard", start, Error("Internal error: " + bad_alloc),
+           in_guard([] { throw std::bad_alloc(); })},
+          {"start: not a std::exception", start, Error("Internal error: unknown exception"),
+           in_guard([] { throw 42; })},
+          {"stop: system error", stop, Error("Internal error: " + eagain),
+           in_stop([&] { throw eagain_error; })},
+          {"stop: not a std::exception", stop, Error("Internal error: unknown exception"),
+           in_stop([] { throw 42; })},
+          // On the real clock: the worker must get the launch check's time to end in.
+          {"tunnel ended at once", start, Error("tun2proxy thread exited prematurely"),
+           [](TunnelController&) {
+             platform_standin::UseVirtualClock(false);
+             t2p::SetRunMode(t2p::RunMode::kReturn);
+           }},
+          {"engine refused", start, Error("FwpmEngineOpen0 failed: 5"),
+           [](TunnelController&) { engine::FailAt(engine::Op::kOpenEngine, 1, 5); }},
+          {"text needing escapes", start, Error(resolve + "a \\\"b\\\"\\\\\\n" + waited),
+           lookup_fails("a \"b\"\\\n")},
+          {"raw UTF-8 text", start, Error(resolve + raw + waited), lookup_fails(raw)},
+          {"invalid UTF-8 text", start,
+           Error(resolve + "code page \xEF\xBF\xBD text\xEF\xBF\xBD" + waited),
+           lookup_fails("code page \xE4 text\xC3")},
+      },
+      /*handled=*/true);
 }
 
 TEST_F(CommandProtocolTest, LargeAndDeepRequests) {
@@ -377,18 +359,16 @@ TEST_F(CommandProtocolTest, LargeAndDeepRequests) {
 // starts with a UTF-8 lead byte (the ones the library quotes back), gets a well-formed reply
 // and none of them reaches the controller.
 TEST_F(CommandProtocolTest, EveryShortRequestGetsAWellFormedReply) {
-  std::vector<std::string> requests;
   for (int first = 0; first < 256; ++first) {
-    requests.push_back(std::string(1, static_cast<char>(first)));
-    if (first != '"' && first != '[' && first != '{' && first < 0xC0) continue;
-    for (int second = 0; second < 256; ++second) {
-      requests.push_back({static_cast<char>(first), static_cast<char>(second)});
-    }
-  }
-  for (const std::string& request : requests) {
-    const std::string reply = Process(request);
-    if (const char* fault = ReplyFault(reply)) {
-      FAIL() << fault << ": " << testing::PrintToString(request) << ": " << reply;
+    const bool pairs = first == '"' || first == '[' || first == '{' || first >= 0xC0;
+    // second == 256: the one-byte request.
+    for (int second = pairs ? 0 : 256; second <= 256; ++second) {
+      std::string request(1, static_cast<char>(first));
+      if (second < 256) request += static_cast<char>(second);
+      const std::string reply = Process(request);
+      if (const char* fault = ReplyFault(reply)) {
+        FAIL() << fault << ": " << testing::PrintToString(request) << ": " << reply;
+      }
     }
   }
   ExpectControllerUntouched();

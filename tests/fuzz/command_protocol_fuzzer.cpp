@@ -44,9 +44,8 @@ namespace engine = brumo::wfp_standin;
 
 // Brings `controller` down and sets the stand-ins up for `input`. Returns whether a
 // controller call may throw.
+// No hook is set on entry: the previous input cleared them.
 bool ChooseState(std::string_view input, brumo::TunnelController& controller) {
-  engine::SetHook(nullptr);
-  t2p::SetStopHook(nullptr);
   controller.Stop();
   brumo::standins::ResetStandIns(/*virtual_clock=*/true);
   const std::size_t mode = input.size() % 8;
@@ -96,22 +95,12 @@ bool ChooseState(std::string_view input, brumo::TunnelController& controller) {
   return mode == 3 || mode == 4 || mode == 7;
 }
 
-void CheckReply(const std::string& reply, bool controller_throws) {
-  if (const char* fault = brumo::test_support::ReplyFault(reply)) Fail(fault, reply);
-  // Only an exception out of the controller may lead to an internal error; everything the
-  // request alone can cause has a reply of its own.
-  if (!controller_throws && reply.find(R"({"message":"Internal error: )") == 0) {
-    Fail("internal error without a throwing controller", reply);
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The stand-ins' state first, then the guard: each must outlive what is made after it,
   // which at exit still calls into it (the controller's destructor stops its tunnel).
-  static const bool stand_ins_made = (brumo::standins::ResetStandIns(true), true);
-  static_cast<void>(stand_ins_made);
+  [[maybe_unused]] static const bool stand_ins_made = (brumo::standins::ResetStandIns(true), true);
   static brumo::DnsLeakGuard guard;
   static brumo::TunnelController controller(&guard);
   const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -122,7 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (...) {
     Fail("exception escaped ProcessRequest", "");
   }
-  CheckReply(reply, controller_throws);
+  if (const char* fault = brumo::test_support::ReplyFault(reply)) Fail(fault, reply);
+  // Only an exception out of the controller may lead to an internal error; everything the
+  // request alone can cause has a reply of its own.
+  if (!controller_throws && reply.find(R"({"message":"Internal error: )") == 0) {
+    Fail("internal error without a throwing controller", reply);
+  }
   // Nothing may throw from under the controller once the input is done: the next input,
   // or the controller's destructor at exit, stops what is left.
   engine::SetHook(nullptr);

@@ -59,10 +59,8 @@ TEST(PipeSecurityTest, DescriptorHoldsOneAllowEntryForEveryone) {
   ACCESS_ALLOWED_ACE* ace = OnlyAllowedAce(dacl);
   ASSERT_NE(ace, nullptr);
   EXPECT_EQ(ace->Mask, 0xC0100000u);
-}
 
-TEST(PipeSecurityTest, AttributesPointAtTheDescriptorAndAreNotInherited) {
-  const PipeSecurity security = BuildPipeSecurity();
+  // The attributes point at the descriptor and are not inherited.
   const SECURITY_ATTRIBUTES attributes = PipeSecurityAttributes(security);
   EXPECT_EQ(attributes.nLength, 24u);
   EXPECT_EQ(attributes.lpSecurityDescriptor, security.descriptor.get());

@@ -45,16 +45,6 @@ TEST_F(PipeExchangeTest, EachConnectionCarriesOneRequestAndItsWholeReply) {
   EXPECT_EQ(t2p::Recorded().runs_inside, 0) << "the stop ended the run";
 }
 
-TEST_F(PipeExchangeTest, SecondRequestOnAConnectionIsNeverRead) {
-  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
-  ASSERT_TRUE(pipe);
-  ASSERT_TRUE(WriteBytes(pipe.get(), kActiveRequest));
-  EXPECT_EQ(ReadUntilEnd(pipe.get()).bytes, kInactiveReply);
-  DWORD error = 0;
-  EXPECT_FALSE(WriteBytes(pipe.get(), kStartRequest, &error));
-  EXPECT_EQ(t2p::Recorded().run_calls, 0);
-}
-
 // The reply is larger than the pipe's 64 KiB buffer and the client starts reading late,
 // in small pieces: the write waits for it, and the flush keeps the disconnect from
 // discarding the tail.
@@ -77,44 +67,44 @@ TEST_F(PipeExchangeTest, ReplyLargerThanThePipeBufferArrivesWholeForASlowReader)
 }
 
 TEST_F(PipeExchangeTest, ClientThatClosesWithoutWritingGetsNothingAndNextIsServed) {
-  for (int round = 0; round < 3; ++round) {
-    ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
-    ASSERT_TRUE(pipe);
-  }
+  for (int round = 0; round < 3; ++round) ASSERT_TRUE(OpenWithin(std::chrono::seconds(10)));
   const Exchange next = RoundTrip(kActiveRequest);
   EXPECT_EQ(next.reply.bytes, kInactiveReply);
   EXPECT_TRUE(next.Complete());
 }
 
-// Only the single read of 65535 bytes is processed; the rest goes with the disconnect.
-TEST_F(PipeExchangeTest, OversizedRequestIsAnsweredForItsFirst65535BytesAndNextIsServed) {
-  std::string request = R"({"command":")";
-  request.resize(70000, 'a');
-  const std::string expected = ExpectedReply(std::string_view(request).substr(0, 65535));
-  ASSERT_EQ(expected.rfind(R"({"message":"JSON parse error: [json.exception.parse_error.)", 0), 0u)
-      << expected;
-
-  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
-  ASSERT_TRUE(pipe);
-  ASSERT_TRUE(WriteBytes(pipe.get(), request));
-  EXPECT_EQ(ReadUntilEnd(pipe.get()).bytes, expected);
-  pipe.reset();
-
-  EXPECT_EQ(RoundTrip(kActiveRequest).reply.bytes, kInactiveReply);
-}
-
-// The first piece is all that the single read returns; the client that waits before
-// sending the rest has its reply at once (a parse error) and cannot send the rest, so the
-// start it spelt out never happens.
-TEST_F(PipeExchangeTest, RequestWrittenInTwoPiecesIsAnsweredForTheFirstPiece) {
-  const std::string_view first = R"({"command":)";
-  const std::string expected = ExpectedReply(first);
-  ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
-  ASSERT_TRUE(pipe);
-  ASSERT_TRUE(WriteBytes(pipe.get(), first));
-  const ReadResult reply = ReadUntilEnd(pipe.get());
-  EXPECT_EQ(reply.bytes, expected);
-  EXPECT_FALSE(WriteBytes(pipe.get(), R"("start"})"));
+// Each connection is answered for what its single read returns, and the next client is
+// served. A second request is never read; an oversized one is answered for its first 65535
+// bytes and the rest goes with the disconnect; a client that waits before sending the rest of
+// its request has its reply (a parse error) at once and cannot send the rest, so the start it
+// spelt out never happens.
+TEST_F(PipeExchangeTest, EachConnectionIsAnsweredForItsOneRead) {
+  std::string oversized = R"({"command":")";
+  oversized.resize(70000, 'a');
+  const std::string_view piece = R"({"command":)";
+  const struct {
+    const char* name;
+    std::string first, then, reply;
+  } cases[] = {
+      {"second request", std::string(kActiveRequest), std::string(kStartRequest),
+       std::string(kInactiveReply)},
+      {"oversized", oversized, std::string(kStartRequest),
+       ExpectedReply(std::string_view(oversized).substr(0, 65535))},
+      {"in two pieces", std::string(piece), R"("start"})", ExpectedReply(piece)},
+  };
+  ASSERT_EQ(
+      cases[1].reply.rfind(R"({"message":"JSON parse error: [json.exception.parse_error.)", 0), 0u)
+      << cases[1].reply;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedFileHandle pipe = OpenWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(WriteBytes(pipe.get(), c.first));
+    EXPECT_EQ(ReadUntilEnd(pipe.get()).bytes, c.reply);
+    EXPECT_FALSE(WriteBytes(pipe.get(), c.then));
+    pipe.reset();
+    EXPECT_EQ(RoundTrip(kActiveRequest).reply.bytes, kInactiveReply);
+  }
   EXPECT_EQ(t2p::Recorded().run_calls, 0);
 }
 

@@ -31,21 +31,24 @@ std::future<ProcessResult> RunHolder(const wchar_t* mode, DWORD instances, int m
   return std::async(std::launch::async, [command] { return RunProcess(command, HolderPath()); });
 }
 
-// Clients that a server of this process answered during `period`. A client that opens
-// the name and finds the server of another process is left at that: that server never
-// answers.
+// What `pipe`'s server sends back for "active", to its disconnect, when it is a server of
+// this process; nothing otherwise. A client that finds the server of another process is left
+// at that: that server never answers.
+ReadResult AskHere(const ScopedFileHandle& pipe) {
+  ULONG server = 0;
+  if (!pipe || !::GetNamedPipeServerProcessId(pipe.get(), &server) ||
+      server != ::GetCurrentProcessId() || !WriteBytes(pipe.get(), kActiveRequest)) {
+    return {};
+  }
+  return ReadUntilEnd(pipe.get());
+}
+
+// Clients that a server of this process answered during `period`.
 int ClientsAnsweredHere(milliseconds period) {
   int answered_here = 0;
   const auto until = std::chrono::steady_clock::now() + period;
-  while (std::chrono::steady_clock::now() < until) {
-    DWORD error = 0;
-    ScopedFileHandle pipe = OpenOnce(&error);
-    ULONG server = 0;
-    if (pipe && ::GetNamedPipeServerProcessId(pipe.get(), &server) &&
-        server == ::GetCurrentProcessId() && WriteBytes(pipe.get(), kActiveRequest) &&
-        !ReadUntilEnd(pipe.get()).bytes.empty()) {
-      ++answered_here;
-    }
+  for (DWORD error = 0; std::chrono::steady_clock::now() < until;) {
+    answered_here += !AskHere(OpenOnce(&error)).bytes.empty();
     std::this_thread::sleep_for(milliseconds(10));
   }
   return answered_here;
@@ -61,12 +64,11 @@ TEST_F(PipeNameTest, NameHeldAtStartIsNeverJoinedAndIsTakenOnceFree) {
     SCOPED_TRACE(instances);
     // Held for 4 s from its creation; the server is started twice meanwhile.
     auto holder = RunHolder(L"hold", instances, 4000);
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    for (int i = 0; i < 1000 && error == ERROR_FILE_NOT_FOUND; ++i) {
-      std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_TRUE(WaitUntil([] {
+      DWORD error = 0;
       OpenOnce(&error);
-    }
-    ASSERT_NE(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the holder made no pipe";
+      return error != ERROR_FILE_NOT_FOUND;
+    })) << "the holder made no pipe";
 
     ASSERT_TRUE(server_.Start());
     EXPECT_EQ(ClientsAnsweredHere(kCreateRetryDelay * 2 + milliseconds(500)), 0);
@@ -93,13 +95,9 @@ TEST_F(PipeNameTest, ProcessCreatingTheNameInALoopNeverGetsItWhileTheServerRuns)
     for (int i = 0;
          i < kClientsPerRound || squatter.wait_for(milliseconds(0)) != std::future_status::ready;
          ++i) {
-      ScopedFileHandle pipe = OpenWithin(kLongWait);
+      const ScopedFileHandle pipe = OpenWithin(kLongWait);
       ASSERT_TRUE(pipe) << "client " << i;
-      ULONG server = 0;
-      ::GetNamedPipeServerProcessId(pipe.get(), &server);
-      EXPECT_EQ(server, ::GetCurrentProcessId()) << "client " << i;
-      WriteBytes(pipe.get(), kActiveRequest);
-      const ReadResult read = ReadUntilEnd(pipe.get());
+      const ReadResult read = AskHere(pipe);
       EXPECT_EQ(read.bytes, kInactiveReply) << "client " << i;
       EXPECT_TRUE(IsDisconnect(read.end_error)) << "client " << i;
     }

@@ -25,6 +25,11 @@ Script& Logged(std::string call) {
   return TheState().script;
 }
 
+// The transfer's own call, or the wait for it when the script fails the wait.
+PipeIo Io(const Script& script, std::uint32_t error, const char* call) {
+  return {error, script.wait_fails ? "WaitForSingleObject" : call};
+}
+
 }  // namespace
 
 void Reset(Script script) { TheState() = State{std::move(script), {}}; }
@@ -32,6 +37,7 @@ std::vector<std::string> Calls() { return TheState().calls; }
 
 }  // namespace fake_transport
 
+using fake_transport::Io;
 using fake_transport::Logged;
 
 std::uint32_t OpenControlPipe() {
@@ -53,13 +59,6 @@ std::uint32_t QueryPipeServerProcess(std::uint32_t* process_id) {
   if (script.pipe_server_error == 0) *process_id = script.pipe_server_process_id;
   return script.pipe_server_error;
 }
-
-namespace {
-// The transfer's own call, or the wait for it when the script fails the wait.
-PipeIo Io(const fake_transport::Script& script, std::uint32_t error, const char* call) {
-  return {error, script.wait_fails ? "WaitForSingleObject" : call};
-}
-}  // namespace
 
 PipeIo WriteControlPipe(std::string_view bytes) {
   const fake_transport::Script& script = Logged("write " + std::string(bytes));

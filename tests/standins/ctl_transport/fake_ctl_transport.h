@@ -17,17 +17,19 @@ namespace brumo {
 namespace ctl {
 namespace fake_transport {
 
+// By default: the pipe opens at once and is served by the running service (process 4242),
+// which takes the request and replies {"status":"ok"}.
 struct Script {
   // Results of successive opens; when used up, every further open succeeds.
-  std::deque<std::uint32_t> open_results;
+  std::deque<std::uint32_t> open_results{};
   bool wait_result = true;
   std::uint32_t pipe_server_error = 0;
-  std::uint32_t pipe_server_process_id = 0;
-  ServiceProcessQuery service;  // default: installed, process 0
+  std::uint32_t pipe_server_process_id = 4242;
+  ServiceProcessQuery service{0, "", 4242};
   std::uint32_t write_error = 0;
   std::uint32_t read_error = 0;
   bool wait_fails = false;  // the error of the write or read is that of the wait for it
-  std::string reply;        // what the read returns before the server "disconnects"
+  std::string reply = R"({"status":"ok"})";  // what the read returns before the "disconnect"
 };
 
 // Replaces the script and empties the log.

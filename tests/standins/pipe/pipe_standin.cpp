@@ -72,9 +72,7 @@ struct Endpoint {
   bool stopped = false;  // under mutex; the rest is the server thread's
   enum class Op { kNone, kDone, kRead } op = Op::kNone;
   std::optional<standin::Client> client;
-  std::int64_t request_due_ns = 0;
-  std::int64_t reply_taken_due_ns = 0;
-  char* buffer = nullptr;  // 64 KiB, more than the request
+  std::int64_t due_ns = 0;  // when the client's request is in, or its reply taken
 
   bool Stopped() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -139,8 +137,9 @@ bool StartRead(Endpoint& endpoint, char* buffer, std::uint32_t capacity) noexcep
   standin::Trace("read");
   standin::The().Set(&standin::State::read_capacity, capacity);
   endpoint.op = Endpoint::Op::kRead;
-  endpoint.request_due_ns = standin::DueIn(endpoint.client->request_after);
-  endpoint.buffer = buffer;
+  endpoint.due_ns = standin::DueIn(endpoint.client->request_after);
+  // The server reads the buffer only once the read has completed.
+  std::memcpy(buffer, standin::kRequest.data(), standin::kRequest.size());
   return true;
 }
 
@@ -148,7 +147,7 @@ bool StartWrite(Endpoint& endpoint, std::string_view) noexcept {
   if (!endpoint.client) return false;
   standin::Trace("write");
   endpoint.op = Endpoint::Op::kDone;
-  endpoint.reply_taken_due_ns = standin::DueIn(endpoint.client->reply_taken_after);
+  endpoint.due_ns = standin::DueIn(endpoint.client->reply_taken_after);
   return true;
 }
 
@@ -173,15 +172,12 @@ Wait AwaitDue(Endpoint& endpoint, std::int64_t due_ns, std::chrono::milliseconds
 // Without a client only the connection is ever pending, and it never completes.
 Wait AwaitIo(Endpoint& endpoint, std::chrono::milliseconds timeout, bool watch_stop,
              std::uint32_t* bytes) noexcept {
-  if (endpoint.op == Endpoint::Op::kDone) {
-    endpoint.op = Endpoint::Op::kNone;
-    return Wait::kDone;
-  }
-  if (endpoint.op == Endpoint::Op::kRead) {
-    const Wait outcome = AwaitDue(endpoint, endpoint.request_due_ns, timeout, watch_stop);
+  if (endpoint.op != Endpoint::Op::kNone) {
+    const bool read = endpoint.op == Endpoint::Op::kRead;
+    const Wait outcome =
+        read ? AwaitDue(endpoint, endpoint.due_ns, timeout, watch_stop) : Wait::kDone;
     if (outcome != Wait::kDone) return outcome;
-    std::memcpy(endpoint.buffer, standin::kRequest.data(), standin::kRequest.size());
-    if (bytes != nullptr) *bytes = static_cast<std::uint32_t>(standin::kRequest.size());
+    if (read && bytes != nullptr) *bytes = static_cast<std::uint32_t>(standin::kRequest.size());
     endpoint.op = Endpoint::Op::kNone;
     return Wait::kDone;
   }
@@ -202,7 +198,7 @@ Wait AwaitReplyTaken(Endpoint& endpoint, std::chrono::milliseconds timeout,
                      bool watch_stop) noexcept {
   if (!endpoint.client) return Wait::kEndedBadly;
   standin::Trace("flush");
-  const Wait outcome = AwaitDue(endpoint, endpoint.reply_taken_due_ns, timeout, watch_stop);
+  const Wait outcome = AwaitDue(endpoint, endpoint.due_ns, timeout, watch_stop);
   if (outcome == Wait::kDone) standin::Trace("taken");
   return outcome;
 }

@@ -63,10 +63,8 @@ ServiceStatusRecord Record(std::uint32_t state, std::uint32_t exit_code, std::ui
   return r;
 }
 
-const ServiceStatusRecord kStartPending1 = Record(2, 0, 1, 10000);
-const ServiceStatusRecord kStartPending2 = Record(2, 0, 2, 10000);
-const ServiceStatusRecord kStartPending3 = Record(2, 0, 3, 10000);
-const ServiceStatusRecord kStartPending4 = Record(2, 0, 4, 10000);
+// The start-up's report with checkpoint `n`.
+ServiceStatusRecord StartPending(std::uint32_t n) { return Record(2, 0, n, 10000); }
 const ServiceStatusRecord kRunning = Record(4, 0, 0, 0);
 const ServiceStatusRecord kStopPendingFromRunning = Record(3, 0, 1, 5000);
 const ServiceStatusRecord kStopped = Record(1, 0, 0, 0);
@@ -83,8 +81,7 @@ Events Concat(Events head, const Tail&... tail) {
 }
 
 Events Tail(const Events& events, std::size_t count) {
-  if (events.size() < count) return events;
-  return Events(events.end() - static_cast<long>(count), events.end());
+  return Events(events.end() - static_cast<long>(std::min(count, events.size())), events.end());
 }
 
 long Count(std::string_view event) {
@@ -179,7 +176,7 @@ TEST_F(ServiceHostTest, RunsAndStopsInOrder) {
                 ElementsAreArray(Concat(
                     kStartUpEvents, Events{"report running", "report stop-pending"}, c.shutdown)));
     EXPECT_THAT(service::Recorded().reports,
-                ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4,
+                ElementsAre(StartPending(1), StartPending(2), StartPending(3), StartPending(4),
                             kRunning, kStopPendingFromRunning, kStopped));
     EXPECT_THAT(service::Recorded().debug_output, IsEmpty());
     EXPECT_FALSE(each.slots.guard == nullptr);
@@ -209,8 +206,8 @@ TEST_F(ServiceHostTest, LongShutdownRepeatsStopPendingWithAdvancingCheckpoints) 
   const std::vector<ServiceStatusRecord> reports = service::Recorded().reports;
   ASSERT_GE(reports.size(), 9u);
   // Every report between running and stopped is stop-pending, numbered on from 1.
-  std::vector<ServiceStatusRecord> expected{kStartPending1, kStartPending2, kStartPending3,
-                                            kStartPending4, kRunning};
+  std::vector<ServiceStatusRecord> expected{StartPending(1), StartPending(2), StartPending(3),
+                                            StartPending(4), kRunning};
   for (std::uint32_t i = 1; expected.size() + 1 < reports.size(); ++i) {
     expected.push_back(Record(3, 0, i, 5000));
   }
@@ -328,8 +325,8 @@ TEST_F(ServiceHostTest, InterrogateRepeatsTheRecordOtherControlsAreIgnoredStopEn
   // The interrogate answer is the running record as it stands; the ignored codes neither
   // report nor end the wait.
   EXPECT_THAT(service::Recorded().reports,
-              ElementsAre(kStartPending1, kStartPending2, kStartPending3, kStartPending4, kRunning,
-                          kRunning, kStopPendingFromRunning, kStopped));
+              ElementsAre(StartPending(1), StartPending(2), StartPending(3), StartPending(4),
+                          kRunning, kRunning, kStopPendingFromRunning, kStopped));
   EXPECT_THAT(platform_standin::Sleeps(), IsEmpty());
 }
 
@@ -348,7 +345,7 @@ TEST_F(ServiceHostTest, WinsockFailureStopsWith1066AndItsErrorWithoutCleanup) {
               ElementsAre("register handler", "report start-pending", "report start-pending",
                           "winsock start", "report stopped"));
   EXPECT_THAT(service::Recorded().reports,
-              ElementsAre(kStartPending1, kStartPending2, Record(1, 1066, 0, 0, 10091)));
+              ElementsAre(StartPending(1), StartPending(2), Record(1, 1066, 0, 0, 10091)));
   EXPECT_EQ(slots.guard, nullptr);
 }
 
@@ -370,7 +367,7 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
       {"pipe thread not created",
        [] { platform_standin::FailNextLaunch(); },
        thread_line,
-       {kStartPending1, kStartPending2, kStartPending3, kStartPending4, kStoppedFailed},
+       {StartPending(1), StartPending(2), StartPending(3), StartPending(4), kStoppedFailed},
        true},
       {"non-standard exception from the pipe server's start",
        [] {
@@ -379,7 +376,7 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
          });
        },
        "[BrumoVPN] Unknown exception during startup\n",
-       {kStartPending1, kStartPending2, kStartPending3, kStartPending4, kStoppedFailed},
+       {StartPending(1), StartPending(2), StartPending(3), StartPending(4), kStoppedFailed},
        true},
       {"exception before the objects are made",
        [] {
@@ -391,7 +388,7 @@ TEST_F(ServiceHostTest, StartUpExceptionStopsWith1066) {
          });
        },
        "[BrumoVPN] Exception during startup: report failed\n",
-       {kStartPending1, kStartPending2, kStartPending3, kStoppedFailed},
+       {StartPending(1), StartPending(2), StartPending(3), kStoppedFailed},
        false},
   };
   for (const Case& c : cases) {
@@ -419,9 +416,9 @@ TEST_F(ServiceHostTest, StopDuringStartUpEndsIt) {
     std::vector<ServiceStatusRecord> reports;
   };
   const Case cases[] = {
-      {"winsock start", {kStartPending1, kStartPending2, Record(3, 0, 3, 5000), kStopped}},
+      {"winsock start", {StartPending(1), StartPending(2), Record(3, 0, 3, 5000), kStopped}},
       {"pipe MakeEndpoint",
-       {kStartPending1, kStartPending2, kStartPending3, kStartPending4, Record(3, 0, 5, 5000),
+       {StartPending(1), StartPending(2), StartPending(3), StartPending(4), Record(3, 0, 5, 5000),
         kStopped}},
   };
   for (const Case& c : cases) {

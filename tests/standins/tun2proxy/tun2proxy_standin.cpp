@@ -128,9 +128,7 @@ int Run(std::unique_lock<std::mutex>& lock, State& state, const std::string& tun
   const std::uint64_t ends = state.ends;
   const auto ended = [&] { return state.ends != ends; };
   // Stops made before the registration are not seen; an end during the delay is.
-  if (mode == RunMode::kRegistersLate && changed.wait_for(lock, delay, ended)) {
-    return kTunnelFailed;
-  }
+  if (mode == RunMode::kRegistersLate && changed.wait_for(lock, delay, ended)) return kTunnelFailed;
   if (state.registered) return kNotRegistered;
   const auto token = std::make_shared<bool>(false);
   state.registered = token;

@@ -55,9 +55,7 @@ std::uint32_t Enter(Op op, wfp::EngineHandle engine, Body body) {
   return The()([&](State& s) {
     Call call{op, engine, 0, 0};
     Refusal refusal = s.counter.Fault(op, nth);
-    if (!refusal && op != Op::kOpenEngine && !s.engines.contains(engine)) {
-      refusal = kInvalidHandle;
-    }
+    if (!refusal && op != Op::kOpenEngine && !s.engines.contains(engine)) refusal = kInvalidHandle;
     call.status = body(s, call, refusal);
     s.record.calls.push_back(call);
     s.record.ops.push_back(op);
